@@ -1,0 +1,16 @@
+// Turns the script's description of a call into an argument list and a
+// parallel name list.
+#pragma once
+
+#include <vector>
+
+#include "plugin/avisynth_interface.h"
+
+// Appends one argument to `args` and one name to `argNames` for each element
+// of `parameters`:
+//   ['width', 640]   the argument 640, named "width";
+//   ['!width', 640]  the positional argument ['width', 640] (one "!" removed,
+//                    only the first character tested);
+//   anything else    the element itself, positional (null name).
+// The names point into the host's strings; they are not copied.
+void DecodeParameters(const AVSValue& parameters, std::vector<AVSValue>& args, std::vector<const char*>& argNames);

@@ -1,0 +1,145 @@
+#include "dorvel_filter.h"
+
+#include "decode_parameters.h"
+
+namespace {
+constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
+}  // namespace
+
+DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip,
+                           IScriptEnvironment* env)
+    : vi(), functionName(functionName) {
+  DecodeParameters(parameters, args, argNames);
+  if (viClip) {
+    vi = viClip->GetVideoInfo();
+    return;
+  }
+  // No other thread knows this filter yet.
+  opening = true;
+  opener = std::this_thread::get_id();
+  const PClip opened = Open(env);
+  if (opened) vi = opened->GetVideoInfo();
+}
+
+DorvelFilter::~DorvelFilter() {
+  PClip released;
+  {
+    std::lock_guard<std::mutex> listLock(OpenFilters::instance().mutex());
+    std::lock_guard<std::mutex> lock(mutex);
+    if (isOpen) released = CloseLocked();
+  }
+  // `released` drops the wrapped clip here, with no lock held; the stored
+  // arguments go after it.
+}
+
+PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
+  const PClip clip = Acquire(env);
+  if (!clip) return PVideoFrame();
+  return clip->GetFrame(n, env);
+}
+
+void DorvelFilter::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) {
+  const PClip clip = Acquire(env);
+  if (clip) clip->GetAudio(buf, start, count, env);
+}
+
+bool DorvelFilter::GetParity(int n) {
+  // A closed filter answers false and stays closed.
+  const PClip clip = CurrentChild();
+  return clip ? clip->GetParity(n) : false;
+}
+
+int DorvelFilter::SetCacheHints(int, int) { return 0; }
+
+const VideoInfo& DorvelFilter::GetVideoInfo() { return vi; }
+
+PClip DorvelFilter::CurrentChild() {
+  std::lock_guard<std::mutex> lock(mutex);
+  return isOpen ? child : PClip();
+}
+
+PClip DorvelFilter::Acquire(IScriptEnvironment* env) {
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!isOpen) {
+      if (!opening) {
+        opening = true;
+        opener = std::this_thread::get_id();
+        break;
+      }
+      if (opener == std::this_thread::get_id()) {
+        // The named function asked for this very filter while making it:
+        // there is no clip to give, and calling again would never end.
+        lock.unlock();
+        env->ThrowError(kOpenFailed);
+        return PClip();
+      }
+      openingEnded.wait(lock);  // another thread is opening it; use its clip
+    }
+    if (isOpen) return child;
+  }
+  return Open(env);
+}
+
+PClip DorvelFilter::Open(IScriptEnvironment* env) {
+  PClip clip;
+  try {
+    MakeRoom();
+    clip = CallFunction(env);
+  } catch (...) {
+    AbandonOpening();
+    throw;  // the host's error reaches the caller unchanged
+  }
+  if (!clip) {
+    AbandonOpening();
+    env->ThrowError(kOpenFailed);
+    return PClip();
+  }
+  {
+    OpenFilters& open = OpenFilters::instance();
+    std::lock_guard<std::mutex> listLock(open.mutex());
+    std::lock_guard<std::mutex> lock(mutex);
+    child = clip;
+    isOpen = true;
+    opening = false;
+    place = open.Append(this);
+  }
+  openingEnded.notify_all();
+  return clip;
+}
+
+void DorvelFilter::MakeRoom() {
+  PClip released;
+  {
+    OpenFilters& open = OpenFilters::instance();
+    std::lock_guard<std::mutex> listLock(open.mutex());
+    DorvelFilter* victim = open.VictimForNextOpening();
+    if (victim == nullptr) return;
+    std::lock_guard<std::mutex> victimLock(victim->mutex);
+    released = victim->CloseLocked();
+  }
+  // The victim's wrapped clip is released here, with no lock held. A request
+  // the victim passed on before keeps its own reference until it returns.
+}
+
+PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
+  const AVSValue callArgs(args.empty() ? nullptr : args.data(), static_cast<int>(args.size()));
+  const AVSValue result = env->Invoke(functionName, callArgs, argNames.empty() ? nullptr : argNames.data());
+  return result.AsClip();
+}
+
+void DorvelFilter::AbandonOpening() {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    opening = false;
+  }
+  openingEnded.notify_all();
+}
+
+PClip DorvelFilter::CloseLocked() {
+  OpenFilters::instance().Remove(place);
+  isOpen = false;
+  PClip released = child;
+  child = PClip();
+  return released;
+}

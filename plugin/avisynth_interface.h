@@ -1,0 +1,453 @@
+// The part of the AviSynth+ plugin interface (version 11) that this module
+// speaks, declared for binary compatibility with the real host on Linux
+// x86-64 (Itanium C++ ABI). Layouts, virtual-table orders and the linkage
+// table's entries are fixed by the host; the static_asserts at the end pin
+// every one of them.
+//
+// Every construction, copy, assignment, release and query of a handle
+// (AVSValue, PClip, PVideoFrame) goes through the host's linkage table, so
+// the host alone decides what a value is and when it dies. A handle whose
+// table entry is missing (a smaller table, or an entry the host left empty)
+// does nothing and answers zero, as the host's own header does.
+//
+// The members named host*() are the host's side of each handle: the host
+// fills the linkage table with them. A plugin never calls them itself.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define DORVEL_STDCALL __stdcall
+#else
+#define DORVEL_STDCALL
+#endif
+
+#if defined(_MSC_VER)
+#define DORVEL_SINGLE_INHERITANCE __single_inheritance
+#else
+#define DORVEL_SINGLE_INHERITANCE
+#endif
+
+enum { AVISYNTH_INTERFACE_VERSION = 11 };
+
+class DORVEL_SINGLE_INHERITANCE IClip;
+class DORVEL_SINGLE_INHERITANCE PClip;
+class DORVEL_SINGLE_INHERITANCE PVideoFrame;
+class DORVEL_SINGLE_INHERITANCE AVSValue;
+class DORVEL_SINGLE_INHERITANCE VideoFrame;
+class DORVEL_SINGLE_INHERITANCE VideoFrameBuffer;
+struct DORVEL_SINGLE_INHERITANCE VideoInfo;
+class IScriptEnvironment;
+
+// The host's description of a clip's video and audio. The module copies it
+// whole and never looks inside.
+struct VideoInfo {
+  int width;
+  int height;
+  unsigned fps_numerator;
+  unsigned fps_denominator;
+  int num_frames;
+  int pixel_type;
+  int audio_samples_per_second;
+  int sample_type;
+  int64_t num_audio_samples;
+  int nchannels;
+  int image_type;
+};
+
+// The host's table of value operations, handed to the entry function.
+// `Size` is the number of bytes of it that the host provides.
+struct AVS_Linkage {
+  int Size;
+
+  // Entries this module never calls; only the room they take matters.
+  void (VideoInfo::*videoInfoQueries[42])() const;
+  void (VideoFrameBuffer::*frameBufferQueries[5])() const;
+  void (VideoFrame::*videoFrameQueries[9])() const;
+
+  void (PClip::*clipInit)();
+  void (PClip::*clipCopy)(const PClip&);
+  void (PClip::*clipFromPointer)(IClip*);
+  void (PClip::*clipAssignPointer)(IClip*);
+  void (PClip::*clipAssign)(const PClip&);
+  void (PClip::*clipRelease)();
+
+  void (PVideoFrame::*frameInit)();
+  void (PVideoFrame::*frameCopy)(const PVideoFrame&);
+  void (PVideoFrame::*frameFromPointer)(VideoFrame*);
+  void (PVideoFrame::*frameAssignPointer)(VideoFrame*);
+  void (PVideoFrame::*frameAssign)(const PVideoFrame&);
+  void (PVideoFrame::*frameRelease)();
+
+  void (AVSValue::*valueInitUndefined)();
+  void (AVSValue::*valueInitClipPointer)(IClip*);
+  void (AVSValue::*valueInitClip)(const PClip&);
+  void (AVSValue::*valueInitBool)(bool);
+  void (AVSValue::*valueInitInt)(int);
+  void (AVSValue::*valueInitFloat)(float);
+  void (AVSValue::*valueInitDouble)(double);
+  void (AVSValue::*valueInitString)(const char*);
+  void (AVSValue::*valueInitArray)(const AVSValue*, int);
+  void (AVSValue::*valueCopy)(const AVSValue&);
+  void (AVSValue::*valueRelease)();
+  AVSValue& (AVSValue::*valueAssign)(const AVSValue&);
+  const AVSValue& (AVSValue::*valueIndex)(int) const;
+  bool (AVSValue::*valueDefined)() const;
+  bool (AVSValue::*valueIsClip)() const;
+  bool (AVSValue::*valueIsBool)() const;
+  bool (AVSValue::*valueIsInt)() const;
+  bool (AVSValue::*valueIsFloat)() const;
+  bool (AVSValue::*valueIsString)() const;
+  bool (AVSValue::*valueIsArray)() const;
+  PClip (AVSValue::*valueAsClip)() const;
+  bool (AVSValue::*valueAsBool)() const;
+  int (AVSValue::*valueAsInt)() const;
+  const char* (AVSValue::*valueAsString)() const;
+  double (AVSValue::*valueAsFloat)() const;
+  bool (AVSValue::*valueAsBoolOr)(bool) const;
+  int (AVSValue::*valueAsIntOr)(int) const;
+  double (AVSValue::*valueAsDoubleOr)(double) const;
+  double (AVSValue::*valueAsFloatOr)(float) const;
+  const char* (AVSValue::*valueAsStringOr)(const char*) const;
+  int (AVSValue::*valueArraySize)() const;
+
+  // Added with interface version 11.
+  bool (AVSValue::*valueIsLong)() const;
+  bool (AVSValue::*valueIsStrictFloat)() const;
+  int64_t (AVSValue::*valueAsLong)() const;
+  int64_t (AVSValue::*valueAsLongOr)(int64_t) const;
+  void (AVSValue::*valueInitLong)(int64_t);
+};
+
+// Each side of the boundary keeps its own pointer to the table: the host the
+// table it made, a plugin the one its entry function was given.
+extern const AVS_Linkage* AVS_linkage;
+
+// True when the host's table provides `entry` and the entry is filled.
+#define DORVEL_LINKED(entry)                                                                               \
+  (AVS_linkage != nullptr && offsetof(AVS_Linkage, entry) < static_cast<std::size_t>(AVS_linkage->Size) && \
+   AVS_linkage->entry != nullptr)
+
+// The entry called on `this`; use only where DORVEL_LINKED(entry) holds.
+#define DORVEL_ENTRY(entry) (this->*(AVS_linkage->entry))
+
+// A counted reference to a clip.
+class PClip {
+ public:
+  PClip() : clip(nullptr) {
+    if (DORVEL_LINKED(clipInit)) DORVEL_ENTRY(clipInit)();
+  }
+  PClip(const PClip& other) : clip(nullptr) {
+    if (DORVEL_LINKED(clipCopy)) DORVEL_ENTRY(clipCopy)(other);
+  }
+  PClip(IClip* pointer) : clip(nullptr) {
+    if (DORVEL_LINKED(clipFromPointer)) DORVEL_ENTRY(clipFromPointer)(pointer);
+  }  // NOLINT: implicit as in the host
+  PClip& operator=(IClip* pointer) {
+    if (DORVEL_LINKED(clipAssignPointer)) DORVEL_ENTRY(clipAssignPointer)(pointer);
+    return *this;
+  }
+  PClip& operator=(const PClip& other) {
+    if (DORVEL_LINKED(clipAssign)) DORVEL_ENTRY(clipAssign)(other);
+    return *this;
+  }
+  ~PClip() {
+    if (DORVEL_LINKED(clipRelease)) DORVEL_ENTRY(clipRelease)();
+  }
+
+  IClip* operator->() const { return clip; }
+  explicit operator bool() const { return clip != nullptr; }
+  bool operator!() const { return clip == nullptr; }
+  IClip* get() const { return clip; }
+
+  void hostInit();
+  void hostCopy(const PClip& other);
+  void hostFromPointer(IClip* pointer);
+  void hostAssignPointer(IClip* pointer);
+  void hostAssign(const PClip& other);
+  void hostRelease();
+
+ private:
+  IClip* clip;
+};
+
+// A counted reference to one of the host's frames, opaque to the module.
+class PVideoFrame {
+ public:
+  PVideoFrame() : frame(nullptr) {
+    if (DORVEL_LINKED(frameInit)) DORVEL_ENTRY(frameInit)();
+  }
+  PVideoFrame(const PVideoFrame& other) : frame(nullptr) {
+    if (DORVEL_LINKED(frameCopy)) DORVEL_ENTRY(frameCopy)(other);
+  }
+  PVideoFrame(VideoFrame* pointer) : frame(nullptr) {
+    if (DORVEL_LINKED(frameFromPointer)) DORVEL_ENTRY(frameFromPointer)(pointer);
+  }  // NOLINT
+  PVideoFrame& operator=(VideoFrame* pointer) {
+    if (DORVEL_LINKED(frameAssignPointer)) DORVEL_ENTRY(frameAssignPointer)(pointer);
+    return *this;
+  }
+  PVideoFrame& operator=(const PVideoFrame& other) {
+    if (DORVEL_LINKED(frameAssign)) DORVEL_ENTRY(frameAssign)(other);
+    return *this;
+  }
+  ~PVideoFrame() {
+    if (DORVEL_LINKED(frameRelease)) DORVEL_ENTRY(frameRelease)();
+  }
+
+  VideoFrame* operator->() const { return frame; }
+  explicit operator bool() const { return frame != nullptr; }
+  VideoFrame* get() const { return frame; }
+
+  void hostInit();
+  void hostCopy(const PVideoFrame& other);
+  void hostFromPointer(VideoFrame* pointer);
+  void hostAssignPointer(VideoFrame* pointer);
+  void hostAssign(const PVideoFrame& other);
+  void hostRelease();
+
+ private:
+  VideoFrame* frame;
+};
+
+// A counted script value: undefined, clip, bool, int, float, string, array
+// and others.
+class AVSValue {
+ public:
+  AVSValue() {
+    Clear();
+    if (DORVEL_LINKED(valueInitUndefined)) DORVEL_ENTRY(valueInitUndefined)();
+  }
+  AVSValue(IClip* clip) {
+    Clear();
+    if (DORVEL_LINKED(valueInitClipPointer)) DORVEL_ENTRY(valueInitClipPointer)(clip);
+  }  // NOLINT
+  AVSValue(const PClip& clip) {
+    Clear();
+    if (DORVEL_LINKED(valueInitClip)) DORVEL_ENTRY(valueInitClip)(clip);
+  }  // NOLINT
+  AVSValue(bool value) {
+    Clear();
+    if (DORVEL_LINKED(valueInitBool)) DORVEL_ENTRY(valueInitBool)(value);
+  }  // NOLINT
+  AVSValue(int value) {
+    Clear();
+    if (DORVEL_LINKED(valueInitInt)) DORVEL_ENTRY(valueInitInt)(value);
+  }  // NOLINT
+  AVSValue(float value) {
+    Clear();
+    if (DORVEL_LINKED(valueInitFloat)) DORVEL_ENTRY(valueInitFloat)(value);
+  }  // NOLINT
+  AVSValue(double value) {
+    Clear();
+    if (DORVEL_LINKED(valueInitDouble)) DORVEL_ENTRY(valueInitDouble)(value);
+  }  // NOLINT
+  AVSValue(const char* text) {
+    Clear();
+    if (DORVEL_LINKED(valueInitString)) DORVEL_ENTRY(valueInitString)(text);
+  }  // NOLINT
+  AVSValue(const AVSValue* elements, int count) {
+    Clear();
+    if (DORVEL_LINKED(valueInitArray)) DORVEL_ENTRY(valueInitArray)(elements, count);
+  }
+  AVSValue(const AVSValue& other) {
+    Clear();
+    if (DORVEL_LINKED(valueCopy)) DORVEL_ENTRY(valueCopy)(other);
+  }
+  ~AVSValue() {
+    if (DORVEL_LINKED(valueRelease)) DORVEL_ENTRY(valueRelease)();
+  }
+  AVSValue& operator=(const AVSValue& other) {
+    return DORVEL_LINKED(valueAssign) ? DORVEL_ENTRY(valueAssign)(other) : *this;
+  }
+
+  const AVSValue& operator[](int index) const {
+    return DORVEL_LINKED(valueIndex) ? DORVEL_ENTRY(valueIndex)(index) : *this;
+  }
+  int ArraySize() const { return DORVEL_LINKED(valueArraySize) ? DORVEL_ENTRY(valueArraySize)() : 0; }
+  bool Defined() const { return DORVEL_LINKED(valueDefined) ? DORVEL_ENTRY(valueDefined)() : false; }
+  bool IsClip() const { return DORVEL_LINKED(valueIsClip) ? DORVEL_ENTRY(valueIsClip)() : false; }
+  bool IsBool() const { return DORVEL_LINKED(valueIsBool) ? DORVEL_ENTRY(valueIsBool)() : false; }
+  bool IsInt() const { return DORVEL_LINKED(valueIsInt) ? DORVEL_ENTRY(valueIsInt)() : false; }
+  bool IsFloat() const { return DORVEL_LINKED(valueIsFloat) ? DORVEL_ENTRY(valueIsFloat)() : false; }
+  bool IsString() const { return DORVEL_LINKED(valueIsString) ? DORVEL_ENTRY(valueIsString)() : false; }
+  bool IsArray() const { return DORVEL_LINKED(valueIsArray) ? DORVEL_ENTRY(valueIsArray)() : false; }
+  PClip AsClip() const { return DORVEL_LINKED(valueAsClip) ? DORVEL_ENTRY(valueAsClip)() : PClip(); }
+  bool AsBool() const { return DORVEL_LINKED(valueAsBool) ? DORVEL_ENTRY(valueAsBool)() : false; }
+  int AsInt() const { return DORVEL_LINKED(valueAsInt) ? DORVEL_ENTRY(valueAsInt)() : 0; }
+  const char* AsString() const { return DORVEL_LINKED(valueAsString) ? DORVEL_ENTRY(valueAsString)() : nullptr; }
+  double AsFloat() const { return DORVEL_LINKED(valueAsFloat) ? DORVEL_ENTRY(valueAsFloat)() : 0.0; }
+
+  void hostInitUndefined();
+  void hostInitClipPointer(IClip* clip);
+  void hostInitClip(const PClip& clip);
+  void hostInitBool(bool value);
+  void hostInitInt(int value);
+  void hostInitFloat(float value);
+  void hostInitDouble(double value);
+  void hostInitString(const char* text);
+  void hostInitArray(const AVSValue* elements, int count);
+  void hostInitLong(int64_t value);
+  void hostCopy(const AVSValue& other);
+  void hostRelease();
+  AVSValue& hostAssign(const AVSValue& other);
+  const AVSValue& hostIndex(int index) const;
+  bool hostDefined() const;
+  bool hostIsClip() const;
+  bool hostIsBool() const;
+  bool hostIsInt() const;
+  bool hostIsFloat() const;
+  bool hostIsString() const;
+  bool hostIsArray() const;
+  bool hostIsLong() const;
+  bool hostIsStrictFloat() const;
+  PClip hostAsClip() const;
+  bool hostAsBool() const;
+  int hostAsInt() const;
+  const char* hostAsString() const;
+  double hostAsFloat() const;
+  int64_t hostAsLong() const;
+  bool hostAsBoolOr(bool fallback) const;
+  int hostAsIntOr(int fallback) const;
+  double hostAsDoubleOr(double fallback) const;
+  double hostAsFloatOr(float fallback) const;
+  const char* hostAsStringOr(const char* fallback) const;
+  int64_t hostAsLongOr(int64_t fallback) const;
+  int hostArraySize() const;
+
+ private:
+  friend struct HostLayoutCheck;
+
+  // Gives a handle a defined state before the host's constructor runs, so a
+  // table without that entry leaves an undefined value, not garbage.
+  void Clear() {
+    type = 'v';
+    array_size = 0;
+    longlong = 0;
+  }
+
+  short type;
+  short array_size;
+  union {
+    IClip* clip;
+    bool boolean;
+    int integer;
+    float floating_pt;
+    const char* string;
+    const AVSValue* array;
+    int64_t longlong;
+    double double_pt;
+  };
+};
+
+// The host's clip interface. The reference count belongs to the host: it
+// starts at zero and only the host's handle operations change it; the host
+// deletes the clip through the virtual destructor when it drops to zero.
+class IClip {
+ public:
+  IClip() : refcnt(0) {}
+  IClip(const IClip&) = delete;
+  IClip& operator=(const IClip&) = delete;
+
+  virtual int DORVEL_STDCALL GetVersion() { return AVISYNTH_INTERFACE_VERSION; }
+  virtual PVideoFrame DORVEL_STDCALL GetFrame(int n, IScriptEnvironment* env) = 0;
+  virtual bool DORVEL_STDCALL GetParity(int n) = 0;
+  virtual void DORVEL_STDCALL GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) = 0;
+  virtual int DORVEL_STDCALL SetCacheHints(int cachehints, int frame_range) = 0;
+  virtual const VideoInfo& DORVEL_STDCALL GetVideoInfo() = 0;
+  virtual DORVEL_STDCALL ~IClip() {}
+
+ private:
+  friend class PClip;
+  friend class AVSValue;
+  friend struct HostLayoutCheck;
+
+  // The host's side of the count, reached only from its handle operations.
+  void hostAddRef();
+  void hostDropRef();
+
+  volatile long refcnt;
+};
+
+// A script-function handler: the arguments as one array value, in the order
+// of the parameter string, an argument not given being undefined.
+typedef AVSValue(DORVEL_STDCALL* ApplyFunc)(AVSValue args, void* user_data, IScriptEnvironment* env);
+
+// The script environment, declared up to the last entry the module calls;
+// the host's class goes on after `Invoke`.
+class IScriptEnvironment {
+ public:
+  virtual DORVEL_STDCALL ~IScriptEnvironment() {}
+  virtual int DORVEL_STDCALL GetCPUFlags() = 0;
+  virtual char* DORVEL_STDCALL SaveString(const char* s, int length = -1) = 0;
+  virtual char* DORVEL_STDCALL Sprintf(const char* fmt, ...) = 0;
+  virtual char* DORVEL_STDCALL VSprintf(const char* fmt, va_list val) = 0;
+  // Raises a script error; never returns.
+  virtual void DORVEL_STDCALL ThrowError(const char* fmt, ...) = 0;
+  virtual void DORVEL_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply, void* user_data) = 0;
+  virtual bool DORVEL_STDCALL FunctionExists(const char* name) = 0;
+  virtual AVSValue DORVEL_STDCALL Invoke(const char* name, const AVSValue args,
+                                         const char* const* arg_names = nullptr) = 0;
+};
+
+// The entry function a plugin exports and the host looks up after loading.
+typedef const char*(DORVEL_STDCALL* PluginInitFunc)(IScriptEnvironment* env, const AVS_Linkage* const vectors);
+
+// Binary layout, as the host has it.
+struct HostLayoutCheck {
+  static_assert(sizeof(VideoInfo) == 48, "VideoInfo size");
+  static_assert(offsetof(VideoInfo, width) == 0, "VideoInfo::width");
+  static_assert(offsetof(VideoInfo, height) == 4, "VideoInfo::height");
+  static_assert(offsetof(VideoInfo, fps_numerator) == 8, "VideoInfo::fps_numerator");
+  static_assert(offsetof(VideoInfo, fps_denominator) == 12, "VideoInfo::fps_denominator");
+  static_assert(offsetof(VideoInfo, num_frames) == 16, "VideoInfo::num_frames");
+  static_assert(offsetof(VideoInfo, pixel_type) == 20, "VideoInfo::pixel_type");
+  static_assert(offsetof(VideoInfo, audio_samples_per_second) == 24, "VideoInfo::audio_samples_per_second");
+  static_assert(offsetof(VideoInfo, sample_type) == 28, "VideoInfo::sample_type");
+  static_assert(offsetof(VideoInfo, num_audio_samples) == 32, "VideoInfo::num_audio_samples");
+  static_assert(offsetof(VideoInfo, nchannels) == 40, "VideoInfo::nchannels");
+  static_assert(offsetof(VideoInfo, image_type) == 44, "VideoInfo::image_type");
+
+  static_assert(sizeof(AVSValue) == 16, "AVSValue size");
+  static_assert(offsetof(AVSValue, type) == 0, "AVSValue::type");
+  static_assert(offsetof(AVSValue, array_size) == 2, "AVSValue::array_size");
+  static_assert(offsetof(AVSValue, clip) == 8, "AVSValue union");
+  static_assert(offsetof(AVSValue, longlong) == 8, "AVSValue union");
+  static_assert(sizeof(PClip) == 8, "PClip size");
+  static_assert(sizeof(PVideoFrame) == 8, "PVideoFrame size");
+  static_assert(sizeof(IClip) == 16, "IClip size: vtable pointer and count");
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"
+#endif
+  static_assert(offsetof(IClip, refcnt) == 8, "IClip reference count");
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+  static_assert(sizeof(void(PClip::*)()) == 16, "member function pointers as on Itanium");
+  static_assert(offsetof(AVS_Linkage, Size) == 0, "AVS_Linkage::Size");
+  static_assert(offsetof(AVS_Linkage, videoInfoQueries) == 8, "VideoInfo entries");
+  static_assert(offsetof(AVS_Linkage, frameBufferQueries) == 680, "frame buffer entries");
+  static_assert(offsetof(AVS_Linkage, videoFrameQueries) == 760, "video frame entries");
+  static_assert(offsetof(AVS_Linkage, clipInit) == 904, "PClip entries");
+  static_assert(offsetof(AVS_Linkage, clipRelease) == 984, "PClip destructor");
+  static_assert(offsetof(AVS_Linkage, frameInit) == 1000, "PVideoFrame entries");
+  static_assert(offsetof(AVS_Linkage, frameRelease) == 1080, "PVideoFrame destructor");
+  static_assert(offsetof(AVS_Linkage, valueInitUndefined) == 1096, "AVSValue entries");
+  static_assert(offsetof(AVS_Linkage, valueInitArray) == 1224, "AVSValue array constructor");
+  static_assert(offsetof(AVS_Linkage, valueCopy) == 1240, "AVSValue copy");
+  static_assert(offsetof(AVS_Linkage, valueRelease) == 1256, "AVSValue destructor");
+  static_assert(offsetof(AVS_Linkage, valueAssign) == 1272, "AVSValue assignment");
+  static_assert(offsetof(AVS_Linkage, valueIndex) == 1288, "AVSValue indexing");
+  static_assert(offsetof(AVS_Linkage, valueIsString) == 1384, "AVSValue::IsString");
+  static_assert(offsetof(AVS_Linkage, valueIsArray) == 1400, "AVSValue::IsArray");
+  static_assert(offsetof(AVS_Linkage, valueAsClip) == 1416, "AVSValue::AsClip");
+  static_assert(offsetof(AVS_Linkage, valueAsInt) == 1448, "AVSValue::AsInt");
+  static_assert(offsetof(AVS_Linkage, valueAsString) == 1464, "AVSValue::AsString");
+  static_assert(offsetof(AVS_Linkage, valueArraySize) == 1576, "AVSValue::ArraySize");
+  static_assert(offsetof(AVS_Linkage, valueIsLong) == 1592, "version 11 additions");
+  static_assert(sizeof(AVS_Linkage) == 1672, "AVS_Linkage up to the version 11 additions");
+};

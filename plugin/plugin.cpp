@@ -1,0 +1,38 @@
+// The module's boundary with the host: the two handlers, then the entry
+// function that registers them.
+#include "deferred/dorvel_filter.h"
+#include "deferred/open_filters.h"
+#include "handlers.h"
+
+#if defined(_WIN32)
+#define DORVEL_EXPORT __declspec(dllexport)
+#else
+#define DORVEL_EXPORT __attribute__((visibility("default")))
+#endif
+
+// The host's table of value operations, as the entry function was last given it.
+const AVS_Linkage* AVS_linkage = nullptr;
+
+AVSValue DORVEL_STDCALL CreateDorvelFilter(AVSValue args, void*, IScriptEnvironment* env) {
+  const PClip viClip = args[2].AsClip();
+  const char* functionName = args[0].AsString();
+  const AVSValue parameters = args[1];
+  return new DorvelFilter(functionName, parameters, viClip, env);
+}
+
+AVSValue DORVEL_STDCALL SetDorvelFilterLimit(AVSValue args, void*, IScriptEnvironment*) {
+  const int limit = args[0].AsInt();
+  SetOpenLimit(limit);
+  return limit;
+}
+
+extern "C" DORVEL_EXPORT const char* DORVEL_STDCALL AvisynthPluginInit3(IScriptEnvironment* env,
+                                                                        const AVS_Linkage* const vectors) {
+  // Every later value operation depends on the table, so it is stored first.
+  // Each environment that loads the module passes the same table; storing it
+  // only when it differs keeps repeated loads from racing with running code.
+  if (AVS_linkage != vectors) AVS_linkage = vectors;
+  env->AddFunction("DorvelFilter", "s[parameters]a[vi_clip]c", CreateDorvelFilter, nullptr);
+  env->AddFunction("DorvelFilterLimit", "i", SetDorvelFilterLimit, nullptr);
+  return "DorvelFilter";
+}

@@ -1,0 +1,6 @@
+#include "host_counters.h"
+
+HostCounters& hostCounters() {
+  static HostCounters counters;
+  return counters;
+}

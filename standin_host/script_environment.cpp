@@ -1,0 +1,104 @@
+#include "script_environment.h"
+
+#include <strings.h>
+
+#include <cstdio>
+
+ScriptEnvironment::~ScriptEnvironment() {
+  functions_.clear();
+  plugins_.clear();
+}
+
+char* ScriptEnvironment::SaveString(const char* s, int length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  strings_.emplace_back(length < 0 ? std::string(s) : std::string(s, static_cast<std::size_t>(length)));
+  return &strings_.back()[0];
+}
+
+char* ScriptEnvironment::VSprintf(const char* fmt, va_list val) {
+  va_list measure;
+  va_copy(measure, val);
+  const int length = std::vsnprintf(nullptr, 0, fmt, measure);
+  va_end(measure);
+  if (length < 0) return SaveString("");
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  std::vsnprintf(&text[0], text.size(), fmt, val);
+  return SaveString(text.c_str(), length);
+}
+
+char* ScriptEnvironment::Sprintf(const char* fmt, ...) {
+  va_list val;
+  va_start(val, fmt);
+  char* text = VSprintf(fmt, val);
+  va_end(val);
+  return text;
+}
+
+void ScriptEnvironment::ThrowError(const char* fmt, ...) {
+  va_list val;
+  va_start(val, fmt);
+  const char* text = VSprintf(fmt, val);
+  va_end(val);
+  throw AvisynthError(text);
+}
+
+void ScriptEnvironment::AddFunction(const char* name, const char* params, ApplyFunc apply, void* user_data) {
+  AddFunction(name, params, [apply, user_data](const AVSValue& args, IScriptEnvironment* env) {
+    return apply(args, user_data, env);
+  });
+}
+
+void ScriptEnvironment::AddFunction(const std::string& name, const std::string& params, ScriptFunction function) {
+  auto entry = std::make_shared<Function>(Function{name, params, ParseParameters(params), std::move(function)});
+  std::lock_guard<std::mutex> lock(mutex_);
+  functions_.push_back(std::move(entry));
+}
+
+bool ScriptEnvironment::FunctionExists(const char* name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& function : functions_) {
+    if (strcasecmp(function->name.c_str(), name) == 0) return true;
+  }
+  return false;
+}
+
+std::string ScriptEnvironment::ParametersOf(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = functions_.rbegin(); it != functions_.rend(); ++it) {
+    if (strcasecmp((*it)->name.c_str(), name.c_str()) == 0) return (*it)->params;
+  }
+  return "";
+}
+
+AVSValue ScriptEnvironment::Invoke(const char* name, const AVSValue args, const char* const* arg_names) {
+  std::vector<std::shared_ptr<const Function>> candidates;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = functions_.rbegin(); it != functions_.rend(); ++it) {
+      if (strcasecmp((*it)->name.c_str(), name) == 0) candidates.push_back(*it);
+    }
+  }
+  std::vector<AVSValue> slots;
+  for (const auto& function : candidates) {
+    if (!MatchArguments(function->parameters, args, arg_names, slots)) continue;
+    return function->body(ArrayOf(slots), this);
+  }
+  throw FunctionNotFound(std::string("no function '") + name + "' takes these arguments");
+}
+
+AVSValue ScriptEnvironment::Call(const char* name, const std::vector<AVSValue>& args,
+                                 const std::vector<const char*>& names) {
+  return Invoke(name, ArrayOf(args), names.empty() ? nullptr : names.data());
+}
+
+const char* ScriptEnvironment::LoadPlugin(const std::string& path) {
+  auto library = std::make_unique<PluginLibrary>(path);
+  const char* description = library->Init(this);
+  std::lock_guard<std::mutex> lock(mutex_);
+  plugins_.push_back(std::move(library));
+  return description;
+}
+
+AVSValue ArrayOf(const std::vector<AVSValue>& elements) {
+  return AVSValue(elements.empty() ? nullptr : elements.data(), static_cast<int>(elements.size()));
+}

@@ -1,0 +1,71 @@
+// The stand-in host's script environment: registers script functions, calls
+// them by name with positional and named arguments, raises script errors, and
+// loads plugins. It stands in for AviSynth+ where the host is not installed.
+#pragma once
+
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "plugin/avisynth_interface.h"
+#include "plugin_library.h"
+#include "signature.h"
+
+// A script error, raised by ThrowError.
+class AvisynthError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Invoke found no function of that name that takes the arguments given.
+class FunctionNotFound : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+using ScriptFunction = std::function<AVSValue(const AVSValue& args, IScriptEnvironment* env)>;
+
+class ScriptEnvironment : public IScriptEnvironment {
+ public:
+  ScriptEnvironment() = default;
+  ~ScriptEnvironment() override;  // forgets its functions, then unloads its plugins
+
+  int DORVEL_STDCALL GetCPUFlags() override { return 0; }
+  char* DORVEL_STDCALL SaveString(const char* s, int length = -1) override;
+  char* DORVEL_STDCALL Sprintf(const char* fmt, ...) override;
+  char* DORVEL_STDCALL VSprintf(const char* fmt, va_list val) override;
+  void DORVEL_STDCALL ThrowError(const char* fmt, ...) override;
+  void DORVEL_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply, void* user_data) override;
+  bool DORVEL_STDCALL FunctionExists(const char* name) override;
+  AVSValue DORVEL_STDCALL Invoke(const char* name, const AVSValue args,
+                                 const char* const* arg_names = nullptr) override;
+
+  // Registers a function written in the host's own code.
+  void AddFunction(const std::string& name, const std::string& params, ScriptFunction function);
+  // Invoke with the arguments as a list; `names` is empty or one per argument.
+  AVSValue Call(const char* name, const std::vector<AVSValue>& args, const std::vector<const char*>& names = {});
+  // Loads a plugin and calls its entry function with this environment.
+  const char* LoadPlugin(const std::string& path);
+  // The parameter string a function was registered with, or empty.
+  std::string ParametersOf(const std::string& name);
+
+ private:
+  struct Function {
+    std::string name;
+    std::string params;
+    std::vector<Parameter> parameters;
+    ScriptFunction body;
+  };
+
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<const Function>> functions_;  // newest last
+  std::deque<std::string> strings_;
+  std::vector<std::unique_ptr<PluginLibrary>> plugins_;
+};
+
+// An array value made from a list.
+AVSValue ArrayOf(const std::vector<AVSValue>& elements);

@@ -1,0 +1,80 @@
+#include "module_test.h"
+
+AVSValue RecordingEnvironment::Invoke(const char* name, const AVSValue args, const char* const* arg_names) {
+  Invocation call;
+  call.name = name;
+  call.argsIsArray = args.IsArray();
+  const int count = args.IsArray() ? args.ArraySize() : 1;
+  for (int i = 0; i < count; ++i) call.args.push_back(args[i]);
+  call.namesGiven = arg_names != nullptr;
+  for (int i = 0; arg_names != nullptr && i < count; ++i) call.names.push_back(arg_names[i]);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(std::move(call));
+  }
+  return ScriptEnvironment::Invoke(name, args, arg_names);
+}
+
+std::vector<RecordingEnvironment::Invocation> RecordingEnvironment::CallsOf(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<Invocation> found;
+  for (const Invocation& call : calls_) {
+    if (call.name == name) found.push_back(call);
+  }
+  return found;
+}
+
+void RecordingEnvironment::Forget() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  calls_.clear();
+}
+
+void ModuleTest::SetUp() {
+  valuesBefore = hostCounters().liveValues.load();
+  env = std::make_unique<RecordingEnvironment>();
+  ASSERT_STREQ(env->LoadPlugin(DORVEL_MODULE_PATH), "DorvelFilter");
+  SourceSettings settings;
+  settings.stats = &stats;
+  AddSourceFunction(*env, "Source", settings);
+}
+
+void ModuleTest::TearDown() {
+  env->Forget();
+  EXPECT_EQ(stats.alive.load(), 0) << "wrapped clips still alive";
+  EXPECT_EQ(hostCounters().liveValues.load(), valuesBefore) << "script values not released";
+  EXPECT_EQ(hostCounters().liveArrays.load(), 0);
+  EXPECT_EQ(hostCounters().liveFrames.load(), 0);
+  EXPECT_EQ(hostCounters().doubleReleases.load(), 0);
+  EXPECT_EQ(hostCounters().overReleases.load(), 0);
+  env.reset();
+}
+
+PClip ModuleTest::Deferred(const char* function, const AVSValue& parameters, const PClip& viClip) {
+  std::vector<AVSValue> args{AVSValue(function)};
+  std::vector<const char*> names{nullptr};
+  if (parameters.Defined()) {
+    args.push_back(parameters);
+    names.push_back("parameters");
+  }
+  if (viClip) {
+    args.push_back(AVSValue(viClip));
+    names.push_back("vi_clip");
+  }
+  return env->Call("DorvelFilter", args, names).AsClip();
+}
+
+PClip ModuleTest::Deferred(int id, const PClip& viClip) { return Deferred("Source", ArrayOf({AVSValue(id)}), viClip); }
+
+AVSValue ModuleTest::Limit(int limit) { return env->Call("DorvelFilterLimit", {AVSValue(limit)}); }
+
+PClip ModuleTest::Template() {
+  SourceSettings settings;
+  settings.vi.width = 640;
+  settings.vi.height = 360;
+  return PClip(new SourceClip(-1, settings));
+}
+
+int ModuleTest::SourceOf(const PClip& clip, int n) {
+  const PVideoFrame frame = clip->GetFrame(n, env.get());
+  return frame ? frame->source() : -100;
+}

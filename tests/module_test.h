@@ -1,0 +1,66 @@
+// A script environment of the stand-in host with the built module loaded,
+// a counted "Source" function, and helpers to make and ask deferred clips.
+// After every test it checks that each value, frame and clip the test made
+// was released, and released once.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host_counters.h"
+#include "script_environment.h"
+#include "source_clip.h"
+#include "video_frame.h"
+
+// Remembers every Invoke made through it: the name, the arguments and the
+// argument names, as the caller passed them.
+class RecordingEnvironment : public ScriptEnvironment {
+ public:
+  struct Invocation {
+    std::string name;
+    bool argsIsArray = false;
+    std::vector<AVSValue> args;
+    bool namesGiven = false;
+    std::vector<const char*> names;
+  };
+
+  AVSValue DORVEL_STDCALL Invoke(const char* name, const AVSValue args, const char* const* arg_names) override;
+
+  // The calls made of `name`, oldest first.
+  std::vector<Invocation> CallsOf(const std::string& name);
+  void Forget();
+
+ private:
+  std::mutex mutex_;
+  std::vector<Invocation> calls_;
+};
+
+class ModuleTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // DorvelFilter(function, parameters, vi_clip=viClip); an undefined
+  // `parameters` leaves it out.
+  PClip Deferred(const char* function, const AVSValue& parameters, const PClip& viClip = PClip());
+  // DorvelFilter("Source", [id]), with a template clip or without.
+  PClip Deferred(int id, const PClip& viClip = PClip());
+  // DorvelFilterLimit(limit).
+  AVSValue Limit(int limit);
+  // A clip to serve as a template; it is not counted among the sources.
+  static PClip Template();
+  // The id of the source that made frame n.
+  int SourceOf(const PClip& clip, int n = 0);
+  // Whether a deferred clip has its wrapped clip now: every source answers
+  // true for parity, a closed filter false.
+  static bool IsOpen(const PClip& filter) { return filter->GetParity(0); }
+
+  std::unique_ptr<RecordingEnvironment> env;
+  SourceStats stats;
+
+ private:
+  long valuesBefore = 0;
+};
