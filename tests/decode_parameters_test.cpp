@@ -9,12 +9,10 @@ class DecodeParametersTest : public ModuleTest {
   void SetUp() override {
     ModuleTest::SetUp();
     // Takes up to four arguments by position, or by the names below.
-    env->AddFunction("Probe", "[a].[b].[c].[d].[fps].[width].", [this](const AVSValue&, IScriptEnvironment*) {
-      return AVSValue(new SourceClip(99, settings));
-    });
-    env->AddFunction("NoArgs", "", [this](const AVSValue&, IScriptEnvironment*) {
-      return AVSValue(new SourceClip(98, settings));
-    });
+    env->AddFunction("Probe", "[a].[b].[c].[d].[fps].[width].",
+                     [this](const AVSValue&, IScriptEnvironment*) { return AVSValue(new SourceClip(99, settings)); });
+    env->AddFunction("NoArgs", "",
+                     [this](const AVSValue&, IScriptEnvironment*) { return AVSValue(new SourceClip(98, settings)); });
     settings.stats = &stats;
   }
 
@@ -38,7 +36,10 @@ class DecodeParametersTest : public ModuleTest {
 TEST_F(DecodeParametersTest, PositionalAndNamedArgumentsKeepTheirOrder) {
   const PClip shape = Template();
   const char* fps = "fps";
-  { const PClip filter = Deferred("Probe", ArrayOf({AVSValue(shape), ArrayOf({AVSValue(fps), AVSValue(25)}), AVSValue(3)})); }
+  {
+    const PClip filter =
+        Deferred("Probe", ArrayOf({AVSValue(shape), ArrayOf({AVSValue(fps), AVSValue(25)}), AVSValue(3)}));
+  }
 
   const auto call = OnlyCall("Probe");
   EXPECT_TRUE(call.argsIsArray);
@@ -53,9 +54,9 @@ TEST_F(DecodeParametersTest, PositionalAndNamedArgumentsKeepTheirOrder) {
 }
 
 TEST_F(DecodeParametersTest, AnExclamationMarkPassesAPairAsOnePositionalArgument) {
-  const PClip filter = Deferred(
-      "Probe", ArrayOf({ArrayOf({AVSValue("!width"), AVSValue(640)}), ArrayOf({AVSValue("!!x"), AVSValue(1)}),
-                        ArrayOf({AVSValue("!"), AVSValue(2)})}));
+  const PClip filter =
+      Deferred("Probe", ArrayOf({ArrayOf({AVSValue("!width"), AVSValue(640)}), ArrayOf({AVSValue("!!x"), AVSValue(1)}),
+                                 ArrayOf({AVSValue("!"), AVSValue(2)})}));
   const auto call = OnlyCall("Probe");
   ASSERT_EQ(call.args.size(), 3u);
   ExpectPair(call.args[0], "width", 640);
@@ -65,9 +66,9 @@ TEST_F(DecodeParametersTest, AnExclamationMarkPassesAPairAsOnePositionalArgument
 }
 
 TEST_F(DecodeParametersTest, ArraysThatAreNotNamePairsPassWhole) {
-  const PClip filter = Deferred(
-      "Probe", ArrayOf({ArrayOf({AVSValue("width"), AVSValue(1), AVSValue(2)}), ArrayOf({AVSValue(7), AVSValue(8)}),
-                        ArrayOf({}), ArrayOf({AVSValue("solo")})}));
+  const PClip filter =
+      Deferred("Probe", ArrayOf({ArrayOf({AVSValue("width"), AVSValue(1), AVSValue(2)}),
+                                 ArrayOf({AVSValue(7), AVSValue(8)}), ArrayOf({}), ArrayOf({AVSValue("solo")})}));
   const auto call = OnlyCall("Probe");
   ASSERT_EQ(call.args.size(), 4u);
   EXPECT_EQ(call.args[0].ArraySize(), 3);

@@ -1,0 +1,61 @@
+// The module as the host loads it: one exported symbol, both functions
+// registered, state shared by every environment, and a clean unload.
+#include "module_test.h"
+
+namespace {
+
+class LoadingTest : public ModuleTest {};
+
+TEST_F(LoadingTest, RegistersBothFunctionsWithTheHostsParameterStrings) {
+  EXPECT_EQ(env->ParametersOf("DorvelFilter"), "s[parameters]a[vi_clip]c");
+  EXPECT_EQ(env->ParametersOf("DorvelFilterLimit"), "i");
+}
+
+TEST_F(LoadingTest, ExportsTheEntryFunctionAndNothingElse) {
+  const PluginLibrary module(DORVEL_MODULE_PATH);
+  EXPECT_NE(module.Symbol("AvisynthPluginInit3"), nullptr);
+  // Names the host exports too: a module exporting them could bind to the host's.
+  for (const char* name : {"AVS_linkage", "_ZN5PClipC2Ev", "_ZN8AVSValueD2Ev", "_ZTV5IClip",
+                           "_Z18CreateDorvelFilter8AVSValuePvP18IScriptEnvironment"}) {
+    EXPECT_EQ(module.Symbol(name), nullptr) << name;
+  }
+}
+
+TEST_F(LoadingTest, EveryEnvironmentSharesOneListAndOneLimit) {
+  RecordingEnvironment second;
+  ASSERT_STREQ(second.LoadPlugin(DORVEL_MODULE_PATH), "DorvelFilter");
+  SourceSettings settings;
+  settings.stats = &stats;
+  AddSourceFunction(second, "Source", settings);
+
+  second.Call("DorvelFilterLimit", {AVSValue(2)});
+  std::vector<PClip> filters{Deferred(1), Deferred(2)};
+  filters.push_back(second.Call("DorvelFilter", {AVSValue("Source"), ArrayOf({AVSValue(3)})}).AsClip());
+  EXPECT_FALSE(IsOpen(filters[0])) << "an opening in one script closes another script's filter";
+  EXPECT_EQ(stats.alive, 2);
+  filters.clear();
+  second.Forget();
+}
+
+TEST(ModuleLifetime, UnloadingForgetsTheStateAndLoadingAgainStartsAfresh) {
+  SourceStats stats;
+  SourceSettings settings;
+  settings.stats = &stats;
+  for (int round = 0; round < 2; ++round) {
+    {
+      ScriptEnvironment env;
+      env.LoadPlugin(DORVEL_MODULE_PATH);
+      AddSourceFunction(env, "Source", settings);
+      ASSERT_TRUE(PluginLibrary::IsLoaded(DORVEL_MODULE_PATH));
+      std::vector<PClip> filters;
+      for (int i = 0; i < 6; ++i)
+        filters.push_back(env.Call("DorvelFilter", {AVSValue("Source"), ArrayOf({AVSValue(i)})}).AsClip());
+      EXPECT_EQ(stats.alive, 4) << "the limit starts at 4 in round " << round;
+      env.Call("DorvelFilterLimit", {AVSValue(1)});
+    }
+    EXPECT_EQ(stats.alive, 0);
+    EXPECT_FALSE(PluginLibrary::IsLoaded(DORVEL_MODULE_PATH)) << "the module stayed in memory after unloading";
+  }
+}
+
+}  // namespace
