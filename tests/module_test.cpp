@@ -1,6 +1,7 @@
 #include "module_test.h"
 
 AVSValue RecordingEnvironment::Invoke(const char* name, const AVSValue args, const char* const* arg_names) {
+  if (!recording_) return ScriptEnvironment::Invoke(name, args, arg_names);
   Invocation call;
   call.name = name;
   call.argsIsArray = args.IsArray();

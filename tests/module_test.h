@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,8 +33,11 @@ class RecordingEnvironment : public ScriptEnvironment {
   // The calls made of `name`, oldest first.
   std::vector<Invocation> CallsOf(const std::string& name);
   void Forget();
+  // Calls made from now on are not remembered.
+  void StopRecording() { recording_ = false; }
 
  private:
+  std::atomic<bool> recording_{true};
   std::mutex mutex_;
   std::vector<Invocation> calls_;
 };
