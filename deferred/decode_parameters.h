@@ -2,15 +2,14 @@
 // parallel name list.
 #pragma once
 
-#include <vector>
-
+#include "argument_list.h"
 #include "plugin/avisynth_interface.h"
 
-// Appends one argument to `args` and one name to `argNames` for each element
-// of `parameters`:
+// Appends one argument, with its name, to `args` for each element of
+// `parameters`:
 //   ['width', 640]   the argument 640, named "width";
 //   ['!width', 640]  the positional argument ['width', 640] (one "!" removed,
 //                    only the first character tested);
 //   anything else    the element itself, positional (null name).
 // The names point into the host's strings; they are not copied.
-void DecodeParameters(const AVSValue& parameters, std::vector<AVSValue>& args, std::vector<const char*>& argNames);
+void DecodeParameters(const AVSValue& parameters, ArgumentList& args);

@@ -9,7 +9,7 @@ constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
 DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip,
                            IScriptEnvironment* env)
     : vi(), functionName(functionName) {
-  DecodeParameters(parameters, args, argNames);
+  DecodeParameters(parameters, args);
   if (viClip) {
     vi = viClip->GetVideoInfo();
     return;
@@ -102,7 +102,7 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
     child = clip;
     isOpen = true;
     opening = false;
-    place = open.Append(this);
+    open.Append(this);
   }
   openingEnded.notify_all();
   return clip;
@@ -123,8 +123,9 @@ void DorvelFilter::MakeRoom() {
 }
 
 PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
-  const AVSValue callArgs(args.empty() ? nullptr : args.data(), static_cast<int>(args.size()));
-  const AVSValue result = env->Invoke(functionName, callArgs, argNames.empty() ? nullptr : argNames.data());
+  const int count = static_cast<int>(args.size());
+  const AVSValue callArgs(count == 0 ? nullptr : args.values(), count);
+  const AVSValue result = env->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());
   return result.AsClip();
 }
 
@@ -137,7 +138,7 @@ void DorvelFilter::AbandonOpening() {
 }
 
 PClip DorvelFilter::CloseLocked() {
-  OpenFilters::instance().Remove(place);
+  OpenFilters::instance().Remove(this);
   isOpen = false;
   PClip released = child;
   child = PClip();

@@ -7,8 +7,8 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-#include <vector>
 
+#include "argument_list.h"
 #include "open_filters.h"
 #include "plugin/avisynth_interface.h"
 
@@ -47,18 +47,22 @@ class DorvelFilter : public IClip {
   // the wrapped clip to the caller, to release once both are unlocked.
   PClip CloseLocked();
 
-  VideoInfo vi;
-  const char* functionName;
-  std::vector<AVSValue> args;
-  std::vector<const char*> argNames;
+  // What every request and every closing touches comes first, next to the
+  // host's reference count, so a filter mostly costs one or two cache lines.
 
   // Guarded by `mutex`; changed only with the list's mutex held as well,
   // except `opening` and `opener`.
-  std::mutex mutex;
-  std::condition_variable openingEnded;
   PClip child;
   bool isOpen = false;
   bool opening = false;
+  std::mutex mutex;
+  // Guarded by the list's mutex.
+  friend class OpenFilters;
+  OpenListLink link;
   std::thread::id opener;
-  OpenFilters::Place place;
+  std::condition_variable openingEnded;
+
+  VideoInfo vi;
+  const char* functionName;
+  ArgumentList args;
 };

@@ -1,18 +1,51 @@
 #include "open_filters.h"
 
+#include "dorvel_filter.h"
+
 namespace {
-// Created when the module loads; its storage is freed when the module
-// unloads. Filters still alive then are not touched.
+// Created when the module loads and gone when it unloads. Filters still
+// alive then are not touched.
 OpenFilters openFilters;
 }  // namespace
 
 OpenFilters& OpenFilters::instance() { return openFilters; }
 
+OpenListLink& OpenFilters::LinkOf(DorvelFilter* filter) { return filter->link; }
+
 DorvelFilter* OpenFilters::VictimForNextOpening() const {
-  if (filters_.empty()) return nullptr;
-  const auto open = static_cast<uint32_t>(filters_.size());
+  if (size_ == 0) return nullptr;
+  const auto open = static_cast<uint32_t>(size_);
   const auto limit = static_cast<uint32_t>(limit_);
-  return open < limit ? nullptr : filters_.front();
+  return open < limit ? nullptr : oldest_;
+}
+
+void OpenFilters::Append(DorvelFilter* filter) {
+  OpenListLink& link = LinkOf(filter);
+  link.older = newest_;
+  link.newer = nullptr;
+  if (newest_ != nullptr) {
+    LinkOf(newest_).newer = filter;
+  } else {
+    oldest_ = filter;
+  }
+  newest_ = filter;
+  ++size_;
+}
+
+void OpenFilters::Remove(DorvelFilter* filter) {
+  OpenListLink& link = LinkOf(filter);
+  if (link.older != nullptr) {
+    LinkOf(link.older).newer = link.newer;
+  } else {
+    oldest_ = link.newer;
+  }
+  if (link.newer != nullptr) {
+    LinkOf(link.newer).older = link.older;
+  } else {
+    newest_ = link.older;
+  }
+  link = OpenListLink();
+  --size_;
 }
 
 void SetOpenLimit(int32_t limit) {

@@ -2,21 +2,28 @@
 // environment in the process: the list, oldest opening first, and the limit
 // on how many may be open.
 //
+// The list runs through the filters themselves, so that a filter joins and
+// leaves it in constant time and no opening allocates.
+//
 // One mutex guards the list and the limit. Whoever holds it may also take a
 // filter's own mutex, never the other way round. Nothing that can run host
 // code (a script function, the release of a clip) runs while it is held.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <list>
 #include <mutex>
 
 class DorvelFilter;
 
+// A filter's place in the list; both null while it is not in it.
+struct OpenListLink {
+  DorvelFilter* older = nullptr;
+  DorvelFilter* newer = nullptr;
+};
+
 class OpenFilters {
  public:
-  using Place = std::list<DorvelFilter*>::iterator;
-
   static OpenFilters& instance();
 
   std::mutex& mutex() { return mutex_; }
@@ -28,15 +35,21 @@ class OpenFilters {
   // taken as unsigned 32-bit numbers. So 0 keeps at most one open and a
   // negative limit keeps all.
   DorvelFilter* VictimForNextOpening() const;
-  Place Append(DorvelFilter* filter) { return filters_.insert(filters_.end(), filter); }
-  void Remove(Place place) { filters_.erase(place); }
-  std::size_t size() const { return filters_.size(); }
+  // Puts a filter that is not in the list at its back, as the newest.
+  void Append(DorvelFilter* filter);
+  // Takes a filter that is in the list out of it.
+  void Remove(DorvelFilter* filter);
+  std::size_t size() const { return size_; }
 
   void SetLimit(int32_t limit) { limit_ = limit; }
 
  private:
+  static OpenListLink& LinkOf(DorvelFilter* filter);
+
   std::mutex mutex_;
-  std::list<DorvelFilter*> filters_;
+  DorvelFilter* oldest_ = nullptr;
+  DorvelFilter* newest_ = nullptr;
+  std::size_t size_ = 0;
   int32_t limit_ = 4;
 };
 

@@ -80,6 +80,25 @@ TEST_F(DecodeParametersTest, ArraysThatAreNotNamePairsPassWhole) {
   EXPECT_EQ(call.names, (std::vector<const char*>{nullptr, nullptr, nullptr, nullptr}));
 }
 
+TEST_F(DecodeParametersTest, ALongListKeepsEveryArgumentInOrder) {
+  env->AddFunction("Many", "[a].[b].[c].[d].[e].[f].[g].[h].[i].[named].",
+                   [this](const AVSValue&, IScriptEnvironment*) { return AVSValue(new SourceClip(97, settings)); });
+  std::vector<AVSValue> elements;
+  for (int i = 0; i < 9; ++i) elements.push_back(AVSValue(i * 10));
+  elements.insert(elements.begin() + 5, ArrayOf({AVSValue("named"), AVSValue(-1)}));
+  const PClip filter = Deferred("Many", ArrayOf(elements));
+  EXPECT_EQ(SourceOf(filter), 97);
+
+  const auto call = OnlyCall("Many");
+  ASSERT_EQ(call.args.size(), 10u);
+  ASSERT_EQ(call.names.size(), 10u);
+  for (std::size_t i = 0; i < 10; ++i) {
+    const int expected = i < 5 ? static_cast<int>(i) * 10 : i == 5 ? -1 : static_cast<int>(i - 1) * 10;
+    EXPECT_EQ(call.args[i].AsInt(), expected) << "argument " << i;
+    EXPECT_STREQ(call.names[i] == nullptr ? "" : call.names[i], i == 5 ? "named" : "") << "argument " << i;
+  }
+}
+
 TEST_F(DecodeParametersTest, AnEmptyListCallsWithNoArgumentsAndNoNames) {
   const PClip filter = Deferred("NoArgs", ArrayOf({}));
   const auto call = OnlyCall("NoArgs");
