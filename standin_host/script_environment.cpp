@@ -15,16 +15,21 @@ char* ScriptEnvironment::SaveString(const char* s, int length) {
   return &strings_.back()[0];
 }
 
-char* ScriptEnvironment::VSprintf(const char* fmt, va_list val) {
+namespace {
+std::string Format(const char* fmt, va_list val) {
   va_list measure;
   va_copy(measure, val);
   const int length = std::vsnprintf(nullptr, 0, fmt, measure);
   va_end(measure);
-  if (length < 0) return SaveString("");
+  if (length < 0) return std::string();
   std::string text(static_cast<std::size_t>(length) + 1, '\0');
   std::vsnprintf(&text[0], text.size(), fmt, val);
-  return SaveString(text.c_str(), length);
+  text.resize(static_cast<std::size_t>(length));
+  return text;
 }
+}  // namespace
+
+char* ScriptEnvironment::VSprintf(const char* fmt, va_list val) { return SaveString(Format(fmt, val).c_str()); }
 
 char* ScriptEnvironment::Sprintf(const char* fmt, ...) {
   va_list val;
@@ -35,9 +40,10 @@ char* ScriptEnvironment::Sprintf(const char* fmt, ...) {
 }
 
 void ScriptEnvironment::ThrowError(const char* fmt, ...) {
+  // The error keeps its own copy of the message, so nothing is saved here.
   va_list val;
   va_start(val, fmt);
-  const char* text = VSprintf(fmt, val);
+  std::string text = Format(fmt, val);
   va_end(val);
   throw AvisynthError(text);
 }
