@@ -22,13 +22,7 @@ BenchHost::BenchHost() {
 PClip BenchHost::Source(const char* function, int id) { return env_.Call(function, {AVSValue(id)}).AsClip(); }
 
 PClip BenchHost::Deferred(const char* function, int id, bool withTemplate) {
-  std::vector<AVSValue> args{AVSValue(function), ArrayOf({AVSValue(id)})};
-  std::vector<const char*> names{nullptr, "parameters"};
-  if (withTemplate) {
-    args.push_back(shape_);
-    names.push_back("vi_clip");
-  }
-  return env_.Call("DorvelFilter", args, names).AsClip();
+  return CallDorvelFilter(env_, function, ArrayOf({AVSValue(id)}), withTemplate ? shape_.AsClip() : PClip()).AsClip();
 }
 
 void BenchHost::Limit(int limit) { env_.Call("DorvelFilterLimit", {AVSValue(limit)}); }

@@ -100,9 +100,7 @@ int main(int argc, char** argv) {
     const AVSValue shape = env.Call("BlankClip", {AVSValue(0)});
     std::vector<PClip> clips;
     for (int i = 1; i <= options.sources; ++i) {
-      clips.push_back(env.Call("DorvelFilter", {AVSValue("Decoder"), ArrayOf({AVSValue(i)}), shape},
-                               {nullptr, "parameters", "vi_clip"})
-                          .AsClip());
+      clips.push_back(CallDorvelFilter(env, "Decoder", ArrayOf({AVSValue(i)}), shape.AsClip()).AsClip());
     }
     for (int i = 0; i < options.sources; ++i) {
       for (int n = 0; n < options.frames; ++n) {
@@ -122,7 +120,7 @@ int main(int argc, char** argv) {
   std::printf("  the source function ran %d times\n", stats.opens.load());
   std::printf("  at most %d sources were open at once\n", stats.peakAlive.load());
   std::printf("  peak memory of the process: %ld MiB\n", PeakRssMiB());
-  std::printf("sources=%d limit=%d frames=%ld opens=%d peak_open=%d peak_rss_mb=%ld\n", options.sources,
-              options.limit, framesRead, stats.opens.load(), stats.peakAlive.load(), PeakRssMiB());
+  std::printf("sources=%d limit=%d frames=%ld opens=%d peak_open=%d peak_rss_mb=%ld\n", options.sources, options.limit,
+              framesRead, stats.opens.load(), stats.peakAlive.load(), PeakRssMiB());
   return errors == 0 ? 0 : 1;
 }

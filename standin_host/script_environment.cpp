@@ -108,3 +108,18 @@ const char* ScriptEnvironment::LoadPlugin(const std::string& path) {
 AVSValue ArrayOf(const std::vector<AVSValue>& elements) {
   return AVSValue(elements.empty() ? nullptr : elements.data(), static_cast<int>(elements.size()));
 }
+
+AVSValue CallDorvelFilter(IScriptEnvironment& env, const char* function, const AVSValue& parameters,
+                          const PClip& viClip) {
+  std::vector<AVSValue> args{AVSValue(function)};
+  std::vector<const char*> names{nullptr};
+  if (parameters.Defined()) {
+    args.push_back(parameters);
+    names.push_back("parameters");
+  }
+  if (viClip) {
+    args.push_back(AVSValue(viClip));
+    names.push_back("vi_clip");
+  }
+  return env.Invoke("DorvelFilter", ArrayOf(args), names.data());
+}

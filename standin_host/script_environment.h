@@ -69,3 +69,8 @@ class ScriptEnvironment : public IScriptEnvironment {
 
 // An array value made from a list.
 AVSValue ArrayOf(const std::vector<AVSValue>& elements);
+
+// DorvelFilter(function, parameters=parameters, vi_clip=viClip), as a script
+// calls it: an undefined `parameters` and an empty `viClip` are left out.
+AVSValue CallDorvelFilter(IScriptEnvironment& env, const char* function, const AVSValue& parameters,
+                          const PClip& viClip = PClip());

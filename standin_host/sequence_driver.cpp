@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "host_counters.h"
+#include "source_clip.h"
 #include "video_frame.h"
 
 namespace {
@@ -12,67 +13,21 @@ constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
 constexpr int kTemplateWidth = 64;
 constexpr int kSourceWidth = 32;
 
-VideoInfo ShapeOf(int width) {
-  VideoInfo vi{};
-  vi.width = width;
-  vi.height = 16;
-  vi.fps_numerator = 25;
-  vi.fps_denominator = 1;
-  vi.num_frames = 1000;
-  vi.audio_samples_per_second = 48000;
-  vi.sample_type = 2;
-  vi.num_audio_samples = 48000;
-  vi.nchannels = 1;
-  return vi;
+SourceSettings Shape(int width, SourceStats* stats) {
+  SourceSettings settings;
+  settings.vi.width = width;
+  settings.vi.height = 4;
+  settings.stats = stats;
+  return settings;
 }
-
-// The clip the driver's function makes for a filter: its frames and audio
-// carry the filter's slot, and the driver counts it while it lives.
-class TaggedClip : public IClip {
- public:
-  TaggedClip(SequenceDriver* driver, int slot) : driver_(driver), slot_(slot), vi_(ShapeOf(kSourceWidth)) {
-    driver_->SourceBorn(slot_);
-  }
-  ~TaggedClip() override { driver_->SourceDied(slot_); }
-
-  PVideoFrame DORVEL_STDCALL GetFrame(int n, IScriptEnvironment*) override {
-    return MakeFrame(slot_, n, 16, static_cast<uint8_t>(slot_));
-  }
-  bool DORVEL_STDCALL GetParity(int) override { return true; }
-  void DORVEL_STDCALL GetAudio(void* buf, int64_t, int64_t count, IScriptEnvironment*) override {
-    std::fill_n(static_cast<int16_t*>(buf), count, static_cast<int16_t>(slot_));
-  }
-  int DORVEL_STDCALL SetCacheHints(int, int) override { return 0; }
-  const VideoInfo& DORVEL_STDCALL GetVideoInfo() override { return vi_; }
-
- private:
-  SequenceDriver* driver_;
-  int slot_;
-  VideoInfo vi_;
-};
-
-class TemplateClip : public IClip {
- public:
-  TemplateClip() : vi_(ShapeOf(kTemplateWidth)) {}
-  PVideoFrame DORVEL_STDCALL GetFrame(int, IScriptEnvironment*) override { return PVideoFrame(); }
-  bool DORVEL_STDCALL GetParity(int) override { return false; }
-  void DORVEL_STDCALL GetAudio(void*, int64_t, int64_t, IScriptEnvironment*) override {}
-  int DORVEL_STDCALL SetCacheHints(int, int) override { return 0; }
-  const VideoInfo& DORVEL_STDCALL GetVideoInfo() override { return vi_; }
-
- private:
-  VideoInfo vi_;
-};
 
 }  // namespace
 
-SequenceDriver::SequenceDriver(ScriptEnvironment& env) : env_(env), template_(new TemplateClip) {
+SequenceDriver::SequenceDriver(ScriptEnvironment& env)
+    : env_(env), template_(new SourceClip(-1, Shape(kTemplateWidth, nullptr))) {
   env_.AddFunction("Src", "[id]i[a].[b].[c].[d].",
                    [this](const AVSValue& args, IScriptEnvironment* callEnv) { return Body(args, callEnv); });
 }
-
-void SequenceDriver::SourceBorn(int slot) { ++sourcesAlive_.at(static_cast<std::size_t>(slot)); }
-void SequenceDriver::SourceDied(int slot) { --sourcesAlive_.at(static_cast<std::size_t>(slot)); }
 
 uint8_t SequenceDriver::Next() { return Exhausted() ? 0 : data_[at_++]; }
 
@@ -90,7 +45,7 @@ SequenceResult SequenceDriver::Run(const uint8_t* data, std::size_t size, int ma
   size_ = size;
   at_ = 0;
   filters_.clear();
-  sourcesAlive_.clear();
+  sources_.clear();
   openOrder_.clear();
   openings_.clear();
   failure_.clear();
@@ -209,21 +164,13 @@ AVSValue SequenceDriver::Parameters(int slot, bool nested) {
 void SequenceDriver::CreateFilter(bool nested) {
   const int slot = static_cast<int>(filters_.size());
   filters_.emplace_back();
-  sourcesAlive_.push_back(0);
+  sources_.emplace_back();
   const bool withTemplate = !nested && Next() % 2 == 0;
-  std::vector<AVSValue> args{AVSValue("Src")};
-  std::vector<const char*> names{nullptr};
   const AVSValue parameters = Parameters(slot, nested);
-  if (parameters.Defined()) {
-    args.push_back(parameters);
-    names.push_back("parameters");
-  }
   if (withTemplate) {
-    args.push_back(AVSValue(template_));
-    names.push_back("vi_clip");
     PClip clip;
     try {
-      clip = env_.Call("DorvelFilter", args, names).AsClip();
+      clip = CallDorvelFilter(env_, "Src", parameters, template_).AsClip();
     } catch (const std::exception& error) {
       Fail(std::string("creating a filter with a template failed: ") + error.what());
       throw;
@@ -240,7 +187,7 @@ void SequenceDriver::CreateFilter(bool nested) {
   openings_.push_back({slot, Outcome::NotRun});
   PClip clip;
   try {
-    clip = env_.Call("DorvelFilter", args, names).AsClip();
+    clip = CallDorvelFilter(env_, "Src", parameters).AsClip();
   } catch (const std::exception& error) {
     const Opening opening = openings_.back();
     openings_.pop_back();
@@ -376,7 +323,7 @@ AVSValue SequenceDriver::Body(const AVSValue& args, IScriptEnvironment* env) {
       break;
   }
   openings_[me].outcome = Outcome::Clip;
-  return AVSValue(new TaggedClip(this, slot));
+  return AVSValue(new SourceClip(slot, Shape(kSourceWidth, &sources_[static_cast<std::size_t>(slot)])));
 }
 
 void SequenceDriver::MakeRoom() {
@@ -433,8 +380,9 @@ void SequenceDriver::CheckState() {
   for (std::size_t slot = 0; slot < filters_.size(); ++slot) {
     const Filter& filter = filters_[slot];
     const int expected = filter.alive && filter.open ? 1 : 0;
-    if (sourcesAlive_[slot] != expected) {
-      Fail("filter " + std::to_string(slot) + " holds " + std::to_string(sourcesAlive_[slot]) +
+    const int alive = sources_[slot].alive;
+    if (alive != expected) {
+      Fail("filter " + std::to_string(slot) + " holds " + std::to_string(alive) +
            " wrapped clips; the list's rules say " + std::to_string(expected));
       return;
     }

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "script_environment.h"
+#include "source_clip.h"
 
 struct SequenceResult {
   int steps = 0;
@@ -37,10 +38,6 @@ class SequenceDriver {
   explicit SequenceDriver(ScriptEnvironment& env);
 
   SequenceResult Run(const uint8_t* data, std::size_t size, int maxSteps);
-
-  // Counts kept for the driver's own source clips, by filter slot.
-  void SourceBorn(int slot);
-  void SourceDied(int slot);
 
  private:
   enum class Outcome { NotRun, Clip, Threw, NotAClip, Nested };
@@ -89,8 +86,8 @@ class SequenceDriver {
   std::size_t size_ = 0;
   std::size_t at_ = 0;
   std::vector<Filter> filters_;
-  std::vector<int> sourcesAlive_;
-  std::deque<int> openOrder_;  // oldest first
+  std::deque<SourceStats> sources_;  // the wrapped clips of each filter slot
+  std::deque<int> openOrder_;        // oldest first
   int32_t limit_ = 4;
   std::vector<Opening> openings_;  // innermost last
   std::string failure_;

@@ -51,17 +51,7 @@ void ModuleTest::TearDown() {
 }
 
 PClip ModuleTest::Deferred(const char* function, const AVSValue& parameters, const PClip& viClip) {
-  std::vector<AVSValue> args{AVSValue(function)};
-  std::vector<const char*> names{nullptr};
-  if (parameters.Defined()) {
-    args.push_back(parameters);
-    names.push_back("parameters");
-  }
-  if (viClip) {
-    args.push_back(AVSValue(viClip));
-    names.push_back("vi_clip");
-  }
-  return env->Call("DorvelFilter", args, names).AsClip();
+  return CallDorvelFilter(*env, function, parameters, viClip).AsClip();
 }
 
 PClip ModuleTest::Deferred(int id, const PClip& viClip) { return Deferred("Source", ArrayOf({AVSValue(id)}), viClip); }
