@@ -60,6 +60,8 @@ SequenceResult SequenceDriver::Run(const uint8_t* data, std::size_t size, int ma
 
   SequenceResult result;
   while (result.steps < maxSteps && !Exhausted() && failure_.empty()) {
+    openAtStepStart_ = openOrder_.size();
+    deepestNesting_ = 0;
     Step();
     ++result.steps;
     if (failure_.empty()) CheckState();
@@ -182,9 +184,7 @@ void SequenceDriver::CreateFilter(bool nested) {
     return;
   }
 
-  MakeRoom();
-  filters_[static_cast<std::size_t>(slot)].opening = true;
-  openings_.push_back({slot, Outcome::NotRun});
+  BeginOpening(slot);
   PClip clip;
   try {
     clip = CallDorvelFilter(env_, "Src", parameters).AsClip();
@@ -217,11 +217,7 @@ void SequenceDriver::Request(int slot, int kind) {
   };
   const bool reentrant = filters_[index].opening;
   const bool opens = !reentrant && !filters_[index].open;
-  if (opens) {
-    MakeRoom();
-    filters_[index].opening = true;
-    openings_.push_back({slot, Outcome::NotRun});
-  }
+  if (opens) BeginOpening(slot);
   const int n = Next();
   bool right = true;
   try {
@@ -333,9 +329,25 @@ void SequenceDriver::MakeRoom() {
   openOrder_.pop_front();
 }
 
+void SequenceDriver::BeginOpening(int slot) {
+  MakeRoom();
+  filters_[static_cast<std::size_t>(slot)].opening = true;
+  openings_.push_back({slot, Outcome::NotRun});
+  deepestNesting_ = std::max(deepestNesting_, openings_.size());
+}
+
 void SequenceDriver::Append(int slot) {
   openOrder_.push_back(slot);
   filters_[static_cast<std::size_t>(slot)].open = true;
+  // An opening makes room for itself, so on its own it never takes the
+  // number open above the limit (0 acting as 1), or above where it was when
+  // the limit was lowered; each level of nesting may add one.
+  const uint64_t limit = std::max<uint32_t>(static_cast<uint32_t>(limit_), 1);
+  const uint64_t bound = std::max<uint64_t>(openAtStepStart_, limit) + deepestNesting_ - 1;
+  if (openOrder_.size() > bound) {
+    Fail(std::to_string(openOrder_.size()) + " filters open, more than the limit and nesting allow (" +
+         std::to_string(bound) + ")");
+  }
 }
 
 void SequenceDriver::Destroyed(int slot) {

@@ -71,6 +71,7 @@ class SequenceDriver {
 
   // The model of the list of open filters.
   void MakeRoom();
+  void BeginOpening(int slot);
   void Append(int slot);
   void Destroyed(int slot);
 
@@ -90,5 +91,9 @@ class SequenceDriver {
   std::deque<int> openOrder_;        // oldest first
   int32_t limit_ = 4;
   std::vector<Opening> openings_;  // innermost last
+  // For the bound on how many are open: the number open when the step
+  // began, and the deepest nesting of openings during the step.
+  std::size_t openAtStepStart_ = 0;
+  std::size_t deepestNesting_ = 0;
   std::string failure_;
 };
