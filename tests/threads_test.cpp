@@ -1,6 +1,7 @@
 // The host's multithreading: requests from many threads on many filters at
 // once, filters dropped and made again meanwhile, and one closed filter asked
 // by several threads at the same moment.
+#include <functional>
 #include <random>
 #include <thread>
 
@@ -10,17 +11,19 @@ namespace {
 
 constexpr int kThreads = 8;
 
-// Lets threads go on only once all of them have arrived.
-class StartingGate {
- public:
-  void ArriveAndWait() {
-    ++arrived_;
-    while (arrived_ < kThreads) std::this_thread::yield();
+// Runs `work(t)` on kThreads threads that all start at the same moment.
+void AllAtOnce(const std::function<void(int)>& work) {
+  std::atomic<int> arrived{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      ++arrived;
+      while (arrived < kThreads) std::this_thread::yield();
+      work(t);
+    });
   }
-
- private:
-  std::atomic<int> arrived_{0};
-};
+  for (std::thread& thread : threads) thread.join();
+}
 
 class ThreadsTest : public ModuleTest {
  protected:
@@ -117,17 +120,11 @@ TEST_F(ThreadsTest, ThreadsAskingOneClosedFilterAtOnceOpenItOnce) {
   const PClip shape = Template();
   const PClip filter = Deferred("VerySlow", ArrayOf({AVSValue(7)}), shape);
 
-  StartingGate start;
   std::atomic<int> right{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      start.ArriveAndWait();
-      const PVideoFrame frame = filter->GetFrame(t, env.get());
-      if (frame && frame->source() == 7 && frame->number() == t) ++right;
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  AllAtOnce([&](int t) {
+    const PVideoFrame frame = filter->GetFrame(t, env.get());
+    if (frame && frame->source() == 7 && frame->number() == t) ++right;
+  });
   EXPECT_EQ(right, kThreads);
   EXPECT_EQ(stats.opens, 1);
   EXPECT_EQ(stats.alive, 1);
@@ -143,20 +140,14 @@ TEST_F(ThreadsTest, AFailedOpeningReleasesTheThreadsWaitingForIt) {
   });
   const PClip shape = Template();
   const PClip filter = Deferred("Broken", ArrayOf({AVSValue(1)}), shape);
-  StartingGate start;
   std::atomic<int> failed{0};
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&] {
-      start.ArriveAndWait();
-      try {
-        filter->GetFrame(0, env.get());
-      } catch (const AvisynthError&) {
-        ++failed;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
+  AllAtOnce([&](int) {
+    try {
+      filter->GetFrame(0, env.get());
+    } catch (const AvisynthError&) {
+      ++failed;
+    }
+  });
   EXPECT_EQ(failed, kThreads) << "every request fails with the function's error; none hangs";
   EXPECT_GE(calls, 1);
   EXPECT_FALSE(IsOpen(filter));
