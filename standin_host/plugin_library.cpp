@@ -18,7 +18,9 @@ PluginLibrary::PluginLibrary(const std::string& path)
 
 PluginLibrary::~PluginLibrary() { dlclose(handle_); }
 
-const char* PluginLibrary::Init(IScriptEnvironment* env) const { return entry_(env, &standInLinkage()); }
+const char* PluginLibrary::Init(IScriptEnvironment* env, const AVS_Linkage* table) const {
+  return entry_(env, table != nullptr ? table : &standInLinkage());
+}
 
 void* PluginLibrary::Symbol(const char* name) const { return dlsym(handle_, name); }
 

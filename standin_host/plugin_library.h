@@ -15,8 +15,9 @@ class PluginLibrary {
   PluginLibrary(const PluginLibrary&) = delete;
   PluginLibrary& operator=(const PluginLibrary&) = delete;
 
-  // Calls the entry function; answers the plugin's description text.
-  const char* Init(IScriptEnvironment* env) const;
+  // Calls the entry function with `table` (the stand-in host's own by
+  // default); answers the plugin's description text.
+  const char* Init(IScriptEnvironment* env, const AVS_Linkage* table = nullptr) const;
   // A symbol the library exports, or null.
   void* Symbol(const char* name) const;
   // Whether the library at `path` is loaded in this process.

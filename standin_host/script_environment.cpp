@@ -97,9 +97,9 @@ AVSValue ScriptEnvironment::Call(const char* name, const std::vector<AVSValue>& 
   return Invoke(name, ArrayOf(args), names.empty() ? nullptr : names.data());
 }
 
-const char* ScriptEnvironment::LoadPlugin(const std::string& path) {
+const char* ScriptEnvironment::LoadPlugin(const std::string& path, const AVS_Linkage* table) {
   auto library = std::make_unique<PluginLibrary>(path);
-  const char* description = library->Init(this);
+  const char* description = library->Init(this, table);
   std::lock_guard<std::mutex> lock(mutex_);
   plugins_.push_back(std::move(library));
   return description;

@@ -48,8 +48,9 @@ class ScriptEnvironment : public IScriptEnvironment {
   void AddFunction(const std::string& name, const std::string& params, ScriptFunction function);
   // Invoke with the arguments as a list; `names` is empty or one per argument.
   AVSValue Call(const char* name, const std::vector<AVSValue>& args, const std::vector<const char*>& names = {});
-  // Loads a plugin and calls its entry function with this environment.
-  const char* LoadPlugin(const std::string& path);
+  // Loads a plugin and calls its entry function with this environment and
+  // `table` (the stand-in host's own by default).
+  const char* LoadPlugin(const std::string& path, const AVS_Linkage* table = nullptr);
   // The parameter string a function was registered with, or empty.
   std::string ParametersOf(const std::string& name);
 

@@ -1,5 +1,8 @@
 // The module as the host loads it: one exported symbol, both functions
 // registered, state shared by every environment, and a clean unload.
+#include <cstddef>
+
+#include "linkage_table.h"
 #include "module_test.h"
 
 namespace {
@@ -35,6 +38,31 @@ TEST_F(LoadingTest, EveryEnvironmentSharesOneListAndOneLimit) {
   EXPECT_EQ(stats.alive, 2);
   filters.clear();
   second.Forget();
+}
+
+TEST(ModuleLifetime, WorksWithATableThatEndsBeforeTheVersion11Additions) {
+  // A host's table may be shorter than the module's declaration of it; the
+  // module uses nothing past the value operations every version-11 host has.
+  AVS_Linkage shorter = standInLinkage();
+  shorter.Size = static_cast<int>(offsetof(AVS_Linkage, valueIsLong));
+  shorter.valueIsLong = nullptr;
+  shorter.valueAsLong = nullptr;
+  SourceStats stats;
+  SourceSettings settings;
+  settings.stats = &stats;
+  {
+    ScriptEnvironment env;
+    ASSERT_STREQ(env.LoadPlugin(DORVEL_MODULE_PATH, &shorter), "DorvelFilter");
+    AddSourceFunction(env, "Source", settings);
+    std::vector<PClip> filters;
+    for (int i = 0; i < 5; ++i) filters.push_back(CallDorvelFilter(env, "Source", ArrayOf({AVSValue(i)})).AsClip());
+    EXPECT_EQ(stats.alive, 4);
+    const PVideoFrame frame = filters[0]->GetFrame(3, &env);
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->source(), 0);
+    EXPECT_EQ(frame->number(), 3);
+  }
+  EXPECT_EQ(stats.alive, 0);
 }
 
 TEST(ModuleLifetime, UnloadingForgetsTheStateAndLoadingAgainStartsAfresh) {
