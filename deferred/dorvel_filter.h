@@ -49,19 +49,20 @@ class DorvelFilter : public IClip {
 
   // What every request and every closing touches comes first, next to the
   // host's reference count, so a filter mostly costs one or two cache lines.
-
-  // Guarded by `mutex`; changed only with the list's mutex held as well,
-  // except `opening` and `opener`.
+  //
+  // `child` and `isOpen` are guarded by `mutex` and change only with the
+  // list's mutex held too; `opening`, `opener` and `openingEnded` go with
+  // `mutex` alone; `link` belongs to the list's mutex.
   PClip child;
   bool isOpen = false;
   bool opening = false;
   std::mutex mutex;
-  // Guarded by the list's mutex.
   friend class OpenFilters;
   OpenListLink link;
   std::thread::id opener;
   std::condition_variable openingEnded;
 
+  // Set during construction and never changed.
   VideoInfo vi;
   const char* functionName;
   ArgumentList args;

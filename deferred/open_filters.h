@@ -39,7 +39,6 @@ class OpenFilters {
   void Append(DorvelFilter* filter);
   // Takes a filter that is in the list out of it.
   void Remove(DorvelFilter* filter);
-  std::size_t size() const { return size_; }
 
   void SetLimit(int32_t limit) { limit_ = limit; }
 
