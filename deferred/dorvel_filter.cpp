@@ -78,7 +78,15 @@ PClip DorvelFilter::Acquire(IScriptEnvironment* env) {
     }
     if (isOpen) return child;
   }
-  return Open(env);
+  try {
+    return Open(env);
+  } catch (const IScriptEnvironment::NotFound&) {
+    // Inside a script the host reports this as a script error of the
+    // calling function; a frame or audio request has no such caller, and
+    // a client would see an exception of no kind it knows.
+    env->ThrowError("DorvelFilter: Invalid arguments to function '%s'", functionName);
+    return PClip();
+  }
 }
 
 PClip DorvelFilter::Open(IScriptEnvironment* env) {

@@ -379,6 +379,11 @@ typedef AVSValue(DORVEL_STDCALL* ApplyFunc)(AVSValue args, void* user_data, IScr
 // the host's class goes on after `Invoke`.
 class IScriptEnvironment {
  public:
+  // What Invoke throws when no function of the name takes the arguments
+  // given. Inside a script the host turns it into a script error; anywhere
+  // else nothing does.
+  class NotFound {};
+
   virtual DORVEL_STDCALL ~IScriptEnvironment() {}
   virtual int DORVEL_STDCALL GetCPUFlags() = 0;
   virtual char* DORVEL_STDCALL SaveString(const char* s, int length = -1) = 0;

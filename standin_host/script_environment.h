@@ -21,8 +21,9 @@ class AvisynthError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Invoke found no function of that name that takes the arguments given.
-class FunctionNotFound : public std::runtime_error {
+// Invoke found no function of that name that takes the arguments given. It
+// is the host's not-found signal, with a text for the tests.
+class FunctionNotFound : public IScriptEnvironment::NotFound, public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };

@@ -10,6 +10,7 @@
 namespace {
 
 constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
+constexpr const char* kNotFoundAtRequest = "DorvelFilter: Invalid arguments to function 'Src'";
 constexpr int kTemplateWidth = 64;
 constexpr int kSourceWidth = 32;
 
@@ -192,7 +193,7 @@ void SequenceDriver::CreateFilter(bool nested) {
     const Opening opening = openings_.back();
     openings_.pop_back();
     filters_[static_cast<std::size_t>(slot)].opening = false;
-    CheckError(opening, error, false);
+    CheckError(opening, error, Raised::AtConstruction);
     throw;
   }
   const Opening opening = openings_.back();
@@ -236,9 +237,9 @@ void SequenceDriver::Request(int slot, int kind) {
       const Opening opening = openings_.back();
       openings_.pop_back();
       filters_[index].opening = false;
-      CheckError(opening, error, false);
+      CheckError(opening, error, Raised::AtRequest);
     } else if (reentrant) {
-      CheckError({slot, Outcome::NotRun}, error, true);
+      CheckError({slot, Outcome::NotRun}, error, Raised::Reentrant);
     } else {
       Fail("a request to an open filter failed: " + std::string(error.what()));
     }
@@ -359,17 +360,19 @@ void SequenceDriver::Destroyed(int slot) {
   }
 }
 
-void SequenceDriver::CheckError(const Opening& opening, const std::exception& error, bool reentrant) {
+void SequenceDriver::CheckError(const Opening& opening, const std::exception& error, Raised raised) {
   const bool scriptError = dynamic_cast<const AvisynthError*>(&error) != nullptr;
   const bool notFound = dynamic_cast<const FunctionNotFound*>(&error) != nullptr;
   const std::string message = error.what();
   bool expected = false;
-  if (reentrant) {
+  if (raised == Raised::Reentrant) {
     expected = scriptError && message == kOpenFailed;
   } else {
     switch (opening.outcome) {
       case Outcome::NotRun:
-        expected = notFound;
+        // Inside a script the host reports the not-found signal itself; a
+        // request has no script around it, so the module reports it.
+        expected = raised == Raised::AtConstruction ? notFound : scriptError && message == kNotFoundAtRequest;
         break;
       case Outcome::Threw:
         expected = scriptError && message.rfind("Src: ", 0) == 0;

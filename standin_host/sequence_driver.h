@@ -75,8 +75,11 @@ class SequenceDriver {
   void Append(int slot);
   void Destroyed(int slot);
 
+  // Where a failed opening's error was raised: making a filter without a
+  // template, a request, or a request made by the filter's own call.
+  enum class Raised { AtConstruction, AtRequest, Reentrant };
   // Checks the error a failed opening raised against what its call did.
-  void CheckError(const Opening& opening, const std::exception& error, bool reentrant);
+  void CheckError(const Opening& opening, const std::exception& error, Raised raised);
   void CheckState();
   void Fail(const std::string& what);
   int PickSlot();

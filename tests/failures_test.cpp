@@ -58,6 +58,21 @@ TEST_F(FailuresTest, AnUnknownFunctionPassesTheHostsOwnError) {
   ExpectNoPlaceTaken();
 }
 
+TEST_F(FailuresTest, AnUnknownFunctionFailsARequestWithAScriptErrorNamingIt) {
+  // Outside a script nothing would turn the host's not-found signal into an
+  // error a client knows; the request raises a script error instead.
+  const PClip shape = Template();
+  const PClip missing = Deferred("NoSuchFunction", ArrayOf({}), shape);
+  EXPECT_EQ(MessageOf<AvisynthError>([&] { missing->GetFrame(0, env.get()); }),
+            "DorvelFilter: Invalid arguments to function 'NoSuchFunction'");
+  const PClip mismatched = Deferred("Source", ArrayOf({AVSValue("not an int")}), shape);
+  int16_t samples[4] = {};
+  EXPECT_EQ(MessageOf<AvisynthError>([&] { mismatched->GetAudio(samples, 0, 4, env.get()); }),
+            "DorvelFilter: Invalid arguments to function 'Source'");
+  EXPECT_FALSE(IsOpen(mismatched));
+  ExpectNoPlaceTaken();
+}
+
 TEST_F(FailuresTest, AnErrorDuringARequestLeavesTheFilterClosedAndTheNextRequestTriesAgain) {
   const PClip shape = Template();
   const PClip filter = Flaky(5, shape);
