@@ -1,0 +1,53 @@
+#include "host_session.h"
+
+#include <stdexcept>
+
+#include "counting_source.h"
+
+HostSession::HostSession(Module module) : env_(CreateScriptEnvironment(AVISYNTH_INTERFACE_VERSION)) {
+  if (env_ == nullptr) throw std::runtime_error("the host made no script environment");
+  counting::Register(env_);
+  if (module == Module::Load) LoadPlugin(DORVEL_MODULE_PATH);
+}
+
+HostSession::~HostSession() { env_->DeleteScriptEnvironment(); }
+
+AVSValue HostSession::Eval(const std::string& script) { return env_->Invoke("Eval", AVSValue(script.c_str())); }
+
+PClip HostSession::Clip(const std::string& script) {
+  const AVSValue value = Eval(script);
+  if (!value.IsClip()) throw std::runtime_error("the script's value is not a clip: " + script);
+  return value.AsClip();
+}
+
+std::string HostSession::ErrorOf(const std::string& script) {
+  return HostErrorOf([&] { Eval(script); });
+}
+
+void HostSession::LoadPlugin(const std::string& path) { env_->Invoke("LoadPlugin", AVSValue(path.c_str())); }
+
+uint64_t FrameDigest(const PVideoFrame& frame, const VideoInfo& vi) {
+  uint64_t digest = 1469598103934665603ull;  // FNV-1a
+  const int planes[] = {PLANAR_Y, PLANAR_U, PLANAR_V, PLANAR_A};
+  const int planeCount = vi.IsPlanar() ? vi.NumComponents() : 1;
+  for (int p = 0; p < planeCount; ++p) {
+    const int plane = vi.IsPlanar() ? planes[p] : 0;
+    const BYTE* row = frame->GetReadPtr(plane);
+    for (int y = 0; y < frame->GetHeight(plane); ++y, row += frame->GetPitch(plane)) {
+      for (int x = 0; x < frame->GetRowSize(plane); ++x) digest = (digest ^ row[x]) * 1099511628211ull;
+    }
+  }
+  return digest;
+}
+
+std::vector<uint64_t> FrameDigests(const PClip& clip, IScriptEnvironment* env) {
+  const VideoInfo& vi = clip->GetVideoInfo();
+  std::vector<uint64_t> digests;
+  for (int n = 0; n < vi.num_frames; ++n) digests.push_back(FrameDigest(clip->GetFrame(n, env), vi));
+  return digests;
+}
+
+std::string CountingTemplate(int frames) {
+  return "BlankClip(length=" + std::to_string(frames) +
+         ", width=64, height=48, fps=25, pixel_type=\"YV12\", audio_rate=48000, channels=1, sample_type=\"16bit\")";
+}
