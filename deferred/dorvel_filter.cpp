@@ -49,7 +49,12 @@ bool DorvelFilter::GetParity(int n) {
   return clip ? clip->GetParity(n) : false;
 }
 
-int DorvelFilter::SetCacheHints(int, int) { return 0; }
+int DorvelFilter::SetCacheHints(int cachehints, int) {
+  // One instance serves every thread: requests are safe to make at once, and
+  // a second instance would open its own copy of the source, counted against
+  // the same limit. Every other question gets 0, as the host requires.
+  return cachehints == CACHE_GET_MTMODE ? MT_NICE_FILTER : 0;
+}
 
 const VideoInfo& DorvelFilter::GetVideoInfo() { return vi; }
 

@@ -32,6 +32,12 @@
 
 enum { AVISYNTH_INTERFACE_VERSION = 11 };
 
+// The host's question to a clip, through SetCacheHints, about how it may be
+// called from several threads; and the answer "one instance, any thread,
+// any time". The host believes it only from clips of version 5 and later.
+enum { CACHE_GET_MTMODE = 509 };
+enum { MT_NICE_FILTER = 1 };
+
 class DORVEL_SINGLE_INHERITANCE IClip;
 class DORVEL_SINGLE_INHERITANCE PClip;
 class DORVEL_SINGLE_INHERITANCE PVideoFrame;

@@ -61,6 +61,8 @@ TEST_F(OpenLimitTest, ATemplatedFilterStaysClosedUntilFramesOrAudioAreAsked) {
   EXPECT_EQ(filter->GetVideoInfo().width, 640);
   EXPECT_EQ(filter->GetVideoInfo().height, 360);
   EXPECT_EQ(filter->SetCacheHints(0, 0), 0);
+  EXPECT_EQ(filter->SetCacheHints(1000, 0), 0) << "the host checks that questions it does not know get 0";
+  EXPECT_EQ(filter->SetCacheHints(CACHE_GET_MTMODE, 0), MT_NICE_FILTER);
   EXPECT_EQ(stats.opens, 0) << "parity, the description and cache hints open nothing";
 
   int16_t samples[8] = {};
