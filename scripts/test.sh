@@ -3,19 +3,40 @@
 #   bash scripts/test.sh                     the ordinary build
 #   bash scripts/test.sh address,undefined   under AddressSanitizer and UBSan
 #   bash scripts/test.sh thread              under ThreadSanitizer
+#
+# The ordinary build also runs the real-host suite against every AviSynth+
+# prefix in AVISYNTH_PREFIX (a ;-separated list), by default the hosts in
+# ../shared/hosts beside the checkout, or else the one pkg-config finds.
+# With DORVEL_REQUIRE_REAL_HOSTS=1 a missing host or tool is an error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize="${1:-}"
-bash scripts/install-deps.sh
-
 build="build/test${sanitize:+-${sanitize//,/-}}"
 options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVEL_WARNINGS_AS_ERRORS=ON)
+packages=()
 if [ -n "$sanitize" ]; then
   options+=(-DDORVEL_SANITIZE="$sanitize")
 else
   options+=(-DDORVEL_BUILD_BENCHMARKS=ON)  # built, not run: they are run by hand
+  hosts="${AVISYNTH_PREFIX:-}"
+  if [ -z "$hosts" ]; then
+    for prefix in ../shared/hosts/*/; do
+      [ -f "$prefix/lib/libavisynth.so" ] && hosts+="${hosts:+;}$(cd "$prefix" && pwd)"
+    done
+  fi
+  if [ -n "$hosts" ]; then
+    options+=(-DAVISYNTH_PREFIX="$hosts")
+    packages+=(ffmpeg x264)  # the decoder's libraries, its test media, and the client
+  elif [ "${DORVEL_REQUIRE_REAL_HOSTS:-0}" = 1 ]; then
+    echo "no AviSynth+ host found for the real-host suite (AVISYNTH_PREFIX, ../shared/hosts)" >&2
+    exit 1
+  else
+    packages+=(pkg-config)
+  fi
+  [ "${DORVEL_REQUIRE_REAL_HOSTS:-0}" = 1 ] && options+=(-DDORVEL_REAL_HOST_SUITE_WHOLE=ON)
 fi
+bash scripts/install-deps.sh "${packages[@]}"
 
 cmake -S . -B "$build" "${options[@]}" >/dev/null
 cmake --build "$build" -j "$(nproc)"

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# A real client: x264 reads a splice of ten decoded files through the host,
+# once with each file behind DorvelFilter under limit 2 and once without
+# the module, and must write the same bytes (one thread, fixed quantizer).
+#   client_test.sh HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR
+set -euo pipefail
+hostlib="$1" module="$2" ffms2="$3" media="$4"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+write_script() {  # write_script FILE deferred|direct
+  {
+    echo "LoadPlugin(\"$ffms2\")"
+    if [ "$2" = deferred ]; then
+      echo "LoadPlugin(\"$module\")"
+      echo "DorvelFilterLimit(2)"
+      echo 't = BlankClip(length=50, width=320, height=240, fps=25, pixel_type="YV12", audio_rate=0)'
+    fi
+    local parts=() i
+    for i in 00 01 02 03 04 05 06 07 08 09; do
+      if [ "$2" = deferred ]; then
+        parts+=("DorvelFilter(\"FFVideoSource\", [\"$media/part$i.mkv\", [\"cache\", false]], t)")
+      else
+        parts+=("FFVideoSource(\"$media/part$i.mkv\", cache=false)")
+      fi
+    done
+    local IFS=,
+    echo "AlignedSplice(${parts[*]})"
+  } >"$1"
+}
+
+for kind in deferred direct; do
+  write_script "$work/$kind.avs" "$kind"
+  LD_LIBRARY_PATH="$hostlib" x264 --demuxer avs --threads 1 --qp 20 --preset ultrafast --quiet --no-progress \
+    -o "$work/$kind.264" "$work/$kind.avs"
+done
+ls -l "$work"/*.264
+[ -s "$work/direct.264" ]
+cmp "$work/deferred.264" "$work/direct.264"
+echo "x264: the same $(stat -c %s "$work/direct.264") bytes with and without the module"
