@@ -1,5 +1,8 @@
 #include "dorvel_filter.h"
 
+#include <cstring>
+
+#include "clip_shape.h"
 #include "decode_parameters.h"
 
 namespace {
@@ -12,13 +15,17 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   DecodeParameters(parameters, args);
   if (viClip) {
     vi = viClip->GetVideoInfo();
+    shape = Shape::FromTemplate;
     return;
   }
   // No other thread knows this filter yet.
   opening = true;
   opener = std::this_thread::get_id();
   const PClip opened = Open(env);
-  if (opened) vi = opened->GetVideoInfo();
+  if (opened) {
+    vi = opened->GetVideoInfo();
+    shape = Shape::FromFirstClip;
+  }
 }
 
 DorvelFilter::~DorvelFilter() {
@@ -40,7 +47,14 @@ PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
 
 void DorvelFilter::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) {
   const PClip clip = Acquire(env);
-  if (clip) clip->GetAudio(buf, start, count, env);
+  if (!clip) return;
+  if (vi.HasAudio() && !clip->GetVideoInfo().HasAudio()) {
+    // The advertised audio has no source: silence, as the host's own silent
+    // clips give, rather than whatever the caller's buffer held.
+    if (count > 0) std::memset(buf, 0, static_cast<std::size_t>(count) * vi.BytesPerAudioSample());
+    return;
+  }
+  clip->GetAudio(buf, start, count, env);
 }
 
 bool DorvelFilter::GetParity(int n) {
@@ -108,6 +122,13 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
     env->ThrowError(kOpenFailed);
     return PClip();
   }
+  const std::string mismatch = Mismatch(clip);
+  if (!mismatch.empty()) {
+    clip = PClip();  // never becomes the wrapped clip; released before anyone sees it
+    AbandonOpening();
+    env->ThrowError("%s", mismatch.c_str());
+    return PClip();
+  }
   {
     OpenFilters& open = OpenFilters::instance();
     std::lock_guard<std::mutex> listLock(open.mutex());
@@ -140,6 +161,18 @@ PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
   const AVSValue callArgs(count == 0 ? nullptr : args.values(), count);
   const AVSValue result = env->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());
   return result.AsClip();
+}
+
+std::string DorvelFilter::Mismatch(const PClip& clip) const {
+  switch (shape) {
+    case Shape::FromTemplate:
+      return ShapeMismatch(vi, clip->GetVideoInfo(), functionName, "the template");
+    case Shape::FromFirstClip:
+      return ShapeMismatch(vi, clip->GetVideoInfo(), functionName, "its first clip");
+    case Shape::Unknown:
+      break;  // this clip will give the filter its description
+  }
+  return "";
 }
 
 void DorvelFilter::AbandonOpening() {

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "argument_list.h"
@@ -40,6 +41,8 @@ class DorvelFilter : public IClip {
   static void MakeRoom();
   // Calls the named function with the stored arguments.
   PClip CallFunction(IScriptEnvironment* env) const;
+  // The error line when `clip` does not fit `vi`, else empty.
+  std::string Mismatch(const PClip& clip) const;
   // Ends an opening that yielded no clip: the filter is closed again, and
   // threads waiting for it go on.
   void AbandonOpening();
@@ -62,8 +65,13 @@ class DorvelFilter : public IClip {
   std::thread::id opener;
   std::condition_variable openingEnded;
 
+  // Where `vi` came from. Every opening after `vi` is known must make a clip
+  // that fits it.
+  enum class Shape { Unknown, FromTemplate, FromFirstClip };
+
   // Set during construction and never changed.
   VideoInfo vi;
+  Shape shape = Shape::Unknown;
   const char* functionName;
   ArgumentList args;
 };

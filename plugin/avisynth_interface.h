@@ -48,7 +48,9 @@ struct DORVEL_SINGLE_INHERITANCE VideoInfo;
 class IScriptEnvironment;
 
 // The host's description of a clip's video and audio. The module copies it
-// whole and never looks inside.
+// whole; what it asks of it, it asks the host (the queries below), so that
+// the host's own rules decide, such as which pixel types count as one colour
+// space. Each query answers 0 when the host's table lacks it.
 struct VideoInfo {
   int width;
   int height;
@@ -61,6 +63,18 @@ struct VideoInfo {
   int64_t num_audio_samples;
   int nchannels;
   int image_type;
+
+  inline bool HasVideo() const;
+  inline bool HasAudio() const;
+  inline int BytesPerAudioSample() const;
+  inline bool IsSameColorspace(const VideoInfo& other) const;
+
+  bool hostHasVideo() const;
+  bool hostHasAudio() const;
+  bool hostIsYV12() const;
+  int hostBytesPerAudioSample() const;
+  int hostBytesPerChannelSample() const;
+  bool hostIsSameColorspace(const VideoInfo& other) const;
 };
 
 // The host's table of value operations, handed to the entry function.
@@ -68,8 +82,20 @@ struct VideoInfo {
 struct AVS_Linkage {
   int Size;
 
+  // The 42 VideoInfo queries; the module calls a few, and for the others
+  // only the room they take matters.
+  bool (VideoInfo::*videoHasVideo)() const;
+  bool (VideoInfo::*videoHasAudio)() const;
+  void (VideoInfo::*videoInfoQueries2to8[7])() const;
+  bool (VideoInfo::*videoIsYV12)() const;
+  void (VideoInfo::*videoInfoQueries10to30[21])() const;
+  int (VideoInfo::*videoBytesPerAudioSample)() const;
+  void (VideoInfo::*videoInfoQueries32to37[6])() const;
+  int (VideoInfo::*videoBytesPerChannelSample)() const;
+  void (VideoInfo::*videoInfoQueries39to40[2])() const;
+  bool (VideoInfo::*videoIsSameColorspace)(const VideoInfo&) const;
+
   // Entries this module never calls; only the room they take matters.
-  void (VideoInfo::*videoInfoQueries[42])() const;
   void (VideoFrameBuffer::*frameBufferQueries[5])() const;
   void (VideoFrame::*videoFrameQueries[9])() const;
 
@@ -138,6 +164,15 @@ extern const AVS_Linkage* AVS_linkage;
 
 // The entry called on `this`; use only where DORVEL_LINKED(entry) holds.
 #define DORVEL_ENTRY(entry) (this->*(AVS_linkage->entry))
+
+bool VideoInfo::HasVideo() const { return DORVEL_LINKED(videoHasVideo) ? DORVEL_ENTRY(videoHasVideo)() : false; }
+bool VideoInfo::HasAudio() const { return DORVEL_LINKED(videoHasAudio) ? DORVEL_ENTRY(videoHasAudio)() : false; }
+int VideoInfo::BytesPerAudioSample() const {
+  return DORVEL_LINKED(videoBytesPerAudioSample) ? DORVEL_ENTRY(videoBytesPerAudioSample)() : 0;
+}
+bool VideoInfo::IsSameColorspace(const VideoInfo& other) const {
+  return DORVEL_LINKED(videoIsSameColorspace) ? DORVEL_ENTRY(videoIsSameColorspace)(other) : false;
+}
 
 // A counted reference to a clip.
 class PClip {
@@ -440,7 +475,12 @@ struct HostLayoutCheck {
 
   static_assert(sizeof(void(PClip::*)()) == 16, "member function pointers as on Itanium");
   static_assert(offsetof(AVS_Linkage, Size) == 0, "AVS_Linkage::Size");
-  static_assert(offsetof(AVS_Linkage, videoInfoQueries) == 8, "VideoInfo entries");
+  static_assert(offsetof(AVS_Linkage, videoHasVideo) == 8, "VideoInfo::HasVideo, the first VideoInfo entry");
+  static_assert(offsetof(AVS_Linkage, videoHasAudio) == 24, "VideoInfo::HasAudio");
+  static_assert(offsetof(AVS_Linkage, videoIsYV12) == 152, "VideoInfo::IsYV12");
+  static_assert(offsetof(AVS_Linkage, videoBytesPerAudioSample) == 504, "VideoInfo::BytesPerAudioSample");
+  static_assert(offsetof(AVS_Linkage, videoBytesPerChannelSample) == 616, "VideoInfo::BytesPerChannelSample");
+  static_assert(offsetof(AVS_Linkage, videoIsSameColorspace) == 664, "VideoInfo::IsSameColorspace, the last");
   static_assert(offsetof(AVS_Linkage, frameBufferQueries) == 680, "frame buffer entries");
   static_assert(offsetof(AVS_Linkage, videoFrameQueries) == 760, "video frame entries");
   static_assert(offsetof(AVS_Linkage, clipInit) == 904, "PClip entries");

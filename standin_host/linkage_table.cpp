@@ -5,6 +5,13 @@ AVS_Linkage MakeTable() {
   AVS_Linkage table{};
   table.Size = static_cast<int>(sizeof(AVS_Linkage));
 
+  table.videoHasVideo = &VideoInfo::hostHasVideo;
+  table.videoHasAudio = &VideoInfo::hostHasAudio;
+  table.videoIsYV12 = &VideoInfo::hostIsYV12;
+  table.videoBytesPerAudioSample = &VideoInfo::hostBytesPerAudioSample;
+  table.videoBytesPerChannelSample = &VideoInfo::hostBytesPerChannelSample;
+  table.videoIsSameColorspace = &VideoInfo::hostIsSameColorspace;
+
   table.clipInit = &PClip::hostInit;
   table.clipCopy = &PClip::hostCopy;
   table.clipFromPointer = &PClip::hostFromPointer;

@@ -11,13 +11,20 @@ namespace {
 
 constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
 constexpr const char* kNotFoundAtRequest = "DorvelFilter: Invalid arguments to function 'Src'";
-constexpr int kTemplateWidth = 64;
-constexpr int kSourceWidth = 32;
+constexpr const char* kMisshapen = "DorvelFilter: Src made ";
+// Templates and sources share a shape; their lengths tell which of the two
+// a filter advertises.
+constexpr int kTemplateFrames = 64;
+constexpr int kSourceFrames = 1000;
 
-SourceSettings Shape(int width, SourceStats* stats) {
+enum class Form { Template, Source, OtherSize, OtherChannels };
+
+SourceSettings Shape(Form form, SourceStats* stats) {
   SourceSettings settings;
-  settings.vi.width = width;
+  settings.vi.width = form == Form::OtherSize ? 48 : 32;
   settings.vi.height = 4;
+  settings.vi.num_frames = form == Form::Template ? kTemplateFrames : kSourceFrames;
+  if (form == Form::OtherChannels) settings.vi.nchannels = 2;
   settings.stats = stats;
   return settings;
 }
@@ -25,7 +32,7 @@ SourceSettings Shape(int width, SourceStats* stats) {
 }  // namespace
 
 SequenceDriver::SequenceDriver(ScriptEnvironment& env)
-    : env_(env), template_(new SourceClip(-1, Shape(kTemplateWidth, nullptr))) {
+    : env_(env), template_(new SourceClip(-1, Shape(Form::Template, nullptr))) {
   env_.AddFunction("Src", "[id]i[a].[b].[c].[d].",
                    [this](const AVSValue& args, IScriptEnvironment* callEnv) { return Body(args, callEnv); });
 }
@@ -108,8 +115,8 @@ void SequenceDriver::Step() {
         const int slot = PickSlot();
         if (slot < 0 || !filters_[static_cast<std::size_t>(slot)].clip) break;
         const Filter& filter = filters_[static_cast<std::size_t>(slot)];
-        const int width = filter.clip->GetVideoInfo().width;
-        if (width != (filter.hasTemplate ? kTemplateWidth : kSourceWidth))
+        const int frames = filter.clip->GetVideoInfo().num_frames;
+        if (frames != (filter.hasTemplate ? kTemplateFrames : kSourceFrames))
           Fail("a filter advertises the wrong description");
         if (filter.clip->SetCacheHints(Next(), Next()) != 0) Fail("SetCacheHints answered other than 0");
         if (filter.clip->GetVersion() != 11) Fail("GetVersion answered other than 11");
@@ -316,11 +323,20 @@ AVSValue SequenceDriver::Body(const AVSValue& args, IScriptEnvironment* env) {
     case 4:
       Drop(PickSlot());
       break;
+    case 5:
+      // A clip of another shape than the filter advertises, once it has a
+      // description: from its template, or from its first opening.
+      if (filters_[static_cast<std::size_t>(slot)].alive) {
+        openings_[me].outcome = Outcome::Misshapen;
+        const Form form = Next() % 2 == 0 ? Form::OtherSize : Form::OtherChannels;
+        return AVSValue(new SourceClip(slot, Shape(form, &sources_[static_cast<std::size_t>(slot)])));
+      }
+      break;
     default:
       break;
   }
   openings_[me].outcome = Outcome::Clip;
-  return AVSValue(new SourceClip(slot, Shape(kSourceWidth, &sources_[static_cast<std::size_t>(slot)])));
+  return AVSValue(new SourceClip(slot, Shape(Form::Source, &sources_[static_cast<std::size_t>(slot)])));
 }
 
 void SequenceDriver::MakeRoom() {
@@ -379,6 +395,9 @@ void SequenceDriver::CheckError(const Opening& opening, const std::exception& er
         break;
       case Outcome::NotAClip:
         expected = scriptError && message == kOpenFailed;
+        break;
+      case Outcome::Misshapen:
+        expected = scriptError && message.rfind(kMisshapen, 0) == 0;
         break;
       case Outcome::Nested:
         expected = scriptError || notFound;

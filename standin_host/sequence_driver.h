@@ -14,8 +14,9 @@
 // arrays, and names that are empty, start with "!" or "!!", or are not
 // strings); set the limit; ask for frames, audio and parity; drop a
 // reference. The function the filters wrap reads the byte string too, and
-// sometimes fails, returns a value that is not a clip, creates a nested
-// filter, asks another filter for frames, or drops another filter.
+// sometimes fails, returns a value that is not a clip or a clip of another
+// shape than the filter advertises, creates a nested filter, asks another
+// filter for frames, or drops another filter.
 #pragma once
 
 #include <cstddef>
@@ -40,7 +41,7 @@ class SequenceDriver {
   SequenceResult Run(const uint8_t* data, std::size_t size, int maxSteps);
 
  private:
-  enum class Outcome { NotRun, Clip, Threw, NotAClip, Nested };
+  enum class Outcome { NotRun, Clip, Threw, NotAClip, Misshapen, Nested };
 
   struct Filter {
     PClip clip;          // the driver's own reference; empty once dropped

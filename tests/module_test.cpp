@@ -58,10 +58,10 @@ PClip ModuleTest::Deferred(int id, const PClip& viClip) { return Deferred("Sourc
 
 AVSValue ModuleTest::Limit(int limit) { return env->Call("DorvelFilterLimit", {AVSValue(limit)}); }
 
-PClip ModuleTest::Template() {
+PClip ModuleTest::Template(const VideoInfo& shape) {
   SourceSettings settings;
-  settings.vi.width = 640;
-  settings.vi.height = 360;
+  settings.vi = shape;
+  settings.vi.num_frames = kTemplateFrames;
   return PClip(new SourceClip(-1, settings));
 }
 

@@ -58,8 +58,7 @@ TEST_F(OpenLimitTest, ATemplatedFilterStaysClosedUntilFramesOrAudioAreAsked) {
   const PClip shape = Template();
   const PClip filter = Deferred(3, shape);
   EXPECT_FALSE(filter->GetParity(0));
-  EXPECT_EQ(filter->GetVideoInfo().width, 640);
-  EXPECT_EQ(filter->GetVideoInfo().height, 360);
+  EXPECT_EQ(filter->GetVideoInfo().num_frames, kTemplateFrames);
   EXPECT_EQ(filter->SetCacheHints(0, 0), 0);
   EXPECT_EQ(filter->SetCacheHints(1000, 0), 0) << "the host checks that questions it does not know get 0";
   EXPECT_EQ(filter->SetCacheHints(CACHE_GET_MTMODE, 0), MT_NICE_FILTER);
@@ -70,7 +69,7 @@ TEST_F(OpenLimitTest, ATemplatedFilterStaysClosedUntilFramesOrAudioAreAsked) {
   EXPECT_EQ(stats.opens, 1);
   EXPECT_EQ(samples[7], 3);
   EXPECT_TRUE(filter->GetParity(0));
-  EXPECT_EQ(filter->GetVideoInfo().width, 640) << "the advertised description never changes";
+  EXPECT_EQ(filter->GetVideoInfo().num_frames, kTemplateFrames) << "the advertised description never changes";
 }
 
 TEST_F(OpenLimitTest, DestroyingAnOpenFilterFreesItsPlace) {

@@ -46,7 +46,7 @@ TEST_F(ThreadsTest, ManyThreadsOnManyFiltersAlwaysGetTheirOwnSourcesFrames) {
   constexpr int kFilters = 120;
   constexpr int kRequestsPerThread = 600;
   Limit(2);
-  const PClip shape = Template();
+  const PClip shape = Template(settings.vi);
 
   std::mutex slotsMutex;
   std::vector<PClip> slots;
@@ -117,7 +117,7 @@ TEST_F(ThreadsTest, ManyThreadsOnManyFiltersAlwaysGetTheirOwnSourcesFrames) {
 TEST_F(ThreadsTest, ThreadsAskingOneClosedFilterAtOnceOpenItOnce) {
   settings.openDelay = std::chrono::milliseconds(20);
   AddSourceFunction(*env, "VerySlow", settings);
-  const PClip shape = Template();
+  const PClip shape = Template(settings.vi);
   const PClip filter = Deferred("VerySlow", ArrayOf({AVSValue(7)}), shape);
 
   std::atomic<int> right{0};
@@ -138,7 +138,7 @@ TEST_F(ThreadsTest, AFailedOpeningReleasesTheThreadsWaitingForIt) {
     callEnv->ThrowError("Broken: no decoder");
     return AVSValue();
   });
-  const PClip shape = Template();
+  const PClip shape = Template(settings.vi);
   const PClip filter = Deferred("Broken", ArrayOf({AVSValue(1)}), shape);
   std::atomic<int> failed{0};
   AllAtOnce([&](int) {
