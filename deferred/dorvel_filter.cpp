@@ -4,6 +4,7 @@
 
 #include "clip_shape.h"
 #include "decode_parameters.h"
+#include "freed_memory.h"
 
 namespace {
 constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
@@ -35,8 +36,12 @@ DorvelFilter::~DorvelFilter() {
     std::lock_guard<std::mutex> lock(mutex);
     if (isOpen) released = CloseLocked();
   }
-  // `released` drops the wrapped clip here, with no lock held; the stored
+  // The wrapped clip is dropped here, with no lock held; the stored
   // arguments go after it.
+  if (released) {
+    released = PClip();
+    ReturnFreedMemory();
+  }
 }
 
 PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
@@ -110,13 +115,18 @@ PClip DorvelFilter::Acquire(IScriptEnvironment* env) {
 
 PClip DorvelFilter::Open(IScriptEnvironment* env) {
   PClip clip;
+  bool victimReleased = false;
   try {
-    MakeRoom();
+    victimReleased = MakeRoom();
     clip = CallFunction(env);
   } catch (...) {
     AbandonOpening();
+    if (victimReleased) ReturnFreedMemory();
     throw;  // the host's error reaches the caller unchanged
   }
+  // The new clip has had the first use of what the victim freed; the rest
+  // goes back to the system.
+  if (victimReleased) ReturnFreedMemory();
   if (!clip) {
     AbandonOpening();
     env->ThrowError(kOpenFailed);
@@ -142,18 +152,19 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
   return clip;
 }
 
-void DorvelFilter::MakeRoom() {
+bool DorvelFilter::MakeRoom() {
   PClip released;
   {
     OpenFilters& open = OpenFilters::instance();
     std::lock_guard<std::mutex> listLock(open.mutex());
     DorvelFilter* victim = open.VictimForNextOpening();
-    if (victim == nullptr) return;
+    if (victim == nullptr) return false;
     std::lock_guard<std::mutex> victimLock(victim->mutex);
     released = victim->CloseLocked();
   }
   // The victim's wrapped clip is released here, with no lock held. A request
   // the victim passed on before keeps its own reference until it returns.
+  return true;
 }
 
 PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {

@@ -37,8 +37,8 @@ class DorvelFilter : public IClip {
   PClip CurrentChild();
   // Makes the wrapped clip exist; the caller has marked this filter opening.
   PClip Open(IScriptEnvironment* env);
-  // Closes the oldest open filter when the list is full.
-  static void MakeRoom();
+  // Closes the oldest open filter when the list is full; true when it did.
+  static bool MakeRoom();
   // Calls the named function with the stored arguments.
   PClip CallFunction(IScriptEnvironment* env) const;
   // The error line when `clip` does not fit `vi`, else empty.

@@ -20,10 +20,10 @@ t = BlankClip(length=10, width=64, height=48, fps=25, pixel_type="YV12")
 DorvelFilter("CountingSource", [3, ["frames", 10]], t)
 AVS
 
-if "$runner" --autoload --frames 1 "$work/script.avs" >"$work/without.txt" 2>&1; then
+if "$runner" --no-load --frames 1 "$work/script.avs" >"$work/without.txt" 2>&1; then
   echo "the script ran although the module was in no folder the host loads from:"; cat "$work/without.txt"; exit 1
 fi
-LD_LIBRARY_PATH="$libdir" "$runner" --autoload --frames 2 "$work/script.avs" | tee "$work/with.txt"
+LD_LIBRARY_PATH="$libdir" "$runner" --no-load --frames 2 "$work/script.avs" | tee "$work/with.txt"
 grep -q '^frame 1 ' "$work/with.txt"
 grep -q '^counting_opens=1 ' "$work/with.txt"
 echo "autoload: the host loaded $module by itself"

@@ -11,6 +11,8 @@
 
 class HostSession {
  public:
+  // Load: the session loads the built module. Autoload: it does not; the
+  // host finds it in its plugin folders, or a script loads it.
   enum class Module { Load, Autoload };
   explicit HostSession(Module module = Module::Load);
   ~HostSession();

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Makes the real-host suite's test media in DIR: thirty H.264 files of 50
-# frames, 320x240 at 25 fps, each a different stretch of a moving test
-# pattern. Files already there are kept.
+# Makes test media in DIR: COUNT (default 30) H.264 files of 50 frames,
+# 320x240 at 25 fps, each a different stretch of a moving test pattern, named
+# part00.mkv, part01.mkv, ... (three digits from 100 files on). Files already
+# there are kept.
 set -euo pipefail
-dir="$1"
+dir="$1" count="${2:-30}"
+digits=$((count > 100 ? 3 : 2))
 mkdir -p "$dir"
 make_one() {
-  local i="$1" dir="$2" file
-  file="$dir/part$(printf '%02d' "$i").mkv"
+  local i="$1" dir="$2" digits="$3" file
+  file="$dir/part$(printf "%0${digits}d" "$i").mkv"
   [ -s "$file" ] && return 0
   ffmpeg -nostdin -loglevel error -y -f lavfi \
     -i "testsrc2=size=320x240:rate=25,trim=start_frame=$((i * 50)):end_frame=$((i * 50 + 50)),setpts=PTS-STARTPTS" \
@@ -15,5 +17,5 @@ make_one() {
   mv "$file.tmp.mkv" "$file"
 }
 export -f make_one
-seq 0 29 | xargs -P "$(nproc)" -I{} bash -c 'make_one "$@"' _ {} "$dir"
+seq 0 $((count - 1)) | xargs -P "$(nproc)" -I{} bash -c 'make_one "$@"' _ {} "$dir" "$digits"
 echo "media: $(ls "$dir"/part*.mkv | wc -l) files in $dir"

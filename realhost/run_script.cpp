@@ -3,10 +3,11 @@
 // parity, the first audio samples, and how many counting sources were made
 // and are alive.
 //
-//   dorvel_run [--autoload] [--frames N] SCRIPT_FILE
+//   dorvel_run [--no-load] [--fetch-only] [--frames N] SCRIPT_FILE
 //
-// With --autoload the module is not loaded by the runner: the host must find
-// it in its plugin folders.
+// With --no-load the runner does not load the module: the host must find it
+// in its plugin folders, or the script load it. With --fetch-only frames are
+// only requested, for timing, and a summary is printed at the end.
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -18,11 +19,14 @@
 
 int main(int argc, char** argv) {
   HostSession::Module module = HostSession::Module::Load;
+  bool fetchOnly = false;
   int frameLimit = -1;
   const char* path = nullptr;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--autoload") == 0) {
+    if (std::strcmp(argv[i], "--no-load") == 0) {
       module = HostSession::Module::Autoload;
+    } else if (std::strcmp(argv[i], "--fetch-only") == 0) {
+      fetchOnly = true;
     } else if (std::strcmp(argv[i], "--frames") == 0 && i + 1 < argc) {
       frameLimit = std::stoi(argv[++i]);
     } else {
@@ -30,7 +34,7 @@ int main(int argc, char** argv) {
     }
   }
   if (path == nullptr) {
-    std::cerr << "usage: dorvel_run [--autoload] [--frames N] SCRIPT_FILE\n";
+    std::cerr << "usage: dorvel_run [--no-load] [--fetch-only] [--frames N] SCRIPT_FILE\n";
     return 2;
   }
   std::ifstream file(path);
@@ -51,9 +55,11 @@ int main(int argc, char** argv) {
     const int frames = frameLimit < 0 ? vi.num_frames : std::min(frameLimit, vi.num_frames);
     for (int n = 0; n < frames; ++n) {
       const PVideoFrame frame = clip->GetFrame(n, host.env());
+      if (fetchOnly) continue;
       std::cout << "frame " << n << " digest=" << std::hex << FrameDigest(frame, vi) << std::dec
                 << " parity=" << clip->GetParity(n) << "\n";
     }
+    if (fetchOnly) std::cout << "fetched " << frames << " frames\n";
     if (vi.HasAudio()) {
       unsigned char bytes[16] = {};
       const int64_t count = static_cast<int64_t>(sizeof bytes) / vi.BytesPerAudioSample();

@@ -1,0 +1,154 @@
+#!/usr/bin/env python3
+"""Peak memory and wall time of a real decoder behind the module, in a real
+host: FFMS2's FFVideoSource over many short H.264 files, each behind
+DorvelFilter, spliced and read end to end. Three variants at each limit, all
+in one run and interleaved so that the machine's drift falls on each alike:
+
+  returning  the module as built: freed memory goes back to the system
+  keeping    the module built with -DDORVEL_RETURN_FREED_MEMORY=OFF
+  floor      the keeping build in a process started with MALLOC_ARENA_MAX=1
+
+Targets: at every limit, peak RSS of `returning` at most 1.5 x the floor, and
+its wall time at most 1.03 x that of `keeping`. Peak RSS is the median over the
+runs; wall time is compared run by run (`returning` and `keeping` always run
+next to each other) and the median of those ratios counts, which leaves out
+most of what the shared machine does meanwhile. Prints the figures as a
+Markdown table and a verdict, writes an SVG plot when asked, and exits 1 when
+a target is missed."""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+VARIANTS = [("returning", "the module as built", "#1f77b4"),
+            ("keeping", "built without returning memory", "#d62728"),
+            ("floor", "without, MALLOC_ARENA_MAX=1", "#7f7f7f")]
+RSS_TARGET, TIME_TARGET = 1.5, 1.03
+
+
+def write_script(path, ffms2, module, media, files, limit):
+    parts = [f'DorvelFilter("FFVideoSource", ["{media}/{name}", ["cache", false]], t)' for name in files]
+    with open(path, "w") as out:
+        out.write(f'LoadPlugin("{ffms2}")\nLoadPlugin("{module}")\nDorvelFilterLimit({limit})\n')
+        out.write('t = BlankClip(length=50, width=320, height=240, fps=25, pixel_type="YV12", audio_rate=0)\n')
+        out.write("AlignedSplice(" + ", ".join(parts) + ")\n")
+
+
+def measure(runner, script, floor):
+    """Runs one script; returns (wall seconds, peak RSS in MiB)."""
+    env = dict(os.environ)
+    env.pop("MALLOC_ARENA_MAX", None)
+    if floor:
+        env["MALLOC_ARENA_MAX"] = "1"
+    start = time.monotonic()
+    child = subprocess.Popen([runner, "--no-load", "--fetch-only", script], env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True)
+    output = child.stdout.read()
+    _, status, usage = os.wait4(child.pid, 0)
+    seconds = time.monotonic() - start
+    child.returncode = status
+    if status != 0 or "fetched" not in output:
+        sys.exit(f"{script} failed:\n{output}")
+    return seconds, usage.ru_maxrss / 1024
+
+
+def svg(results, limits, path):
+    width, height, left, right, top, bottom = 760, 380, 70, 20, 50, 70
+    top_value = max(max(results[(limit, name)]["rss"]) for limit in limits for name, _, _ in VARIANTS)
+    top_value = (int(top_value) // 100 + 1) * 100
+    py = lambda v: height - bottom - (height - top - bottom) * v / top_value
+    group = (width - left - right) / len(limits)
+    bar = group / (len(VARIANTS) + 1.5)
+    parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+             f'font-family="sans-serif" font-size="13">',
+             f'<rect width="{width}" height="{height}" fill="white"/>',
+             f'<text x="{width / 2}" y="22" text-anchor="middle" font-size="15">'
+             f'Peak memory, FFMS2 over {results["files"]} files behind DorvelFilter</text>']
+    for tick in range(0, top_value + 1, max(50, top_value // 8 // 50 * 50)):
+        parts.append(f'<line x1="{left}" y1="{py(tick)}" x2="{width - right}" y2="{py(tick)}" stroke="#ddd"/>')
+        parts.append(f'<text x="{left - 8}" y="{py(tick) + 4}" text-anchor="end">{tick}</text>')
+    for g, limit in enumerate(limits):
+        x0 = left + g * group + bar * 0.75
+        for v, (name, _, colour) in enumerate(VARIANTS):
+            value = statistics.median(results[(limit, name)]["rss"])
+            x = x0 + v * bar
+            parts.append(f'<rect x="{x}" y="{py(value)}" width="{bar * 0.9}" height="{py(0) - py(value)}" '
+                         f'fill="{colour}"/>')
+            parts.append(f'<text x="{x + bar * 0.45}" y="{py(value) - 5}" text-anchor="middle">{value:.0f}</text>')
+        parts.append(f'<text x="{left + g * group + group / 2}" y="{height - bottom + 20}" '
+                     f'text-anchor="middle">limit {limit}</text>')
+    parts.append(f'<line x1="{left}" y1="{py(0)}" x2="{width - right}" y2="{py(0)}" stroke="black"/>')
+    parts.append(f'<text x="18" y="{(top + height - bottom) / 2}" text-anchor="middle" '
+                 f'transform="rotate(-90 18 {(top + height - bottom) / 2})">peak RSS (MiB)</text>')
+    x = left
+    for _, label, colour in VARIANTS:
+        parts.append(f'<rect x="{x}" y="{height - 28}" width="12" height="12" fill="{colour}"/>')
+        parts.append(f'<text x="{x + 18}" y="{height - 18}">{label}</text>')
+        x += 18 + 7.2 * len(label) + 24
+    parts.append("</svg>")
+    with open(path, "w") as out:
+        out.write("\n".join(parts) + "\n")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runner", required=True, help="dorvel_run of the real-host suite")
+    parser.add_argument("--returning", required=True, help="the module as built")
+    parser.add_argument("--keeping", required=True, help="the module built without returning memory")
+    parser.add_argument("--ffms2", required=True)
+    parser.add_argument("--media", required=True, help="a folder of part*.mkv files")
+    parser.add_argument("--limits", default="1,4")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--plot", help="write the SVG here")
+    args = parser.parse_args()
+
+    files = sorted(name for name in os.listdir(args.media) if name.startswith("part") and name.endswith(".mkv"))
+    limits = [int(limit) for limit in args.limits.split(",")]
+    results = {"files": len(files)}
+    with tempfile.TemporaryDirectory() as work:
+        scripts = {}
+        for limit in limits:
+            for name, _, _ in VARIANTS:
+                module = args.returning if name == "returning" else args.keeping
+                scripts[(limit, name)] = os.path.join(work, f"{name}-{limit}.avs")
+                write_script(scripts[(limit, name)], args.ffms2, module, args.media, files, limit)
+                results[(limit, name)] = {"time": [], "rss": []}
+        for round_ in range(args.repeat):
+            for limit in limits:
+                order = VARIANTS if round_ % 2 == 0 else VARIANTS[::-1]
+                for name, _, _ in order:
+                    seconds, rss = measure(args.runner, scripts[(limit, name)], name == "floor")
+                    results[(limit, name)]["time"].append(seconds)
+                    results[(limit, name)]["rss"].append(rss)
+                    print(f"  round {round_ + 1}, limit {limit}, {name}: {seconds:.2f} s, {rss:.0f} MiB", flush=True)
+
+    print(f"\nFFMS2 over {len(files)} files, {args.repeat} runs each (peak RSS and wall time: median and range)\n")
+    print("| limit | variant | peak RSS (MiB) | wall time (s) |")
+    print("|---:|---|---:|---:|")
+    for limit in limits:
+        for name, label, _ in VARIANTS:
+            r = results[(limit, name)]
+            print(f"| {limit} | {label} | {statistics.median(r['rss']):.0f} ({min(r['rss']):.0f}-{max(r['rss']):.0f}) "
+                  f"| {statistics.median(r['time']):.2f} ({min(r['time']):.2f}-{max(r['time']):.2f}) |")
+    passed = failed = 0
+    print()
+    for limit in limits:
+        rss = statistics.median(results[(limit, "returning")]["rss"]) / statistics.median(results[(limit, "floor")]["rss"])
+        slow = statistics.median(a / b for a, b in zip(results[(limit, "returning")]["time"],
+                                                        results[(limit, "keeping")]["time"]))
+        for what, ratio, target in [("peak RSS / floor", rss, RSS_TARGET), ("wall time / without", slow, TIME_TARGET)]:
+            met = ratio <= target
+            passed, failed = passed + met, failed + (not met)
+            print(f"  [{'met' if met else 'MISSED'}] limit {limit}: {what} = {ratio:.3f} (target <= {target})")
+    if args.plot:
+        svg(results, limits, args.plot)
+        print(f"wrote {args.plot}")
+    print(f"{passed} passed, {failed} failed")
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
