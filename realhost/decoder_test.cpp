@@ -54,10 +54,8 @@ class RealDecoder : public ::testing::Test {
                     : "FFVideoSource(\"" + file + "\", cache=false)";
   }
   static std::string Splice(bool deferred) {
-    std::string script = deferred ? "DorvelFilterLimit(" + std::to_string(kLimit) + ")\n" : "";
-    script += "AlignedSplice(";
-    for (int i = 0; i < kFiles; ++i) script += (i == 0 ? "" : ", ") + Source(Part(i), deferred);
-    return script + ")";
+    const std::string limit = deferred ? "DorvelFilterLimit(" + std::to_string(kLimit) + ")\n" : "";
+    return limit + SpliceOf(kFiles, [&](int i) { return Source(Part(i), deferred); });
   }
 
   HostSession host;

@@ -52,6 +52,15 @@ uint64_t FrameDigest(const PVideoFrame& frame, const VideoInfo& vi);
 // The digest of each frame of a clip, read in order.
 std::vector<uint64_t> FrameDigests(const PClip& clip, IScriptEnvironment* env);
 
+// Script text that splices clips end to end: AlignedSplice(a, b, ...), with
+// the clip made by `clip(i)` for each i below `count`.
+template <typename MakeClip>
+std::string SpliceOf(int count, MakeClip&& clip) {
+  std::string script = "AlignedSplice(";
+  for (int i = 0; i < count; ++i) script += (i == 0 ? "" : ", ") + clip(i);
+  return script + ")";
+}
+
 // Script text that makes a template clip with the counting source's default
 // shape: 64x48 YV12, 100 frames at 25 fps, one channel of 16-bit audio.
 std::string CountingTemplate(int frames = 100);

@@ -15,13 +15,10 @@ enum class TemplateGiven { Positionally, ByName };
 // frames each, under `limit`, with Prefetch(threads) when threads > 0.
 std::string Splice(int sources, int frames, int limit, int threads, TemplateGiven given) {
   std::string script = "t = " + CountingTemplate(frames) + "\nDorvelFilterLimit(" + std::to_string(limit) + ")\n";
-  script += "AlignedSplice(";
-  for (int id = 0; id < sources; ++id) {
-    script += id == 0 ? "" : ", ";
-    script += "DorvelFilter(\"CountingSource\", [" + std::to_string(id) + ", [\"frames\", " + std::to_string(frames) +
-              "]], " + (given == TemplateGiven::ByName ? "vi_clip=t" : "t") + ")";
-  }
-  script += ")";
+  script += SpliceOf(sources, [&](int id) {
+    return "DorvelFilter(\"CountingSource\", [" + std::to_string(id) + ", [\"frames\", " + std::to_string(frames) +
+           "]], " + (given == TemplateGiven::ByName ? "vi_clip=t" : "t") + ")";
+  });
   if (threads > 0) script += ".Prefetch(" + std::to_string(threads) + ")";
   return script;
 }
