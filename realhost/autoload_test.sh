@@ -1,29 +1,43 @@
 #!/usr/bin/env bash
-# The host finds the installed module by itself: `cmake --install` puts it
-# into <prefix>/lib/avisynth, and a host whose library path holds
-# <prefix>/lib loads it at startup, with no LoadPlugin in the script.
-#   autoload_test.sh BUILD_DIR RUNNER
+# The host finds the installed module by itself, with no LoadPlugin in the
+# script, wherever a user may install it:
+#   - in $HOME/.avisynth, which every release reads (USER_HOME holds the
+#     module there, installed by install_for_user.sh);
+#   - from 3.7.4 on, also in <dir>/avisynth beside each LD_LIBRARY_PATH
+#     entry: `cmake --install` into a prefix puts it in <prefix>/lib/avisynth.
+# Without either the script must fail.
+#   autoload_test.sh BUILD_DIR RUNNER USER_HOME HOST_VERSION
 set -euo pipefail
-build="$1" runner="$2"
+build="$1" runner="$2" user_home="$3" version="$4"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-export HOME="$work/home"  # no plugins from the user's own folders
-mkdir -p "$HOME"
-
-cmake --install "$build" --prefix "$work/prefix" >/dev/null
-module=$(find "$work/prefix" -name libDorvelFilter.so)
-[ "$(basename "$(dirname "$module")")" = avisynth ] || { echo "installed as $module, not in an avisynth folder"; exit 1; }
-libdir=$(dirname "$(dirname "$module")")
+mkdir -p "$work/home"
 
 cat >"$work/script.avs" <<'AVS'
 t = BlankClip(length=10, width=64, height=48, fps=25, pixel_type="YV12")
 DorvelFilter("CountingSource", [3, ["frames", 10]], t)
 AVS
 
-if "$runner" --no-load --frames 1 "$work/script.avs" >"$work/without.txt" 2>&1; then
+plays() {  # plays OUTPUT: the script played with the module found by the host
+  grep -q '^frame 1 ' "$1" && grep -q '^counting_opens=1 ' "$1"
+}
+
+# An empty home: no plugins from the user's own folders.
+if HOME="$work/home" "$runner" --no-load --frames 2 "$work/script.avs" >"$work/without.txt" 2>&1; then
   echo "the script ran although the module was in no folder the host loads from:"; cat "$work/without.txt"; exit 1
 fi
-LD_LIBRARY_PATH="$libdir" "$runner" --no-load --frames 2 "$work/script.avs" | tee "$work/with.txt"
-grep -q '^frame 1 ' "$work/with.txt"
-grep -q '^counting_opens=1 ' "$work/with.txt"
-echo "autoload: the host loaded $module by itself"
+grep -q "no function named 'DorvelFilter'" "$work/without.txt"
+
+HOME="$user_home" "$runner" --no-load --frames 2 "$work/script.avs" | tee "$work/home.txt"
+plays "$work/home.txt"
+echo "autoload: the host $version loaded the module from \$HOME/.avisynth"
+
+if [ "$(printf '%s\n' 3.7.4 "$version" | sort -V | head -n 1)" = 3.7.4 ]; then
+  cmake --install "$build" --prefix "$work/prefix" >/dev/null
+  module=$(find "$work/prefix" -name libDorvelFilter.so)
+  [ "$(basename "$(dirname "$module")")" = avisynth ] || { echo "installed as $module, not in an avisynth folder"; exit 1; }
+  HOME="$work/home" LD_LIBRARY_PATH="$(dirname "$(dirname "$module")")" \
+    "$runner" --no-load --frames 2 "$work/script.avs" | tee "$work/prefix.txt"
+  plays "$work/prefix.txt"
+  echo "autoload: the host $version loaded $module beside its library path"
+fi
