@@ -58,7 +58,6 @@ TEST_F(ThreadsTest, ManyThreadsOnManyFiltersAlwaysGetTheirOwnSourcesFrames) {
 
   std::atomic<int> wrong{0};
   std::atomic<int> remade{0};
-  std::atomic<int> peakOpen{0};
   auto worker = [&](unsigned seed) {
     std::mt19937 random(seed);
     int16_t samples[16];
@@ -90,10 +89,6 @@ TEST_F(ThreadsTest, ManyThreadsOnManyFiltersAlwaysGetTheirOwnSourcesFrames) {
         const PVideoFrame frame = filter->GetFrame(n, env.get());
         if (!frame || frame->source() != id || frame->number() != n) ++wrong;
       }
-      int alive = stats.alive;
-      int peak = peakOpen;
-      while (alive > peak && !peakOpen.compare_exchange_weak(peak, alive)) {
-      }
     }
   };
   std::vector<std::thread> threads;
@@ -102,8 +97,11 @@ TEST_F(ThreadsTest, ManyThreadsOnManyFiltersAlwaysGetTheirOwnSourcesFrames) {
 
   EXPECT_EQ(wrong, 0) << "frames or audio from the wrong source";
   EXPECT_GT(remade, 0);
-  // Openings running at once each count as nested ones do.
-  EXPECT_LE(stats.peakAlive, 2 + kThreads);
+  // Openings running at once each count as nested ones do, so up to
+  // limit - 1 + kThreads filters are open; besides, each thread may hold one
+  // clip that is in no list: one it is making, or one closed (or destroyed)
+  // under its request, or one it is releasing.
+  EXPECT_LE(stats.peakAlive, 2 - 1 + 2 * kThreads);
   int open = 0;
   for (const PClip& filter : slots) open += IsOpen(filter) ? 1 : 0;
   EXPECT_EQ(open, stats.alive) << "the filters' open states and the clips they hold disagree";
