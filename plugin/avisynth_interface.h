@@ -1,8 +1,10 @@
 // The part of the AviSynth+ plugin interface (version 11) that this module
-// speaks, declared for binary compatibility with the real host on Linux
-// x86-64 (Itanium C++ ABI). Layouts, virtual-table orders and the linkage
-// table's entries are fixed by the host; the static_asserts at the end pin
-// every one of them.
+// speaks, declared for binary compatibility with the real host on every
+// target it is built for: Linux x86-64 and MinGW-w64 x64 and x86 (GCC and
+// Clang, Itanium C++ ABI), and MSVC x64 and x86 (the host's official Windows
+// releases). Layouts, virtual-table orders, calling conventions and the
+// linkage table's entries are fixed by the host; the static_asserts at the
+// end pin every one of them for the target being built.
 //
 // Every construction, copy, assignment, release and query of a handle
 // (AVSValue, PClip, PVideoFrame) goes through the host's linkage table, so
@@ -12,18 +14,65 @@
 //
 // The members named host*() are the host's side of each handle: the host
 // fills the linkage table with them. A plugin never calls them itself.
+//
+// Only C headers are included, so that the layout can be checked for MSVC's
+// targets by a compiler that has no MSVC standard library at hand.
 #pragma once
 
-#include <cstdarg>
-#include <cstddef>
-#include <cstdint>
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
 
+// The sizes that differ between targets; every pinned offset below follows
+// from them. A linkage entry is a pointer to a member function: on the
+// Itanium ABI (GCC, Clang, MinGW) a code pointer and a this-adjustment, on
+// MSVC, for classes declared __single_inheritance, a code pointer alone. The
+// table's `int Size` is padded to the entries' alignment, a pointer's.
+// `kTableEnd` is where the version-11 value entries end, as the host has it.
+#if defined(_MSC_VER) && defined(_WIN64)
+#define DORVEL_TARGET "MSVC x64"
+namespace host_layout {
+constexpr size_t kPointer = 8, kEntry = 8, kTableEnd = 840;
+}
+#elif defined(_MSC_VER) && defined(_WIN32)
+#define DORVEL_TARGET "MSVC x86"
+namespace host_layout {
+constexpr size_t kPointer = 4, kEntry = 4, kTableEnd = 420;
+}
+#elif defined(_WIN64) || (defined(__x86_64__) && !defined(_WIN32))
+#define DORVEL_TARGET "Itanium x86-64 (Linux, MinGW x64)"
+namespace host_layout {
+constexpr size_t kPointer = 8, kEntry = 16, kTableEnd = 1672;
+}
+#elif defined(_WIN32)
+#define DORVEL_TARGET "MinGW x86"
+namespace host_layout {
+constexpr size_t kPointer = 4, kEntry = 8, kTableEnd = 836;
+}
+#else
+#error "The host's binary interface is known for Linux x86-64 and Windows x64 and x86 only"
+#endif
+namespace host_layout {
+// Where entry k of the linkage table sits, counting from 0 at the first
+// VideoInfo entry (HasVideo).
+constexpr size_t Entry(size_t k) { return kPointer + k * kEntry; }
+}  // namespace host_layout
+
+// Calling conventions, which only 32-bit Windows tells apart (every 64-bit
+// target ignores them): the host calls a clip's and an environment's virtual
+// functions and the entry function __stdcall, destructors and variadic
+// functions by the default member convention, and script-function handlers
+// __cdecl.
 #if defined(_WIN32) && !defined(_WIN64)
 #define DORVEL_STDCALL __stdcall
+#define DORVEL_CDECL __cdecl
 #else
 #define DORVEL_STDCALL
+#define DORVEL_CDECL
 #endif
 
+// MSVC picks the widest pointer-to-member form for a class it has not seen
+// yet; the linkage table names the handle classes before they are defined.
 #if defined(_MSC_VER)
 #define DORVEL_SINGLE_INHERITANCE __single_inheritance
 #else
@@ -158,8 +207,8 @@ struct AVS_Linkage {
 extern const AVS_Linkage* AVS_linkage;
 
 // True when the host's table provides `entry` and the entry is filled.
-#define DORVEL_LINKED(entry)                                                                               \
-  (AVS_linkage != nullptr && offsetof(AVS_Linkage, entry) < static_cast<std::size_t>(AVS_linkage->Size) && \
+#define DORVEL_LINKED(entry)                                                                          \
+  (AVS_linkage != nullptr && offsetof(AVS_Linkage, entry) < static_cast<size_t>(AVS_linkage->Size) && \
    AVS_linkage->entry != nullptr)
 
 // The entry called on `this`; use only where DORVEL_LINKED(entry) holds.
@@ -366,11 +415,14 @@ class AVSValue {
   void Clear() {
     type = 'v';
     array_size = 0;
-    longlong = 0;
+    clip = nullptr;
   }
 
   short type;
   short array_size;
+  // One pointer wide on every target. On 64-bit targets the host keeps
+  // 64-bit integers and doubles in it too; on 32-bit ones it keeps them
+  // elsewhere and points to them (`wide`), so no 8-byte member belongs here.
   union {
     IClip* clip;
     bool boolean;
@@ -378,8 +430,7 @@ class AVSValue {
     float floating_pt;
     const char* string;
     const AVSValue* array;
-    int64_t longlong;
-    double double_pt;
+    const int64_t* wide;
   };
 };
 
@@ -398,7 +449,7 @@ class IClip {
   virtual void DORVEL_STDCALL GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) = 0;
   virtual int DORVEL_STDCALL SetCacheHints(int cachehints, int frame_range) = 0;
   virtual const VideoInfo& DORVEL_STDCALL GetVideoInfo() = 0;
-  virtual DORVEL_STDCALL ~IClip() {}
+  virtual ~IClip() {}
 
  private:
   friend class PClip;
@@ -414,7 +465,7 @@ class IClip {
 
 // A script-function handler: the arguments as one array value, in the order
 // of the parameter string, an argument not given being undefined.
-typedef AVSValue(DORVEL_STDCALL* ApplyFunc)(AVSValue args, void* user_data, IScriptEnvironment* env);
+typedef AVSValue(DORVEL_CDECL* ApplyFunc)(AVSValue args, void* user_data, IScriptEnvironment* env);
 
 // The script environment, declared up to the last entry the module calls;
 // the host's class goes on after `Invoke`.
@@ -425,13 +476,13 @@ class IScriptEnvironment {
   // else nothing does.
   class NotFound {};
 
-  virtual DORVEL_STDCALL ~IScriptEnvironment() {}
+  virtual ~IScriptEnvironment() {}
   virtual int DORVEL_STDCALL GetCPUFlags() = 0;
   virtual char* DORVEL_STDCALL SaveString(const char* s, int length = -1) = 0;
-  virtual char* DORVEL_STDCALL Sprintf(const char* fmt, ...) = 0;
+  virtual char* Sprintf(const char* fmt, ...) = 0;
   virtual char* DORVEL_STDCALL VSprintf(const char* fmt, va_list val) = 0;
   // Raises a script error; never returns.
-  virtual void DORVEL_STDCALL ThrowError(const char* fmt, ...) = 0;
+  virtual void ThrowError(const char* fmt, ...) = 0;
   virtual void DORVEL_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply, void* user_data) = 0;
   virtual bool DORVEL_STDCALL FunctionExists(const char* name) = 0;
   virtual AVSValue DORVEL_STDCALL Invoke(const char* name, const AVSValue args,
@@ -441,8 +492,16 @@ class IScriptEnvironment {
 // The entry function a plugin exports and the host looks up after loading.
 typedef const char*(DORVEL_STDCALL* PluginInitFunc)(IScriptEnvironment* env, const AVS_Linkage* const vectors);
 
-// Binary layout, as the host has it.
+// Pins entry k of the linkage table where the host has it.
+#define DORVEL_PIN_ENTRY(entry, k) \
+  static_assert(offsetof(AVS_Linkage, entry) == host_layout::Entry(k), #entry " is entry " #k " on " DORVEL_TARGET)
+
+// Binary layout, as the host has it on the target being built.
 struct HostLayoutCheck {
+  static constexpr size_t kPointer = host_layout::kPointer;
+
+  static_assert(sizeof(void*) == kPointer, "pointer size of " DORVEL_TARGET);
+
   static_assert(sizeof(VideoInfo) == 48, "VideoInfo size");
   static_assert(offsetof(VideoInfo, width) == 0, "VideoInfo::width");
   static_assert(offsetof(VideoInfo, height) == 4, "VideoInfo::height");
@@ -456,49 +515,52 @@ struct HostLayoutCheck {
   static_assert(offsetof(VideoInfo, nchannels) == 40, "VideoInfo::nchannels");
   static_assert(offsetof(VideoInfo, image_type) == 44, "VideoInfo::image_type");
 
-  static_assert(sizeof(AVSValue) == 16, "AVSValue size");
+  static_assert(sizeof(AVSValue) == 2 * kPointer, "AVSValue size on " DORVEL_TARGET);
   static_assert(offsetof(AVSValue, type) == 0, "AVSValue::type");
   static_assert(offsetof(AVSValue, array_size) == 2, "AVSValue::array_size");
-  static_assert(offsetof(AVSValue, clip) == 8, "AVSValue union");
-  static_assert(offsetof(AVSValue, longlong) == 8, "AVSValue union");
-  static_assert(sizeof(PClip) == 8, "PClip size");
-  static_assert(sizeof(PVideoFrame) == 8, "PVideoFrame size");
-  static_assert(sizeof(IClip) == 16, "IClip size: vtable pointer and count");
-#if defined(__GNUC__)
+  static_assert(offsetof(AVSValue, clip) == kPointer, "AVSValue union on " DORVEL_TARGET);
+  static_assert(sizeof(PClip) == kPointer, "PClip size");
+  static_assert(sizeof(PVideoFrame) == kPointer, "PVideoFrame size");
+  static_assert(sizeof(IClip) == 2 * kPointer, "IClip size: vtable pointer and count");
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 #endif
-  static_assert(offsetof(IClip, refcnt) == 8, "IClip reference count");
-#if defined(__GNUC__)
+  static_assert(offsetof(IClip, refcnt) == kPointer, "IClip reference count");
+#if defined(__GNUC__) || defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 
-  static_assert(sizeof(void(PClip::*)()) == 16, "member function pointers as on Itanium");
+  static_assert(sizeof(void(PClip::*)()) == host_layout::kEntry, "a linkage entry on " DORVEL_TARGET);
+  static_assert(sizeof(void(AVSValue::*)()) == host_layout::kEntry, "a linkage entry on " DORVEL_TARGET);
+  static_assert(sizeof(void(VideoInfo::*)()) == host_layout::kEntry, "a linkage entry on " DORVEL_TARGET);
   static_assert(offsetof(AVS_Linkage, Size) == 0, "AVS_Linkage::Size");
-  static_assert(offsetof(AVS_Linkage, videoHasVideo) == 8, "VideoInfo::HasVideo, the first VideoInfo entry");
-  static_assert(offsetof(AVS_Linkage, videoHasAudio) == 24, "VideoInfo::HasAudio");
-  static_assert(offsetof(AVS_Linkage, videoIsYV12) == 152, "VideoInfo::IsYV12");
-  static_assert(offsetof(AVS_Linkage, videoBytesPerAudioSample) == 504, "VideoInfo::BytesPerAudioSample");
-  static_assert(offsetof(AVS_Linkage, videoBytesPerChannelSample) == 616, "VideoInfo::BytesPerChannelSample");
-  static_assert(offsetof(AVS_Linkage, videoIsSameColorspace) == 664, "VideoInfo::IsSameColorspace, the last");
-  static_assert(offsetof(AVS_Linkage, frameBufferQueries) == 680, "frame buffer entries");
-  static_assert(offsetof(AVS_Linkage, videoFrameQueries) == 760, "video frame entries");
-  static_assert(offsetof(AVS_Linkage, clipInit) == 904, "PClip entries");
-  static_assert(offsetof(AVS_Linkage, clipRelease) == 984, "PClip destructor");
-  static_assert(offsetof(AVS_Linkage, frameInit) == 1000, "PVideoFrame entries");
-  static_assert(offsetof(AVS_Linkage, frameRelease) == 1080, "PVideoFrame destructor");
-  static_assert(offsetof(AVS_Linkage, valueInitUndefined) == 1096, "AVSValue entries");
-  static_assert(offsetof(AVS_Linkage, valueInitArray) == 1224, "AVSValue array constructor");
-  static_assert(offsetof(AVS_Linkage, valueCopy) == 1240, "AVSValue copy");
-  static_assert(offsetof(AVS_Linkage, valueRelease) == 1256, "AVSValue destructor");
-  static_assert(offsetof(AVS_Linkage, valueAssign) == 1272, "AVSValue assignment");
-  static_assert(offsetof(AVS_Linkage, valueIndex) == 1288, "AVSValue indexing");
-  static_assert(offsetof(AVS_Linkage, valueIsString) == 1384, "AVSValue::IsString");
-  static_assert(offsetof(AVS_Linkage, valueIsArray) == 1400, "AVSValue::IsArray");
-  static_assert(offsetof(AVS_Linkage, valueAsClip) == 1416, "AVSValue::AsClip");
-  static_assert(offsetof(AVS_Linkage, valueAsInt) == 1448, "AVSValue::AsInt");
-  static_assert(offsetof(AVS_Linkage, valueAsString) == 1464, "AVSValue::AsString");
-  static_assert(offsetof(AVS_Linkage, valueArraySize) == 1576, "AVSValue::ArraySize");
-  static_assert(offsetof(AVS_Linkage, valueIsLong) == 1592, "version 11 additions");
-  static_assert(sizeof(AVS_Linkage) == 1672, "AVS_Linkage up to the version 11 additions");
+  DORVEL_PIN_ENTRY(videoHasVideo, 0);
+  DORVEL_PIN_ENTRY(videoHasAudio, 1);
+  DORVEL_PIN_ENTRY(videoIsYV12, 9);
+  DORVEL_PIN_ENTRY(videoBytesPerAudioSample, 31);
+  DORVEL_PIN_ENTRY(videoBytesPerChannelSample, 38);
+  DORVEL_PIN_ENTRY(videoIsSameColorspace, 41);
+  DORVEL_PIN_ENTRY(frameBufferQueries, 42);
+  DORVEL_PIN_ENTRY(videoFrameQueries, 47);
+  DORVEL_PIN_ENTRY(clipInit, 56);
+  DORVEL_PIN_ENTRY(clipRelease, 61);
+  DORVEL_PIN_ENTRY(frameInit, 62);
+  DORVEL_PIN_ENTRY(frameRelease, 67);
+  DORVEL_PIN_ENTRY(valueInitUndefined, 68);
+  DORVEL_PIN_ENTRY(valueInitArray, 76);
+  DORVEL_PIN_ENTRY(valueCopy, 77);
+  DORVEL_PIN_ENTRY(valueRelease, 78);
+  DORVEL_PIN_ENTRY(valueAssign, 79);
+  DORVEL_PIN_ENTRY(valueIndex, 80);
+  DORVEL_PIN_ENTRY(valueIsString, 86);
+  DORVEL_PIN_ENTRY(valueIsArray, 87);
+  DORVEL_PIN_ENTRY(valueAsClip, 88);
+  DORVEL_PIN_ENTRY(valueAsInt, 90);
+  DORVEL_PIN_ENTRY(valueAsString, 91);
+  DORVEL_PIN_ENTRY(valueArraySize, 98);
+  DORVEL_PIN_ENTRY(valueIsLong, 99);
+#undef DORVEL_PIN_ENTRY
+  static_assert(sizeof(AVS_Linkage) == host_layout::Entry(104), "AVS_Linkage up to the version 11 additions");
+  static_assert(sizeof(AVS_Linkage) == host_layout::kTableEnd, "the table's end as the host has it on " DORVEL_TARGET);
 };

@@ -13,14 +13,14 @@
 // The host's table of value operations, as the entry function was last given it.
 const AVS_Linkage* AVS_linkage = nullptr;
 
-AVSValue DORVEL_STDCALL CreateDorvelFilter(AVSValue args, void*, IScriptEnvironment* env) {
+AVSValue DORVEL_CDECL CreateDorvelFilter(AVSValue args, void*, IScriptEnvironment* env) {
   const PClip viClip = args[2].AsClip();
   const char* functionName = args[0].AsString();
   const AVSValue parameters = args[1];
   return new DorvelFilter(functionName, parameters, viClip, env);
 }
 
-AVSValue DORVEL_STDCALL SetDorvelFilterLimit(AVSValue args, void*, IScriptEnvironment*) {
+AVSValue DORVEL_CDECL SetDorvelFilterLimit(AVSValue args, void*, IScriptEnvironment*) {
   const int limit = args[0].AsInt();
   SetOpenLimit(limit);
   return limit;

@@ -48,9 +48,17 @@ void ScriptEnvironment::ThrowError(const char* fmt, ...) {
   throw AvisynthError(text);
 }
 
+namespace {
+// How the host calls a plugin's handler: __cdecl on 32-bit Windows, the
+// host's own convention, whatever the plugin declared. A handler of another
+// convention leaves the stack unbalanced here, as it would in the host.
+typedef AVSValue(DORVEL_CDECL* HostApplyFunc)(AVSValue args, void* user_data, IScriptEnvironment* env);
+}  // namespace
+
 void ScriptEnvironment::AddFunction(const char* name, const char* params, ApplyFunc apply, void* user_data) {
-  AddFunction(name, params, [apply, user_data](const AVSValue& args, IScriptEnvironment* env) {
-    return apply(args, user_data, env);
+  const auto handler = reinterpret_cast<HostApplyFunc>(apply);
+  AddFunction(name, params, [handler, user_data](const AVSValue& args, IScriptEnvironment* env) {
+    return handler(args, user_data, env);
   });
 }
 

@@ -37,9 +37,9 @@ class ScriptEnvironment : public IScriptEnvironment {
 
   int DORVEL_STDCALL GetCPUFlags() override { return 0; }
   char* DORVEL_STDCALL SaveString(const char* s, int length = -1) override;
-  char* DORVEL_STDCALL Sprintf(const char* fmt, ...) override;
+  char* Sprintf(const char* fmt, ...) override;
   char* DORVEL_STDCALL VSprintf(const char* fmt, va_list val) override;
-  void DORVEL_STDCALL ThrowError(const char* fmt, ...) override;
+  void ThrowError(const char* fmt, ...) override;
   void DORVEL_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply, void* user_data) override;
   bool DORVEL_STDCALL FunctionExists(const char* name) override;
   AVSValue DORVEL_STDCALL Invoke(const char* name, const AVSValue args,

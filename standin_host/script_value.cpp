@@ -2,6 +2,9 @@
 // keeps the pointer it is given; an array keeps its own deep copies of its
 // elements; the size of a non-array is 1 and indexing it (or an array out of
 // range) answers the value itself; AsClip of a non-clip is an empty handle.
+// 64-bit integers and doubles are kept outside the value, as the host does on
+// 32-bit targets, so that one way serves every target.
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -19,6 +22,10 @@ AVSValue* CopyElements(const AVSValue* elements, int count) {
   return copies;
 }
 
+const int64_t* NewWide(int64_t bits) { return new int64_t(bits); }
+
+bool IsWide(short type) { return type == 'l' || type == 'd'; }
+
 void DestroyElements(const AVSValue* elements, int count) {
   if (elements == nullptr) return;
   for (int i = count - 1; i >= 0; --i) elements[i].~AVSValue();
@@ -30,7 +37,7 @@ void DestroyElements(const AVSValue* elements, int count) {
 void AVSValue::hostInitUndefined() {
   type = 'v';
   array_size = 0;
-  longlong = 0;
+  clip = nullptr;
   hostCounters().liveValues++;
 }
 
@@ -64,7 +71,9 @@ void AVSValue::hostInitFloat(float value) {
 void AVSValue::hostInitDouble(double value) {
   hostInitUndefined();
   type = 'd';
-  double_pt = value;
+  int64_t bits;
+  std::memcpy(&bits, &value, sizeof bits);
+  wide = NewWide(bits);
 }
 
 void AVSValue::hostInitString(const char* text) {
@@ -76,7 +85,7 @@ void AVSValue::hostInitString(const char* text) {
 void AVSValue::hostInitLong(int64_t value) {
   hostInitUndefined();
   type = 'l';
-  longlong = value;
+  wide = NewWide(value);
 }
 
 void AVSValue::hostInitArray(const AVSValue* elements, int count) {
@@ -92,10 +101,14 @@ void AVSValue::hostCopy(const AVSValue& other) {
     hostInitArray(other.array, other.array_size);
   } else if (other.type == 'c') {
     hostInitClipPointer(other.clip);
+  } else if (IsWide(other.type)) {
+    hostInitUndefined();
+    type = other.type;
+    wide = NewWide(*other.wide);
   } else {
     hostInitUndefined();
     type = other.type;
-    longlong = other.longlong;
+    clip = other.clip;  // the whole union, whichever member it holds
   }
 }
 
@@ -106,6 +119,7 @@ void AVSValue::hostRelease() {
   }
   if (type == 'c' && clip != nullptr) clip->hostDropRef();
   if (type == 'a') DestroyElements(array, array_size);
+  if (IsWide(type)) delete wide;
   type = kReleased;
   hostCounters().liveValues--;
 }
@@ -115,8 +129,8 @@ AVSValue& AVSValue::hostAssign(const AVSValue& other) {
   AVSValue incoming(other);  // copied first: `other` may live inside this value
   std::swap(type, incoming.type);
   std::swap(array_size, incoming.array_size);
-  std::swap(longlong, incoming.longlong);
-  return *this;  // `incoming` now releases the old contents
+  std::swap(clip, incoming.clip);  // the whole union
+  return *this;                    // `incoming` now releases the old contents
 }
 
 const AVSValue& AVSValue::hostIndex(int index) const {
@@ -141,7 +155,7 @@ const char* AVSValue::hostAsString() const { return type == 's' ? string : nullp
 
 int64_t AVSValue::hostAsLong() const {
   if (type == 'i') return integer;
-  if (type == 'l') return longlong;
+  if (type == 'l') return *wide;
   return 0;
 }
 
@@ -149,7 +163,11 @@ int AVSValue::hostAsInt() const { return static_cast<int>(hostAsLong()); }
 
 double AVSValue::hostAsFloat() const {
   if (type == 'f') return floating_pt;
-  if (type == 'd') return double_pt;
+  if (type == 'd') {
+    double value;
+    std::memcpy(&value, wide, sizeof value);
+    return value;
+  }
   return static_cast<double>(hostAsLong());
 }
 
