@@ -1,6 +1,7 @@
-// Loads a plugin the way the real host does: dlopen (lazy, local scope),
-// look up the plain C symbol AvisynthPluginInit3, and call it with a script
-// environment and the host's linkage table.
+// Loads a plugin the way the real host does: dlopen (lazy, local scope) on
+// Linux, LoadLibrary on Windows; look up the entry function under the names
+// a host of this build's family tries; call it with a script environment
+// and the host's linkage table.
 #pragma once
 
 #include <string>

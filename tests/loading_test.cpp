@@ -7,6 +7,15 @@
 
 namespace {
 
+// The name the entry function is exported under. A 32-bit Windows entry is
+// __stdcall, and MinGW's linker exports it with the argument bytes appended,
+// which is one of the names a GCC-built host looks for.
+#if defined(_WIN32) && !defined(_WIN64)
+constexpr const char* kEntryName = "AvisynthPluginInit3@8";
+#else
+constexpr const char* kEntryName = "AvisynthPluginInit3";
+#endif
+
 class LoadingTest : public ModuleTest {};
 
 TEST_F(LoadingTest, RegistersBothFunctionsWithTheHostsParameterStrings) {
@@ -16,7 +25,7 @@ TEST_F(LoadingTest, RegistersBothFunctionsWithTheHostsParameterStrings) {
 
 TEST_F(LoadingTest, ExportsTheEntryFunctionAndNothingElse) {
   const PluginLibrary module(DORVEL_MODULE_PATH);
-  EXPECT_NE(module.Symbol("AvisynthPluginInit3"), nullptr);
+  EXPECT_NE(module.Symbol(kEntryName), nullptr);
   // Names the host exports too: a module exporting them could bind to the host's.
   for (const char* name : {"AVS_linkage", "_ZN5PClipC2Ev", "_ZN8AVSValueD2Ev", "_ZTV5IClip",
                            "_Z18CreateDorvelFilter8AVSValuePvP18IScriptEnvironment"}) {
