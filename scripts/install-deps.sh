@@ -12,6 +12,13 @@ if [ "${#missing[@]}" -gt 0 ]; then
   echo "installing: ${missing[*]}"
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  # Packages of a foreign architecture (wine32:i386) need it enabled first.
+  for package in "${missing[@]}"; do
+    arch="${package#*:}"
+    if [ "$arch" != "$package" ] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      "${sudo_cmd[@]}" dpkg --add-architecture "$arch"
+    fi
+  done
   "${sudo_cmd[@]}" apt-get update
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi

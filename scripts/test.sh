@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds everything with warnings as errors and runs every test.
-#   bash scripts/test.sh                     the ordinary build
+#   bash scripts/test.sh                     the ordinary build, then Windows
 #   bash scripts/test.sh address,undefined   under AddressSanitizer and UBSan
 #   bash scripts/test.sh thread              under ThreadSanitizer
 #
 # The ordinary build also runs the real-host suite against every AviSynth+
 # prefix in AVISYNTH_PREFIX (a ;-separated list), by default the hosts in
-# ../shared/hosts beside the checkout, or else the one pkg-config finds.
-# With DORVEL_REQUIRE_REAL_HOSTS=1 a missing host or tool is an error.
+# ../shared/hosts beside the checkout, or else the one pkg-config finds; then
+# scripts/test_windows.sh builds for Windows x64 and x86 and runs the tests
+# under Wine. With DORVEL_REQUIRE_REAL_HOSTS=1 a missing host or tool is an
+# error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +22,7 @@ if [ -n "$sanitize" ]; then
   options+=(-DDORVEL_SANITIZE="$sanitize" -DDORVEL_BUILD_REAL_HOST_SUITE=OFF)
 else
   options+=(-DDORVEL_BUILD_BENCHMARKS=ON)  # built, not run: they are run by hand
+  packages+=(clang)                         # checks the host interface for MSVC's targets
   hosts="${AVISYNTH_PREFIX:-}"
   if [ -z "$hosts" ]; then
     for prefix in ../shared/hosts/*/; do
@@ -46,3 +49,7 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
 (cd "$build" && ctest --output-on-failure -j "$(nproc)")
+
+if [ -z "$sanitize" ]; then
+  bash scripts/test_windows.sh
+fi

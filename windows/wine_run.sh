@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs a cross-built Windows program under Wine: CMake's emulator for the
+# Windows builds' tests. The Wine prefix is made on first use (once, however
+# many tests start at the same time) and belongs to the build.
+#   wine_run.sh PREFIX win64|win32 DLL_FOLDERS PROGRAM [ARGS...]
+# DLL_FOLDERS (':'-separated Linux paths) go on Wine's search path for DLLs,
+# such as the host's AviSynth.dll and the runtime it needs.
+set -euo pipefail
+export WINEPREFIX="$1" WINEARCH="$2"
+dll_folders="$3"
+shift 3
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer in a new prefix
+if [ "$WINEARCH" = win64 ]; then wine=/usr/lib/wine/wine64; else wine=wine; fi
+
+mkdir -p "$(dirname "$WINEPREFIX")"
+(
+  flock 9
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    "$wine" wineboot -i >/dev/null 2>&1
+    wineserver -w
+  fi
+) 9>"$WINEPREFIX.lock"
+
+winepath=""
+IFS=':' read -r -a folders <<<"$dll_folders"
+for folder in "${folders[@]}"; do
+  [ -n "$folder" ] && winepath+="${winepath:+;}Z:${folder//\//\\}"
+done
+export WINEPATH="$winepath"
+exec "$wine" "$@"
