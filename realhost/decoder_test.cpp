@@ -1,6 +1,6 @@
-// The module over a real decoder: FFMS2's FFVideoSource reading H.264 files
-// made for the suite, where every opening is a real decoder with its own
-// open file.
+// The module over a real decoder: FFMS2's FFVideoSource and FFAudioSource
+// reading the H.264 video and FLAC audio of files made for the suite, where
+// every opening is a real decoder with its own open file.
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <unistd.h>
@@ -80,6 +80,51 @@ TEST_F(RealDecoder, ASpliceOfThirtyFilesPlaysAsWithoutTheModuleWithFewFilesOpen)
   const PClip direct = host.Clip(Splice(false));
   EXPECT_EQ(OpenFilesIn(kMedia), kFiles) << "without the module every file is open";
   EXPECT_EQ(FrameDigests(direct, host.env()), deferred);
+}
+
+// Every byte of a clip's audio, read in blocks from the first to the last,
+// or from the last to the first.
+std::vector<unsigned char> AllAudio(const PClip& clip, IScriptEnvironment* env, bool backwards) {
+  const VideoInfo& vi = clip->GetVideoInfo();
+  const int64_t block = 10000, bytes = vi.BytesPerAudioSample();
+  std::vector<unsigned char> audio(static_cast<std::size_t>(vi.num_audio_samples * bytes));
+  const int64_t blocks = (vi.num_audio_samples + block - 1) / block;
+  for (int64_t i = 0; i < blocks; ++i) {
+    const int64_t start = (backwards ? blocks - 1 - i : i) * block;
+    clip->GetAudio(&audio[static_cast<std::size_t>(start * bytes)], start,
+                   std::min(block, vi.num_audio_samples - start), env);
+  }
+  return audio;
+}
+
+TEST_F(RealDecoder, AudioAndVideoOfEachFileMatchWithoutTheModuleReadForwardsAndBackwards) {
+  // Each file's video and audio behind a DorvelFilter each, joined by
+  // AudioDub; under limit 2 every part is opened anew on each pass.
+  host.Eval("v = BlankClip(FFVideoSource(\"" + Part(0) + "\", cache=false), length=" +
+            std::to_string(kFramesPerFile) + ")\na = BlankClip(FFAudioSource(\"" + Part(0) + "\", cache=false))");
+  auto script = [](bool deferred) {
+    const std::string limit = deferred ? "DorvelFilterLimit(" + std::to_string(kLimit) + ")\n" : "";
+    return limit + SpliceOf(kFiles, [&](int i) {
+             const std::string file = "\"" + Part(i) + "\"";
+             return deferred ? "AudioDub(DorvelFilter(\"FFVideoSource\", [" + file + ", [\"cache\", false]], v), " +
+                                   "DorvelFilter(\"FFAudioSource\", [" + file + ", [\"cache\", false]], a))"
+                             : "AudioDub(FFVideoSource(" + file + ", cache=false), FFAudioSource(" + file +
+                                   ", cache=false))";
+           });
+  };
+  const PClip direct = host.Clip(script(false));
+  const VideoInfo& vi = direct->GetVideoInfo();
+  ASSERT_TRUE(vi.HasAudio());
+  ASSERT_EQ(vi.nchannels, 2);
+  const std::vector<unsigned char> expected = AllAudio(direct, host.env(), false);
+  EXPECT_NE(std::count(expected.begin(), expected.end(), 0), static_cast<std::ptrdiff_t>(expected.size()))
+      << "the files' audio is silent";
+
+  const PClip deferred = host.Clip(script(true));
+  ASSERT_EQ(deferred->GetVideoInfo().num_audio_samples, vi.num_audio_samples);
+  EXPECT_TRUE(AllAudio(deferred, host.env(), false) == expected) << "audio read forwards differs";
+  EXPECT_TRUE(AllAudio(deferred, host.env(), true) == expected) << "audio read backwards differs";
+  EXPECT_EQ(FrameDigests(deferred, host.env()), FrameDigests(direct, host.env()));
 }
 
 TEST_F(RealDecoder, AMissingFileGivesTheDecodersErrorAtTheFirstFrameAndPlaysOnceItIsThere) {

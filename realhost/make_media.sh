@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Makes test media in DIR: COUNT (default 30) H.264 files of 50 frames,
-# 320x240 at 25 fps, each a different stretch of a moving test pattern, named
-# part00.mkv, part01.mkv, ... (three digits from 100 files on). Files already
-# there are kept.
+# Makes test media in DIR: COUNT (default 30) Matroska files of 2 seconds,
+# each with H.264 video (50 frames, 320x240 at 25 fps, a different stretch of
+# a moving test pattern) and FLAC audio (48 kHz stereo, a tone of its own
+# pitch; lossless, so decoded samples compare exactly), named part00.mkv,
+# part01.mkv, ... (three digits from 100 files on). Files already there are
+# kept.
 set -euo pipefail
 dir="$1" count="${2:-30}"
 digits=$((count > 100 ? 3 : 2))
@@ -13,7 +15,8 @@ make_one() {
   [ -s "$file" ] && return 0
   ffmpeg -nostdin -loglevel error -y -f lavfi \
     -i "testsrc2=size=320x240:rate=25,trim=start_frame=$((i * 50)):end_frame=$((i * 50 + 50)),setpts=PTS-STARTPTS" \
-    -c:v libx264 -preset ultrafast -g 10 -pix_fmt yuv420p "$file.tmp.mkv"
+    -f lavfi -i "sine=frequency=$((220 + 20 * i)):sample_rate=48000:duration=2" \
+    -c:v libx264 -preset ultrafast -g 10 -pix_fmt yuv420p -c:a flac -ac 2 -shortest "$file.tmp.mkv"
   mv "$file.tmp.mkv" "$file"
 }
 export -f make_one
