@@ -14,7 +14,13 @@ runs; wall time is compared run by run (`returning` and `keeping` always run
 next to each other) and the median of those ratios counts, which leaves out
 most of what the shared machine does meanwhile. Prints the figures as a
 Markdown table and a verdict, writes an SVG plot when asked, and exits 1 when
-a target is missed."""
+a target is missed.
+
+Then the chunk case: a process that plays only Trim(first, last) of the same
+splice, as tools that split one long encode into chunks run it, with the
+module (as built) and without it (every file opened by FFVideoSource as the
+script loads). Its frames must be identical; targets: wall time and peak RSS
+with the module at most a tenth of those without."""
 import argparse
 import os
 import statistics
@@ -27,17 +33,32 @@ VARIANTS = [("returning", "the module as built", "#1f77b4"),
             ("keeping", "built without returning memory", "#d62728"),
             ("floor", "without, MALLOC_ARENA_MAX=1", "#7f7f7f")]
 RSS_TARGET, TIME_TARGET = 1.5, 1.03
+CHUNK_FRAMES, CHUNK_LIMIT, CHUNK_TARGET = 500, 2, 0.1
 
 
-def write_script(path, ffms2, module, media, files, limit):
-    parts = [f'DorvelFilter("FFVideoSource", ["{media}/{name}", ["cache", false]], t)' for name in files]
+def write_script(path, ffms2, module, media, files, limit, trim=None):
+    """The splice of `files`, each behind DorvelFilter, or, with no `module`,
+    each FFVideoSource itself; with `trim` (first, last) only that range."""
     with open(path, "w") as out:
-        out.write(f'LoadPlugin("{ffms2}")\nLoadPlugin("{module}")\nDorvelFilterLimit({limit})\n')
-        out.write('t = BlankClip(length=50, width=320, height=240, fps=25, pixel_type="YV12", audio_rate=0)\n')
+        out.write(f'LoadPlugin("{ffms2}")\n')
+        if module:
+            parts = [f'DorvelFilter("FFVideoSource", ["{media}/{name}", ["cache", false]], t)' for name in files]
+            out.write(f'LoadPlugin("{module}")\nDorvelFilterLimit({limit})\n')
+            out.write('t = BlankClip(length=50, width=320, height=240, fps=25, pixel_type="YV12", audio_rate=0)\n')
+        else:
+            parts = [f'FFVideoSource("{media}/{name}", cache=false)' for name in files]
         out.write("AlignedSplice(" + ", ".join(parts) + ")\n")
+        if trim:
+            out.write(f"Trim({trim[0]}, {trim[1]})\n")
 
 
-def measure(runner, script, floor):
+def frame_digests(runner, script):
+    """The digest of every frame the script plays, as the runner prints them."""
+    output = subprocess.run([runner, "--no-load", script], check=True, stdout=subprocess.PIPE, text=True).stdout
+    return [line.split()[2] for line in output.splitlines() if line.startswith("frame ")]
+
+
+def measure(runner, script, floor=False):
     """Runs one script; returns (wall seconds, peak RSS in MiB)."""
     env = dict(os.environ)
     env.pop("MALLOC_ARENA_MAX", None)
@@ -93,19 +114,8 @@ def svg(results, limits, path):
         out.write("\n".join(parts) + "\n")
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--runner", required=True, help="dorvel_run of the real-host suite")
-    parser.add_argument("--returning", required=True, help="the module as built")
-    parser.add_argument("--keeping", required=True, help="the module built without returning memory")
-    parser.add_argument("--ffms2", required=True)
-    parser.add_argument("--media", required=True, help="a folder of part*.mkv files")
-    parser.add_argument("--limits", default="1,4")
-    parser.add_argument("--repeat", type=int, default=3)
-    parser.add_argument("--plot", help="write the SVG here")
-    args = parser.parse_args()
-
-    files = sorted(name for name in os.listdir(args.media) if name.startswith("part") and name.endswith(".mkv"))
+def splice_case(args, files):
+    """The whole splice at each limit; prints its figures and verdicts, answers (passed, failed)."""
     limits = [int(limit) for limit in args.limits.split(",")]
     results = {"files": len(files)}
     with tempfile.TemporaryDirectory() as work:
@@ -146,6 +156,66 @@ def main():
     if args.plot:
         svg(results, limits, args.plot)
         print(f"wrote {args.plot}")
+    return passed, failed
+
+
+def chunk_case(args, files):
+    """The chunk case; prints its figures and verdicts, answers (passed, failed)."""
+    middle = len(files) * 50 // 2
+    trim = (middle - CHUNK_FRAMES // 2, middle + CHUNK_FRAMES // 2 - 1)
+    runs = {"with": {"time": [], "rss": []}, "without": {"time": [], "rss": []}}
+    with tempfile.TemporaryDirectory() as work:
+        scripts = {name: os.path.join(work, f"chunk-{name}.avs") for name in runs}
+        write_script(scripts["with"], args.ffms2, args.returning, args.media, files, CHUNK_LIMIT, trim)
+        write_script(scripts["without"], args.ffms2, None, args.media, files, CHUNK_LIMIT, trim)
+        identical = frame_digests(args.runner, scripts["with"]) == frame_digests(args.runner, scripts["without"])
+        for round_ in range(args.repeat):
+            for name in (["with", "without"] if round_ % 2 == 0 else ["without", "with"]):
+                seconds, rss = measure(args.runner, scripts[name])
+                runs[name]["time"].append(seconds)
+                runs[name]["rss"].append(rss)
+                print(f"  round {round_ + 1}, chunk {name} the module: {seconds:.2f} s, {rss:.0f} MiB", flush=True)
+
+    print(f"\nChunk: Trim({trim[0]}, {trim[1]}) of the splice of {len(files)} files, limit {CHUNK_LIMIT}, "
+          f"{args.repeat} runs each (median and range)\n")
+    print("| | wall time (s) | peak RSS (MiB) |")
+    print("|---|---:|---:|")
+    for name in runs:
+        r = runs[name]
+        print(f"| {name} the module | {statistics.median(r['time']):.2f} ({min(r['time']):.2f}-{max(r['time']):.2f}) "
+              f"| {statistics.median(r['rss']):.0f} ({min(r['rss']):.0f}-{max(r['rss']):.0f}) |")
+    print()
+    verdicts = [("frames identical with and without the module", identical)]
+    for what in ("time", "rss"):
+        ratio = statistics.median(runs["with"][what]) / statistics.median(runs["without"][what])
+        verdicts.append((f"{'wall time' if what == 'time' else 'peak RSS'} with / without = {ratio:.3f} "
+                         f"(target <= {CHUNK_TARGET})", ratio <= CHUNK_TARGET))
+    for what, met in verdicts:
+        print(f"  [{'met' if met else 'MISSED'}] chunk: {what}")
+    return sum(met for _, met in verdicts), sum(not met for _, met in verdicts)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--runner", required=True, help="dorvel_run of the real-host suite")
+    parser.add_argument("--returning", required=True, help="the module as built")
+    parser.add_argument("--keeping", required=True, help="the module built without returning memory")
+    parser.add_argument("--ffms2", required=True)
+    parser.add_argument("--media", required=True, help="a folder of part*.mkv files")
+    parser.add_argument("--limits", default="1,4")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--plot", help="write the SVG here")
+    parser.add_argument("--cases", default="splice,chunk", help="which cases to run: splice, chunk or both")
+    args = parser.parse_args()
+    cases = args.cases.split(",")
+
+    files = sorted(name for name in os.listdir(args.media) if name.startswith("part") and name.endswith(".mkv"))
+    passed = failed = 0
+    if "splice" in cases:
+        passed, failed = splice_case(args, files)
+    if "chunk" in cases:
+        chunk_passed, chunk_failed = chunk_case(args, files)
+        passed, failed = passed + chunk_passed, failed + chunk_failed
     print(f"{passed} passed, {failed} failed")
     return 0 if failed == 0 else 1
 
