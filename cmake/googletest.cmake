@@ -1,5 +1,7 @@
 # GoogleTest: the system's for native builds; for cross builds, built from
 # the sources Debian's googletest package ships, with the same target names.
+# Sets DORVEL_GOOGLETEST_FOUND; without GoogleTest the tests are left out and
+# the module still builds.
 if(CMAKE_CROSSCOMPILING)
   set(DORVEL_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest's sources, for cross builds")
   if(NOT EXISTS ${DORVEL_GOOGLETEST_SOURCE}/CMakeLists.txt)
@@ -12,7 +14,12 @@ if(CMAKE_CROSSCOMPILING)
   set_property(TARGET gtest gtest_main PROPERTY COMPILE_OPTIONS "")
   add_library(GTest::gtest ALIAS gtest)
   add_library(GTest::gtest_main ALIAS gtest_main)
+  set(DORVEL_GOOGLETEST_FOUND ON)
 else()
-  find_package(GTest REQUIRED)
+  find_package(GTest QUIET)
+  set(DORVEL_GOOGLETEST_FOUND ${GTest_FOUND})
+  if(NOT GTest_FOUND)
+    message(WARNING "GoogleTest not found: the tests are left out (apt-get install libgtest-dev)")
+  endif()
 endif()
 include(GoogleTest)
