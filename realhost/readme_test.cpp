@@ -1,0 +1,191 @@
+// Every script of the README, played in a real host twice: with the module,
+// and without it, where "DorvelFilter" calls its function at once. The
+// suite's files stand in under the README's file names (part001.mkv to
+// part300.mkv, its 30 files over again), and a script that begins with
+// "# NAME.avs" is saved under that name for the others to import. Each script
+// must play, and give the same description, frames and audio both ways.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host_session.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ReadmeScript {
+  std::string name;  // after the section it stands in, for the case's name
+  std::string text;
+};
+
+void PrintTo(const ReadmeScript& script, std::ostream* out) { *out << script.name; }
+
+// A heading's words run together, each capitalised: "QuickStart".
+std::string SectionName(const std::string& heading) {
+  std::string name;
+  bool wordStart = true;
+  for (char c : heading) {
+    const bool letter = std::isalnum(static_cast<unsigned char>(c)) != 0;
+    if (letter) name += wordStart ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+    wordStart = !letter;
+  }
+  return name;
+}
+
+// The README's ```avisynth blocks, in order.
+std::vector<ReadmeScript> ScriptsOfTheReadme() {
+  std::ifstream readme(DORVEL_README);
+  std::vector<ReadmeScript> scripts;
+  std::string line, section = "Readme";
+  int inSection = 0;
+  bool inFence = false, inScript = false;
+  while (std::getline(readme, line)) {
+    if (line.rfind("```", 0) == 0) {
+      inFence = !inFence;
+      inScript = inFence && line == "```avisynth";
+      if (inScript) scripts.push_back({section + (inSection++ == 0 ? "" : "_" + std::to_string(inSection)), ""});
+    } else if (inScript) {
+      scripts.back().text += line + "\n";
+    } else if (!inFence && line.rfind("#", 0) == 0) {
+      section = SectionName(line);
+      inSection = 0;
+    }
+  }
+  return scripts;
+}
+
+// "DorvelFilter" without the module: the function is called at once, with
+// the arguments the parameters describe.
+AVSValue CallAtOnce(AVSValue args, void*, IScriptEnvironment* env) {
+  const AVSValue& parameters = args[1];
+  std::vector<AVSValue> values;
+  std::vector<const char*> names;
+  for (int i = 0; i < parameters.ArraySize(); ++i) {
+    const AVSValue& element = parameters[i];
+    const bool pair = element.IsArray() && element.ArraySize() == 2 && element[0].IsString();
+    const char* name = pair ? element[0].AsString() : nullptr;
+    if (name == nullptr) {
+      values.push_back(element);
+    } else if (name[0] == '!') {
+      const AVSValue escaped[2] = {AVSValue(name + 1), element[1]};
+      values.emplace_back(escaped, 2);
+      name = nullptr;
+    } else {
+      values.push_back(element[1]);
+    }
+    names.push_back(name);
+  }
+  return env->Invoke(args[0].AsString(), AVSValue(values.data(), static_cast<int>(values.size())),
+                     names.empty() ? nullptr : names.data());
+}
+
+AVSValue SetNoLimit(AVSValue args, void*, IScriptEnvironment*) { return args[0]; }
+
+// What a script played: its description, every frame's digest, every byte
+// of its audio.
+struct Played {
+  VideoInfo vi{};
+  std::vector<uint64_t> frames;
+  std::vector<unsigned char> audio;
+};
+
+Played Play(HostSession& host, const std::string& script) {
+  Played played;
+  const PClip clip = host.Clip(script);
+  played.vi = clip->GetVideoInfo();
+  if (played.vi.HasVideo()) played.frames = FrameDigests(clip, host.env());
+  if (played.vi.HasAudio()) {
+    const int64_t block = 48000;
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(block * played.vi.BytesPerAudioSample()));
+    for (int64_t start = 0; start < played.vi.num_audio_samples; start += block) {
+      const int64_t count = std::min(block, played.vi.num_audio_samples - start);
+      clip->GetAudio(buffer.data(), start, count, host.env());
+      played.audio.insert(played.audio.end(), buffer.begin(),
+                          buffer.begin() + static_cast<std::ptrdiff_t>(count * played.vi.BytesPerAudioSample()));
+    }
+  }
+  return played;
+}
+
+class ReadmeScripts : public ::testing::TestWithParam<ReadmeScript> {
+ protected:
+  // A folder of the README's file names, made once for the process; the
+  // scripts run with it as the current folder.
+  static void SetUpTestSuite() {
+    char pattern[] = "/tmp/dorvel-readme-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    work = pattern;
+    for (int i = 1; i <= 300; ++i) {
+      char name[32], source[32];
+      std::snprintf(name, sizeof name, "part%03d.mkv", i);
+      std::snprintf(source, sizeof source, "part%02d.mkv", (i - 1) % 30);
+      fs::create_symlink(fs::path(DORVEL_MEDIA_DIR) / source, work / name);
+    }
+    for (const ReadmeScript& script : ScriptsOfTheReadme()) {
+      std::istringstream text(script.text);
+      std::string first;
+      std::getline(text, first);
+      const std::string::size_type end = first.find(".avs");
+      if (first.rfind("# ", 0) == 0 && end != std::string::npos) {
+        std::ofstream(work / first.substr(2, end + 2)) << script.text;
+      }
+    }
+    fs::current_path(work);
+    setenv("HOME", work.c_str(), 1);  // no plugins from the user's own folders
+  }
+  static void TearDownTestSuite() {
+    fs::current_path("/");
+    fs::remove_all(work);
+  }
+
+  static fs::path work;
+};
+
+fs::path ReadmeScripts::work;
+
+TEST_P(ReadmeScripts, PlayAsWithoutTheModule) {
+  Played deferred, direct;
+  {
+    HostSession host;
+    host.LoadPlugin(DORVEL_FFMS2_PLUGIN);
+    ASSERT_EQ(HostErrorOf([&] { deferred = Play(host, GetParam().text); }), "") << GetParam().text;
+  }
+  {
+    HostSession host(HostSession::Module::Autoload);
+    host.env()->AddFunction("DorvelFilter", "s[parameters]a[vi_clip]c", CallAtOnce, nullptr);
+    host.env()->AddFunction("DorvelFilterLimit", "i", SetNoLimit, nullptr);
+    host.LoadPlugin(DORVEL_FFMS2_PLUGIN);
+    ASSERT_EQ(HostErrorOf([&] { direct = Play(host, GetParam().text); }), "") << GetParam().text;
+  }
+  EXPECT_EQ(deferred.vi.width, direct.vi.width);
+  EXPECT_EQ(deferred.vi.height, direct.vi.height);
+  EXPECT_TRUE(deferred.vi.IsSameColorspace(direct.vi));
+  EXPECT_EQ(deferred.vi.num_frames, direct.vi.num_frames);
+  EXPECT_EQ(deferred.vi.fps_numerator * direct.vi.fps_denominator,
+            direct.vi.fps_numerator * deferred.vi.fps_denominator);
+  ASSERT_EQ(deferred.vi.HasAudio(), direct.vi.HasAudio());
+  if (direct.vi.HasAudio()) {
+    EXPECT_EQ(deferred.vi.audio_samples_per_second, direct.vi.audio_samples_per_second);
+    EXPECT_EQ(deferred.vi.nchannels, direct.vi.nchannels);
+    EXPECT_EQ(deferred.vi.sample_type, direct.vi.sample_type);
+    EXPECT_EQ(deferred.vi.num_audio_samples, direct.vi.num_audio_samples);
+  }
+  EXPECT_TRUE(deferred.frames == direct.frames) << "frames differ";
+  EXPECT_TRUE(deferred.audio == direct.audio) << "audio differs";
+  EXPECT_FALSE(deferred.frames.empty() && deferred.audio.empty()) << "the script played nothing";
+}
+
+INSTANTIATE_TEST_SUITE_P(Readme, ReadmeScripts, ::testing::ValuesIn(ScriptsOfTheReadme()),
+                         [](const ::testing::TestParamInfo<ReadmeScript>& info) { return info.param.name; });
+
+}  // namespace
