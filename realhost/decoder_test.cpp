@@ -82,21 +82,6 @@ TEST_F(RealDecoder, ASpliceOfThirtyFilesPlaysAsWithoutTheModuleWithFewFilesOpen)
   EXPECT_EQ(FrameDigests(direct, host.env()), deferred);
 }
 
-// Every byte of a clip's audio, read in blocks from the first to the last,
-// or from the last to the first.
-std::vector<unsigned char> AllAudio(const PClip& clip, IScriptEnvironment* env, bool backwards) {
-  const VideoInfo& vi = clip->GetVideoInfo();
-  const int64_t block = 10000, bytes = vi.BytesPerAudioSample();
-  std::vector<unsigned char> audio(static_cast<std::size_t>(vi.num_audio_samples * bytes));
-  const int64_t blocks = (vi.num_audio_samples + block - 1) / block;
-  for (int64_t i = 0; i < blocks; ++i) {
-    const int64_t start = (backwards ? blocks - 1 - i : i) * block;
-    clip->GetAudio(&audio[static_cast<std::size_t>(start * bytes)], start,
-                   std::min(block, vi.num_audio_samples - start), env);
-  }
-  return audio;
-}
-
 TEST_F(RealDecoder, AudioAndVideoOfEachFileMatchWithoutTheModuleReadForwardsAndBackwards) {
   // Each file's video and audio behind a DorvelFilter each, joined by
   // AudioDub; under limit 2 every part is opened anew on each pass.

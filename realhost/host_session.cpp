@@ -1,5 +1,6 @@
 #include "host_session.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "counting_source.h"
@@ -45,6 +46,19 @@ std::vector<uint64_t> FrameDigests(const PClip& clip, IScriptEnvironment* env) {
   std::vector<uint64_t> digests;
   for (int n = 0; n < vi.num_frames; ++n) digests.push_back(FrameDigest(clip->GetFrame(n, env), vi));
   return digests;
+}
+
+std::vector<unsigned char> AllAudio(const PClip& clip, IScriptEnvironment* env, bool backwards) {
+  const VideoInfo& vi = clip->GetVideoInfo();
+  const int64_t block = 10000, bytes = vi.BytesPerAudioSample();
+  std::vector<unsigned char> audio(static_cast<std::size_t>(vi.num_audio_samples * bytes));
+  const int64_t blocks = (vi.num_audio_samples + block - 1) / block;
+  for (int64_t i = 0; i < blocks; ++i) {
+    const int64_t start = (backwards ? blocks - 1 - i : i) * block;
+    clip->GetAudio(&audio[static_cast<std::size_t>(start * bytes)], start,
+                   std::min(block, vi.num_audio_samples - start), env);
+  }
+  return audio;
 }
 
 std::string CountingTemplate(int frames) {

@@ -51,6 +51,9 @@ std::string HostErrorOf(Request&& request) {
 uint64_t FrameDigest(const PVideoFrame& frame, const VideoInfo& vi);
 // The digest of each frame of a clip, read in order.
 std::vector<uint64_t> FrameDigests(const PClip& clip, IScriptEnvironment* env);
+// Every byte of a clip's audio, read in blocks from the first to the last,
+// or from the last to the first.
+std::vector<unsigned char> AllAudio(const PClip& clip, IScriptEnvironment* env, bool backwards = false);
 
 // Script text that splices clips end to end: AlignedSplice(a, b, ...), with
 // the clip made by `clip(i)` for each i below `count`.

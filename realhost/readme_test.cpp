@@ -104,16 +104,7 @@ Played Play(HostSession& host, const std::string& script) {
   const PClip clip = host.Clip(script);
   played.vi = clip->GetVideoInfo();
   if (played.vi.HasVideo()) played.frames = FrameDigests(clip, host.env());
-  if (played.vi.HasAudio()) {
-    const int64_t block = 48000;
-    std::vector<unsigned char> buffer(static_cast<std::size_t>(block * played.vi.BytesPerAudioSample()));
-    for (int64_t start = 0; start < played.vi.num_audio_samples; start += block) {
-      const int64_t count = std::min(block, played.vi.num_audio_samples - start);
-      clip->GetAudio(buffer.data(), start, count, host.env());
-      played.audio.insert(played.audio.end(), buffer.begin(),
-                          buffer.begin() + static_cast<std::ptrdiff_t>(count * played.vi.BytesPerAudioSample()));
-    }
-  }
+  if (played.vi.HasAudio()) played.audio = AllAudio(clip, host.env());
   return played;
 }
 
