@@ -8,7 +8,46 @@
 
 namespace {
 constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
+constexpr const char* kWaitsForItself = "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
 }  // namespace
+
+// The filter's turn, held from the moment it was taken; given back, and any
+// opening under it ended, on every way out.
+class DorvelFilter::HeldTurn {
+ public:
+  explicit HeldTurn(DorvelFilter& filter) : filter_(filter) {}
+  ~HeldTurn() {
+    std::lock_guard<std::mutex> lock(filter_.mutex);
+    filter_.opening = false;
+    filter_.turn.Give();
+  }
+  HeldTurn(const HeldTurn&) = delete;
+  HeldTurn& operator=(const HeldTurn&) = delete;
+
+ private:
+  DorvelFilter& filter_;
+};
+
+// One frame or audio request: the filter's turn and a counted reference to
+// the wrapped clip. The reference keeps the clip alive until the request
+// returns, even when the filter is closed meanwhile; it is dropped before the
+// turn is given back, so that no other thread works on the filter while a
+// clip of it is being destroyed.
+class DorvelFilter::Request {
+ public:
+  Request(DorvelFilter& filter, IScriptEnvironment* env)
+      : turn_((filter.TakeTurn(env), filter)), clip_(filter.OpenedClip(env)) {}
+  ~Request() { clip_ = PClip(); }
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+
+  IClip* operator->() const { return clip_.operator->(); }
+  const PClip& clip() const { return clip_; }
+
+ private:
+  HeldTurn turn_;  // declared first: given back last
+  PClip clip_;
+};
 
 DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip,
                            IScriptEnvironment* env)
@@ -19,14 +58,15 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
     shape = Shape::FromTemplate;
     return;
   }
-  // No other thread knows this filter yet.
+  // No other thread knows this filter yet: the turn is free. The host's
+  // not-found signal passes unchanged here, to be reported by the script
+  // that calls "DorvelFilter".
+  TakeTurn(env);
+  const HeldTurn held(*this);
   opening = true;
-  opener = std::this_thread::get_id();
   const PClip opened = Open(env);
-  if (opened) {
-    vi = opened->GetVideoInfo();
-    shape = Shape::FromFirstClip;
-  }
+  vi = opened->GetVideoInfo();
+  shape = Shape::FromFirstClip;
 }
 
 DorvelFilter::~DorvelFilter() {
@@ -45,62 +85,66 @@ DorvelFilter::~DorvelFilter() {
 }
 
 PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
-  const PClip clip = Acquire(env);
-  if (!clip) return PVideoFrame();
-  return clip->GetFrame(n, env);
+  const Request request(*this, env);
+  return request->GetFrame(n, env);
 }
 
 void DorvelFilter::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) {
-  const PClip clip = Acquire(env);
-  if (!clip) return;
-  if (vi.HasAudio() && !clip->GetVideoInfo().HasAudio()) {
+  const Request request(*this, env);
+  if (vi.HasAudio() && !request->GetVideoInfo().HasAudio()) {
     // The advertised audio has no source: silence, as the host's own silent
     // clips give, rather than whatever the caller's buffer held.
     if (count > 0) std::memset(buf, 0, static_cast<std::size_t>(count) * vi.BytesPerAudioSample());
     return;
   }
-  clip->GetAudio(buf, start, count, env);
+  request->GetAudio(buf, start, count, env);
 }
 
 bool DorvelFilter::GetParity(int n) {
-  // A closed filter answers false and stays closed.
-  const PClip clip = CurrentChild();
-  return clip ? clip->GetParity(n) : false;
+  // A closed filter answers false and stays closed. An open one is asked in
+  // its turn, as frames are; a question that would wait for itself has no
+  // way to fail, and is answered as a closed filter would.
+  std::unique_lock<std::mutex> lock(mutex);
+  if (!isOpen || turn.Take(lock) != Turn::Taking::Taken) return false;
+  PClip clip = child;  // empty when the filter was closed while this thread waited
+  lock.unlock();
+  const HeldTurn held(*this);
+  const bool parity = clip ? clip->GetParity(n) : false;
+  clip = PClip();
+  return parity;
 }
 
 int DorvelFilter::SetCacheHints(int cachehints, int) {
-  // One instance serves every thread: requests are safe to make at once, and
-  // a second instance would open its own copy of the source, counted against
-  // the same limit. Every other question gets 0, as the host requires.
+  // One instance serves every thread, and lets one request at a time reach
+  // its wrapped clip: a second instance would open its own copy of the
+  // source, counted against the same limit, and the host's own guard would
+  // hang a request that comes back to the filter it is serving. Every other
+  // question gets 0, as the host requires.
   return cachehints == CACHE_GET_MTMODE ? MT_NICE_FILTER : 0;
 }
 
 const VideoInfo& DorvelFilter::GetVideoInfo() { return vi; }
 
-PClip DorvelFilter::CurrentChild() {
-  std::lock_guard<std::mutex> lock(mutex);
-  return isOpen ? child : PClip();
+void DorvelFilter::TakeTurn(IScriptEnvironment* env) {
+  std::unique_lock<std::mutex> lock(mutex);
+  if (turn.Take(lock) == Turn::Taking::Taken) return;
+  // The named function asked for this filter's frames while making its
+  // clip, or the clip asked while serving a request, here or through
+  // threads that wait for each other: waiting would never end.
+  const bool whileOpening = opening;
+  lock.unlock();
+  if (whileOpening) {
+    env->ThrowError(kOpenFailed);
+  } else {
+    env->ThrowError(kWaitsForItself, functionName);
+  }
 }
 
-PClip DorvelFilter::Acquire(IScriptEnvironment* env) {
+PClip DorvelFilter::OpenedClip(IScriptEnvironment* env) {
   {
-    std::unique_lock<std::mutex> lock(mutex);
-    while (!isOpen) {
-      if (!opening) {
-        opening = true;
-        opener = std::this_thread::get_id();
-        break;
-      }
-      if (opener == std::this_thread::get_id()) {
-        // The named function asked for this very filter while making it:
-        // there is no clip to give, and calling again would never end.
-        lock.unlock();
-        env->ThrowError(kOpenFailed);
-        return PClip();
-      }
-      openingEnded.wait(lock);  // another thread is opening it; use its clip
-    }
+    std::lock_guard<std::mutex> lock(mutex);
     if (isOpen) return child;
+    opening = true;
   }
   try {
     return Open(env);
@@ -115,40 +159,35 @@ PClip DorvelFilter::Acquire(IScriptEnvironment* env) {
 
 PClip DorvelFilter::Open(IScriptEnvironment* env) {
   PClip clip;
-  bool victimReleased = false;
-  try {
-    victimReleased = MakeRoom();
-    clip = CallFunction(env);
-  } catch (...) {
-    AbandonOpening();
-    if (victimReleased) ReturnFreedMemory();
-    throw;  // the host's error reaches the caller unchanged
+  {
+    // The new clip has had the first use of what the victim freed; the rest
+    // goes back to the system, whichever way the opening ends.
+    struct ReturnFreed {
+      bool victimReleased = false;
+      ~ReturnFreed() {
+        if (victimReleased) ReturnFreedMemory();
+      }
+    } freed;
+    freed.victimReleased = MakeRoom();
+    clip = CallFunction(env);  // the host's error reaches the caller unchanged
   }
-  // The new clip has had the first use of what the victim freed; the rest
-  // goes back to the system.
-  if (victimReleased) ReturnFreedMemory();
   if (!clip) {
-    AbandonOpening();
     env->ThrowError(kOpenFailed);
     return PClip();
   }
   const std::string mismatch = Mismatch(clip);
   if (!mismatch.empty()) {
     clip = PClip();  // never becomes the wrapped clip; released before anyone sees it
-    AbandonOpening();
     env->ThrowError("%s", mismatch.c_str());
     return PClip();
   }
-  {
-    OpenFilters& open = OpenFilters::instance();
-    std::lock_guard<std::mutex> listLock(open.mutex());
-    std::lock_guard<std::mutex> lock(mutex);
-    child = clip;
-    isOpen = true;
-    opening = false;
-    open.Append(this);
-  }
-  openingEnded.notify_all();
+  OpenFilters& open = OpenFilters::instance();
+  std::lock_guard<std::mutex> listLock(open.mutex());
+  std::lock_guard<std::mutex> lock(mutex);
+  child = clip;
+  isOpen = true;
+  opening = false;
+  open.Append(this);
   return clip;
 }
 
@@ -184,14 +223,6 @@ std::string DorvelFilter::Mismatch(const PClip& clip) const {
       break;  // this clip will give the filter its description
   }
   return "";
-}
-
-void DorvelFilter::AbandonOpening() {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    opening = false;
-  }
-  openingEnded.notify_all();
 }
 
 PClip DorvelFilter::CloseLocked() {

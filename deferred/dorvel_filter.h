@@ -4,13 +4,12 @@
 // wrapped clip up; it is made again, by the same call, on its next request.
 #pragma once
 
-#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "argument_list.h"
 #include "open_filters.h"
+#include "turn.h"
 #include "plugin/avisynth_interface.h"
 
 class DorvelFilter : public IClip {
@@ -28,14 +27,15 @@ class DorvelFilter : public IClip {
   const VideoInfo& DORVEL_STDCALL GetVideoInfo() override;
 
  private:
-  // A counted reference to the wrapped clip, held by the caller for the
-  // length of one passed-on request, so that the clip outlives the request
-  // even when this filter is closed meanwhile. Opens the filter first when
-  // it is closed.
-  PClip Acquire(IScriptEnvironment* env);
-  // The wrapped clip when open, else an empty handle.
-  PClip CurrentChild();
-  // Makes the wrapped clip exist; the caller has marked this filter opening.
+  class HeldTurn;
+  class Request;
+
+  // Takes this filter's turn for the calling thread, waiting while another
+  // thread has it; a turn that would wait for itself is a script error.
+  void TakeTurn(IScriptEnvironment* env);
+  // With the turn held: the wrapped clip, opened first when it is closed.
+  PClip OpenedClip(IScriptEnvironment* env);
+  // With the turn held: makes the wrapped clip exist.
   PClip Open(IScriptEnvironment* env);
   // Closes the oldest open filter when the list is full; true when it did.
   static bool MakeRoom();
@@ -43,9 +43,6 @@ class DorvelFilter : public IClip {
   PClip CallFunction(IScriptEnvironment* env) const;
   // The error line when `clip` does not fit `vi`, else empty.
   std::string Mismatch(const PClip& clip) const;
-  // Ends an opening that yielded no clip: the filter is closed again, and
-  // threads waiting for it go on.
-  void AbandonOpening();
   // With the list's and this filter's mutex held: leaves the list and gives
   // the wrapped clip to the caller, to release once both are unlocked.
   PClip CloseLocked();
@@ -54,16 +51,16 @@ class DorvelFilter : public IClip {
   // host's reference count, so a filter mostly costs one or two cache lines.
   //
   // `child` and `isOpen` are guarded by `mutex` and change only with the
-  // list's mutex held too; `opening`, `opener` and `openingEnded` go with
-  // `mutex` alone; `link` belongs to the list's mutex.
+  // list's mutex held too; `turn` and `opening` (true while the turn's holder
+  // is opening the filter) go with `mutex` alone; `link` belongs to the
+  // list's mutex.
   PClip child;
   bool isOpen = false;
   bool opening = false;
   std::mutex mutex;
   friend class OpenFilters;
   OpenListLink link;
-  std::thread::id opener;
-  std::condition_variable openingEnded;
+  Turn turn{mutex};
 
   // Where `vi` came from. Every opening after `vi` is known must make a clip
   // that fits it.

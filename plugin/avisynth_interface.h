@@ -82,10 +82,11 @@ constexpr size_t Entry(size_t k) { return kPointer + k * kEntry; }
 enum { AVISYNTH_INTERFACE_VERSION = 11 };
 
 // The host's question to a clip, through SetCacheHints, about how it may be
-// called from several threads; and the answer "one instance, any thread,
-// any time". The host believes it only from clips of version 5 and later.
+// called from several threads, and its answers: one instance, any thread, any
+// time; one instance per thread; one instance, one call at a time. The host
+// believes them only from clips of version 5 and later.
 enum { CACHE_GET_MTMODE = 509 };
-enum { MT_NICE_FILTER = 1 };
+enum { MT_NICE_FILTER = 1, MT_MULTI_INSTANCE = 2, MT_SERIALIZED = 3 };
 
 class DORVEL_SINGLE_INHERITANCE IClip;
 class DORVEL_SINGLE_INHERITANCE PClip;

@@ -1,5 +1,6 @@
 #include "source_clip.h"
 
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -46,13 +47,44 @@ SourceClip::~SourceClip() {
   if (settings_.stats != nullptr) settings_.stats->alive--;
 }
 
+// One thread inside a request, for as long as the request lasts.
+class SourceClip::Inside {
+ public:
+  explicit Inside(SourceClip& clip) : clip_(clip) {
+    const int others = clip_.inside_++;
+    if (others > 0 && clip_.settings_.serialized) {
+      std::fprintf(stderr, "source %d: entered by %d threads at once, but it is serialized\n", clip_.id_, others + 1);
+      if (clip_.settings_.stats != nullptr) clip_.settings_.stats->overlaps++;
+    }
+    if (clip_.settings_.requestDelay.count() > 0) std::this_thread::sleep_for(clip_.settings_.requestDelay);
+  }
+  ~Inside() { clip_.inside_--; }
+  Inside(const Inside&) = delete;
+  Inside& operator=(const Inside&) = delete;
+
+ private:
+  SourceClip& clip_;
+};
+
 PVideoFrame SourceClip::GetFrame(int n, IScriptEnvironment* env) {
+  const Inside inside(*this);
   if (settings_.onFrame) settings_.onFrame(id_, n, env);
   if (settings_.frames == FrameMode::Stored) return stored_;
   return MakeFrame(id_, n, FrameBytes(vi_), static_cast<uint8_t>(id_));
 }
 
+bool SourceClip::GetParity(int) {
+  const Inside inside(*this);
+  return true;
+}
+
+int SourceClip::SetCacheHints(int cachehints, int) {
+  if (cachehints != CACHE_GET_MTMODE) return 0;
+  return settings_.serialized ? MT_SERIALIZED : MT_NICE_FILTER;
+}
+
 void SourceClip::GetAudio(void* buf, int64_t, int64_t count, IScriptEnvironment*) {
+  const Inside inside(*this);
   auto* samples = static_cast<int16_t*>(buf);
   const int64_t total = count * (vi_.nchannels > 0 ? vi_.nchannels : 1);
   for (int64_t i = 0; i < total; ++i) samples[i] = static_cast<int16_t>(id_);

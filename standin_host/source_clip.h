@@ -18,6 +18,7 @@ struct SourceStats {
   std::atomic<int> opens{0};      // clips made
   std::atomic<int> alive{0};      // clips alive now
   std::atomic<int> peakAlive{0};  // most clips alive at once
+  std::atomic<int> overlaps{0};   // requests that found another thread inside a serialized clip
 };
 
 enum class FrameMode {
@@ -29,7 +30,12 @@ struct SourceSettings {
   VideoInfo vi = DefaultVideoInfo();
   std::size_t stateBytes = 0;  // the decoder's state, touched so that it is resident
   FrameMode frames = FrameMode::Fill;
-  std::chrono::microseconds openDelay{0};  // how long opening takes
+  std::chrono::microseconds openDelay{0};     // how long opening takes
+  std::chrono::microseconds requestDelay{0};  // how long each frame, audio or parity request takes
+  // Like a real decoder, a clip may be entered by one thread at a time, and
+  // says so when the host asks; a second thread inside counts as an overlap
+  // and is reported on the error stream. Off, it is safe on any thread.
+  bool serialized = true;
   SourceStats* stats = nullptr;
   // Runs at the start of every frame request, before the frame is made.
   std::function<void(int id, int n, IScriptEnvironment* env)> onFrame;
@@ -44,20 +50,24 @@ class SourceClip : public IClip {
   ~SourceClip() override;
 
   PVideoFrame DORVEL_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
-  bool DORVEL_STDCALL GetParity(int) override { return true; }
+  bool DORVEL_STDCALL GetParity(int) override;
   // Every 16-bit sample holds the clip's id.
   void DORVEL_STDCALL GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) override;
-  int DORVEL_STDCALL SetCacheHints(int, int) override { return 0; }
+  int DORVEL_STDCALL SetCacheHints(int cachehints, int) override;
   const VideoInfo& DORVEL_STDCALL GetVideoInfo() override { return vi_; }
 
   int id() const { return id_; }
 
  private:
+  class Inside;
+
+
   int id_;
   SourceSettings settings_;
   VideoInfo vi_;
   std::unique_ptr<unsigned char[]> state_;
   PVideoFrame stored_;
+  std::atomic<int> inside_{0};  // threads inside a request now
 };
 
 // The bytes of one frame of `vi`.

@@ -42,6 +42,7 @@ void ModuleTest::SetUp() {
 void ModuleTest::TearDown() {
   env->Forget();
   EXPECT_EQ(stats.alive.load(), 0) << "wrapped clips still alive";
+  EXPECT_EQ(stats.overlaps.load(), 0) << "two threads were inside a source that is serialized";
   EXPECT_EQ(hostCounters().liveValues.load(), valuesBefore) << "script values not released";
   EXPECT_EQ(hostCounters().liveArrays.load(), 0);
   EXPECT_EQ(hostCounters().liveFrames.load(), 0);

@@ -112,6 +112,32 @@ TEST_F(ThreadsTest, ManyThreadsOnManyFiltersAlwaysGetTheirOwnSourcesFrames) {
   slots.clear();
 }
 
+TEST_F(ThreadsTest, ThreadsOnOneFilterReachItsSourceOneAtATime) {
+  // The host's prefetch threads ask one filter for neighbouring frames, its
+  // audio and its parity at once. Its source, made during a request, has no
+  // guard of the host's, and may be entered by one thread at a time.
+  settings.requestDelay = std::chrono::microseconds(100);
+  AddSourceFunction(*env, "Serialized", settings);
+  const PClip shape = Template(settings.vi);
+  const PClip filter = Deferred("Serialized", ArrayOf({AVSValue(3)}), shape);
+
+  std::atomic<int> wrong{0};
+  AllAtOnce([&](int t) {
+    int16_t samples[4];
+    for (int request = 0; request < 30; ++request) {
+      const int n = t * 30 + request;
+      const PVideoFrame frame = filter->GetFrame(n, env.get());
+      if (!frame || frame->source() != 3 || frame->number() != n) ++wrong;
+      filter->GetAudio(samples, n, 4, env.get());
+      if (samples[3] != 3) ++wrong;
+      filter->GetParity(n);
+    }
+  });
+  EXPECT_EQ(wrong, 0);
+  EXPECT_EQ(stats.overlaps, 0) << "threads were inside the source together";
+  EXPECT_EQ(stats.opens, 1);
+}
+
 TEST_F(ThreadsTest, ThreadsAskingOneClosedFilterAtOnceOpenItOnce) {
   settings.openDelay = std::chrono::milliseconds(20);
   AddSourceFunction(*env, "VerySlow", settings);

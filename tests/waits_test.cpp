@@ -1,0 +1,158 @@
+// Requests that would wait for themselves: a wrapped clip that asks its own
+// filter for frames, and functions that ask each other's filters while both
+// are being made on two threads. Each must fail as a script error; none may
+// hang. A hang is caught by a watchdog that ends the test process.
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "module_test.h"
+
+namespace {
+
+// Runs each piece of work on a thread of its own, all at once, and waits for
+// them; when they are not done within `limit` they are taken to hang, and the
+// process ends at once, since a hung thread can be neither joined nor left.
+void RunOrAbort(const std::vector<std::function<void()>>& work, std::chrono::seconds limit = std::chrono::seconds(20)) {
+  std::mutex mutex;
+  std::condition_variable done;
+  std::size_t finished = 0;
+  std::vector<std::thread> threads;
+  for (const auto& piece : work) {
+    threads.emplace_back([&, piece] {
+      piece();
+      std::lock_guard<std::mutex> lock(mutex);
+      ++finished;
+      done.notify_all();
+    });
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!done.wait_for(lock, limit, [&] { return finished == work.size(); })) {
+      std::fprintf(stderr, "requests still waiting after %d s: they hang\n", static_cast<int>(limit.count()));
+      std::abort();
+    }
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
+// The message of the script error `request` raises, or "" when none.
+std::string ErrorOf(const std::function<void()>& request) {
+  try {
+    request();
+  } catch (const AvisynthError& error) {
+    return error.what();
+  }
+  return "";
+}
+
+class WaitsTest : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    env->StopRecording();
+  }
+};
+
+TEST_F(WaitsTest, AClipThatAsksItsOwnFilterWhileServingARequestFails) {
+  // "Echo" makes a source whose frames are made from its own filter's: a
+  // function that returns a clip made from the filter itself.
+  PClip filter;
+  SourceSettings settings;
+  settings.stats = &stats;
+  settings.onFrame = [&](int, int n, IScriptEnvironment* callEnv) { filter->GetFrame(n, callEnv); };
+  AddSourceFunction(*env, "Echo", settings);
+  const PClip shape = Template();
+  filter = Deferred("Echo", ArrayOf({AVSValue(1)}), shape);
+  const std::string expected = "DorvelFilter: the clip that Echo made asks its own DorvelFilter for frames or audio";
+
+  EXPECT_EQ(ErrorOf([&] { filter->GetFrame(0, env.get()); }), expected);
+  std::vector<std::string> errors(4);
+  std::vector<std::function<void()>> work;
+  for (std::size_t t = 0; t < errors.size(); ++t) {
+    work.push_back([&, t] { errors[t] = ErrorOf([&] { filter->GetFrame(static_cast<int>(t), env.get()); }); });
+  }
+  RunOrAbort(work);
+  for (const std::string& error : errors) EXPECT_EQ(error, expected);
+  EXPECT_EQ(stats.opens, 1) << "the clip itself was made and kept";
+  filter = PClip();
+}
+
+TEST_F(WaitsTest, FunctionsThatAskEachOthersFiltersWhileMadeOnTwoThreadsBothFail) {
+  // A's function asks B for a frame and B's asks A, and each is called on a
+  // thread of its own at the same time. On one thread the second request
+  // finds its own opening and fails; here each thread would wait for the
+  // other's opening, for ever.
+  PClip a, b;
+  std::atomic<int> inside{0};
+  auto askOther = [&](PClip& other) {
+    return [&](const AVSValue&, IScriptEnvironment* callEnv) -> AVSValue {
+      ++inside;
+      while (inside < 2) std::this_thread::yield();  // both openings are under way
+      other->GetFrame(0, callEnv);
+      return AVSValue(new SourceClip(9, SourceSettings()));
+    };
+  };
+  env->AddFunction("AskB", "", askOther(b));
+  env->AddFunction("AskA", "", askOther(a));
+  const PClip shape = Template();
+  a = Deferred("AskB", ArrayOf({}), shape);
+  b = Deferred("AskA", ArrayOf({}), shape);
+
+  std::string errorA, errorB;
+  RunOrAbort({[&] { errorA = ErrorOf([&] { a->GetFrame(0, env.get()); }); },
+              [&] { errorB = ErrorOf([&] { b->GetFrame(0, env.get()); }); }});
+  EXPECT_EQ(errorA, "DorvelFilter: Clip could not be opened");
+  EXPECT_EQ(errorB, "DorvelFilter: Clip could not be opened");
+  EXPECT_FALSE(IsOpen(a));
+  EXPECT_FALSE(IsOpen(b));
+  a = b = PClip();
+}
+
+TEST_F(WaitsTest, ARingOfThreeFiltersServingEachOtherFailsAndTheFiltersStillServe) {
+  // Each filter's clip, once open, asks the next filter for the same frame
+  // while the first request of all is still being served, so that three
+  // threads each hold one filter and wait for the next. One of them must
+  // give up with an error; the others then finish.
+  constexpr int kRing = 3;
+  PClip ring[kRing];
+  std::atomic<int> serving{0};
+  std::atomic<bool> asking{true};
+  SourceSettings settings;
+  settings.stats = &stats;
+  settings.onFrame = [&](int id, int n, IScriptEnvironment* callEnv) {
+    if (!asking || n != 0) return;
+    ++serving;
+    while (serving < kRing) std::this_thread::yield();
+    ring[(id + 1) % kRing]->GetFrame(1, callEnv);
+  };
+  AddSourceFunction(*env, "Ring", settings);
+  const PClip shape = Template();
+  Limit(kRing);
+  for (int i = 0; i < kRing; ++i) ring[i] = Deferred("Ring", ArrayOf({AVSValue(i)}), shape);
+  for (int i = 0; i < kRing; ++i) ring[i]->GetFrame(1, env.get());  // all open
+
+  std::string errors[kRing];
+  std::vector<std::function<void()>> work;
+  for (int i = 0; i < kRing; ++i) {
+    work.push_back([&, i] { errors[i] = ErrorOf([&] { ring[i]->GetFrame(0, env.get()); }); });
+  }
+  RunOrAbort(work);
+  int failed = 0;
+  for (const std::string& error : errors) {
+    if (error.empty()) continue;
+    ++failed;
+    EXPECT_EQ(error, "DorvelFilter: the clip that Ring made asks its own DorvelFilter for frames or audio");
+  }
+  EXPECT_GE(failed, 1) << "three threads waited for each other";
+  asking = false;
+  for (int i = 0; i < kRing; ++i) EXPECT_EQ(SourceOf(ring[i], 2), i) << "filter " << i << " serves again";
+  for (PClip& filter : ring) filter = PClip();
+}
+
+}  // namespace
