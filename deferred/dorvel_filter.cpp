@@ -70,23 +70,37 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
 }
 
 DorvelFilter::~DorvelFilter() {
-  PClip released;
+  bool wasOpen;
   {
-    std::lock_guard<std::mutex> listLock(OpenFilters::instance().mutex());
-    std::lock_guard<std::mutex> lock(mutex);
-    if (isOpen) released = CloseLocked();
+    Closed closed;
+    {
+      std::lock_guard<std::mutex> listLock(OpenFilters::instance().mutex());
+      std::lock_guard<std::mutex> lock(mutex);
+      wasOpen = isOpen;
+      if (isOpen) CloseLocked(closed);
+    }
+    // The wrapped clip and its frames are dropped here, with no lock held;
+    // the stored arguments go after them.
   }
-  // The wrapped clip is dropped here, with no lock held; the stored
-  // arguments go after it.
-  if (released) {
-    released = PClip();
-    ReturnFreedMemory();
-  }
+  if (wasOpen) ReturnFreedMemory();
 }
 
 PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (PVideoFrame kept = recent.Find(n)) return kept;
+  }
   const Request request(*this, env);
-  return request->GetFrame(n, env);
+  {
+    // Made by the thread that had the turn before this one?
+    std::lock_guard<std::mutex> lock(mutex);
+    if (PVideoFrame kept = recent.Find(n)) return kept;
+  }
+  PVideoFrame frame = request->GetFrame(n, env);
+  std::lock_guard<std::mutex> lock(mutex);
+  // Kept only while the clip that made it is still the wrapped one.
+  if (frame && isOpen && child.operator->() == request.clip().operator->()) recent.Keep(n, frame);
+  return frame;
 }
 
 void DorvelFilter::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) {
@@ -115,12 +129,22 @@ bool DorvelFilter::GetParity(int n) {
 }
 
 int DorvelFilter::SetCacheHints(int cachehints, int) {
-  // One instance serves every thread, and lets one request at a time reach
-  // its wrapped clip: a second instance would open its own copy of the
-  // source, counted against the same limit, and the host's own guard would
-  // hang a request that comes back to the filter it is serving. Every other
-  // question gets 0, as the host requires.
-  return cachehints == CACHE_GET_MTMODE ? MT_NICE_FILTER : 0;
+  switch (cachehints) {
+    case CACHE_GET_MTMODE:
+      // One instance serves every thread, and lets one request at a time
+      // reach its wrapped clip: a second instance would open its own copy of
+      // the source, counted against the same limit, and the host's own guard
+      // would hang a request that comes back to the filter it is serving.
+      return MT_NICE_FILTER;
+    case CACHE_DONT_CACHE_ME:
+      // The filter keeps its recent frames itself. A frame cache of the
+      // host's around it would hang a request that comes back to the filter
+      // for the frame it is making (a function that returns a clip made from
+      // the filter itself); without one, the filter sees that request.
+      return 1;
+    default:
+      return 0;  // every other question gets 0, as the host requires
+  }
 }
 
 const VideoInfo& DorvelFilter::GetVideoInfo() { return vi; }
@@ -192,14 +216,14 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
 }
 
 bool DorvelFilter::MakeRoom() {
-  PClip released;
+  Closed closed;
   {
     OpenFilters& open = OpenFilters::instance();
     std::lock_guard<std::mutex> listLock(open.mutex());
     DorvelFilter* victim = open.VictimForNextOpening();
     if (victim == nullptr) return false;
     std::lock_guard<std::mutex> victimLock(victim->mutex);
-    released = victim->CloseLocked();
+    victim->CloseLocked(closed);
   }
   // The victim's wrapped clip is released here, with no lock held. A request
   // the victim passed on before keeps its own reference until it returns.
@@ -225,10 +249,10 @@ std::string DorvelFilter::Mismatch(const PClip& clip) const {
   return "";
 }
 
-PClip DorvelFilter::CloseLocked() {
+void DorvelFilter::CloseLocked(Closed& closed) {
   OpenFilters::instance().Remove(this);
   isOpen = false;
-  PClip released = child;
+  closed.clip = child;
   child = PClip();
-  return released;
+  recent.MoveTo(closed.frames);
 }

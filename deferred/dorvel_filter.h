@@ -9,6 +9,7 @@
 
 #include "argument_list.h"
 #include "open_filters.h"
+#include "recent_frames.h"
 #include "turn.h"
 #include "plugin/avisynth_interface.h"
 
@@ -43,15 +44,20 @@ class DorvelFilter : public IClip {
   PClip CallFunction(IScriptEnvironment* env) const;
   // The error line when `clip` does not fit `vi`, else empty.
   std::string Mismatch(const PClip& clip) const;
+  // What a closing takes from a filter, to be released once no lock is held.
+  struct Closed {
+    PClip clip;
+    RecentFrames frames;
+  };
   // With the list's and this filter's mutex held: leaves the list and gives
-  // the wrapped clip to the caller, to release once both are unlocked.
-  PClip CloseLocked();
+  // the wrapped clip and its frames to the caller.
+  void CloseLocked(Closed& closed);
 
   // What every request and every closing touches comes first, next to the
   // host's reference count, so a filter mostly costs one or two cache lines.
   //
-  // `child` and `isOpen` are guarded by `mutex` and change only with the
-  // list's mutex held too; `turn` and `opening` (true while the turn's holder
+  // `child`, `isOpen` and `recent` are guarded by `mutex`; the first two
+  // change only with the list's mutex held too; `turn` and `opening` (true while the turn's holder
   // is opening the filter) go with `mutex` alone; `link` belongs to the
   // list's mutex.
   PClip child;
@@ -61,6 +67,7 @@ class DorvelFilter : public IClip {
   friend class OpenFilters;
   OpenListLink link;
   Turn turn{mutex};
+  RecentFrames recent;  // frames of the open wrapped clip
 
   // Where `vi` came from. Every opening after `vi` is known must make a clip
   // that fits it.

@@ -81,6 +81,10 @@ constexpr size_t Entry(size_t k) { return kPointer + k * kEntry; }
 
 enum { AVISYNTH_INTERFACE_VERSION = 11 };
 
+// The host's question, through SetCacheHints, whether a clip wants no frame
+// cache of the host's around it (answered 1 for yes).
+enum { CACHE_DONT_CACHE_ME = 501 };
+
 // The host's question to a clip, through SetCacheHints, about how it may be
 // called from several threads, and its answers: one instance, any thread, any
 // time; one instance per thread; one instance, one call at a time. The host

@@ -1,9 +1,13 @@
 #include "counting_source.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace counting {
 namespace {
@@ -14,6 +18,7 @@ struct Counts {
   std::map<int, int> alive;
   std::map<int, int> failuresLeft;
   int peakAlive = 0;
+  int mostInside = 0;
 };
 
 Counts& counts() {
@@ -43,7 +48,8 @@ int PixelTypeNamed(const char* name, IScriptEnvironment* env) {
 
 class CountingClip : public IClip {
  public:
-  CountingClip(int id, const VideoInfo& vi) : id_(id), vi_(vi) {
+  CountingClip(int id, const VideoInfo& vi, int mtMode, int delayUs)
+      : id_(id), vi_(vi), mtMode_(mtMode), delay_(delayUs) {
     Counts& c = counts();
     std::lock_guard<std::mutex> lock(c.mutex);
     c.opens[id_]++;
@@ -57,6 +63,7 @@ class CountingClip : public IClip {
   }
 
   PVideoFrame __stdcall GetFrame(int n, IScriptEnvironment* env) override {
+    const Inside inside(*this);
     PVideoFrame frame = env->NewVideoFrame(vi_);
     const int planes[] = {PLANAR_Y, PLANAR_U, PLANAR_V};
     const int planeCount = vi_.IsPlanar() ? vi_.NumComponents() : 1;
@@ -75,6 +82,7 @@ class CountingClip : public IClip {
   bool __stdcall GetParity(int) override { return true; }
 
   void __stdcall GetAudio(void* buf, int64_t, int64_t count, IScriptEnvironment*) override {
+    const Inside inside(*this);
     auto* bytes = static_cast<unsigned char*>(buf);
     const int width = vi_.BytesPerChannelSample();
     const int64_t samples = count * vi_.AudioChannels();
@@ -83,12 +91,36 @@ class CountingClip : public IClip {
     }
   }
 
-  int __stdcall SetCacheHints(int hint, int) override { return hint == CACHE_GET_MTMODE ? MT_NICE_FILTER : 0; }
+  int __stdcall SetCacheHints(int hint, int) override { return hint == CACHE_GET_MTMODE ? mtMode_ : 0; }
   const VideoInfo& __stdcall GetVideoInfo() override { return vi_; }
 
  private:
+  // One thread inside a request, counted while it lasts; the request takes
+  // the clip's delay.
+  class Inside {
+   public:
+    explicit Inside(CountingClip& clip) : clip_(clip) {
+      const int inside = ++clip_.inside_;
+      {
+        Counts& c = counts();
+        std::lock_guard<std::mutex> lock(c.mutex);
+        c.mostInside = std::max(c.mostInside, inside);
+      }
+      if (clip_.delay_.count() > 0) std::this_thread::sleep_for(clip_.delay_);
+    }
+    ~Inside() { --clip_.inside_; }
+    Inside(const Inside&) = delete;
+    Inside& operator=(const Inside&) = delete;
+
+   private:
+    CountingClip& clip_;
+  };
+
   int id_;
   VideoInfo vi_;
+  int mtMode_;
+  std::chrono::microseconds delay_;
+  std::atomic<int> inside_{0};
 };
 
 AVSValue __cdecl Create(AVSValue args, void*, IScriptEnvironment* env) {
@@ -101,6 +133,8 @@ AVSValue __cdecl Create(AVSValue args, void*, IScriptEnvironment* env) {
   const int sampleType = args[6].AsInt(SAMPLE_INT16);
   const int audioRate = args[7].AsInt(48000);
   const int fail = args[8].AsInt(0);
+  const int mtMode = args[9].AsInt(MT_NICE_FILTER);
+  const int delayUs = args[10].AsInt(0);
 
   {
     Counts& c = counts();
@@ -125,14 +159,15 @@ AVSValue __cdecl Create(AVSValue args, void*, IScriptEnvironment* env) {
   vi.sample_type = sampleType;
   vi.nchannels = audioRate == 0 ? 0 : channels;
   vi.num_audio_samples = audioRate == 0 ? 0 : static_cast<int64_t>(frames) * audioRate / 25;
-  return new CountingClip(id, vi);
+  return new CountingClip(id, vi, mtMode, delayUs);
 }
 
 }  // namespace
 
 void Register(IScriptEnvironment* env) {
   env->AddFunction("CountingSource",
-                   "i[frames]i[width]i[height]i[pixel_type]s[channels]i[sample_type]i[audio_rate]i[fail]i", Create,
+                   "i[frames]i[width]i[height]i[pixel_type]s[channels]i[sample_type]i[audio_rate]i[fail]i[mt_mode]i[delay_us]i",
+                   Create,
                    nullptr);
 }
 
@@ -146,6 +181,11 @@ int Alive(int id) {
   return Sum(counts().alive, id);
 }
 
+int MostInside() {
+  std::lock_guard<std::mutex> lock(counts().mutex);
+  return counts().mostInside;
+}
+
 int PeakAlive() {
   std::lock_guard<std::mutex> lock(counts().mutex);
   return counts().peakAlive;
@@ -157,6 +197,7 @@ void Reset() {
   c.opens.clear();
   c.failuresLeft.clear();
   c.peakAlive = Sum(c.alive, -1);
+  c.mostInside = 0;
 }
 
 Tag TagOf(const PVideoFrame& frame) {

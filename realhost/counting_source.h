@@ -5,11 +5,15 @@
 //
 // CountingSource(int id, int "frames", int "width", int "height",
 //                string "pixel_type", int "channels", int "sample_type",
-//                int "audio_rate", int "fail")
+//                int "audio_rate", int "fail", int "mt_mode", int "delay_us")
 //
 // `pixel_type` is one of "YV12", "I420", "YV24", "Y8", "RGB32"; `sample_type`
 // the host's code (1, 2, 4, 8, 16); `audio_rate` 0 makes a video-only clip;
-// `fail` fails the first that many openings of that id.
+// `fail` fails the first that many openings of that id. `mt_mode` is what the
+// clip answers when the host asks how it may be called from several threads
+// (1 nice, the default; 2 multi-instance; 3 serialized, as decoders answer);
+// `delay_us` is how long each frame or audio request takes. Every clip counts
+// the threads inside it at once.
 #pragma once
 
 #include <avisynth.h>
@@ -26,6 +30,8 @@ int Opens(int id = -1);
 int Alive(int id = -1);
 // The most clips alive at once since the last Reset().
 int PeakAlive();
+// The most threads inside one clip at once since the last Reset().
+int MostInside();
 void Reset();
 
 // What a counting frame carries in its first bytes.

@@ -62,6 +62,7 @@ TEST_F(OpenLimitTest, ATemplatedFilterStaysClosedUntilFramesOrAudioAreAsked) {
   EXPECT_EQ(filter->SetCacheHints(0, 0), 0);
   EXPECT_EQ(filter->SetCacheHints(1000, 0), 0) << "the host checks that questions it does not know get 0";
   EXPECT_EQ(filter->SetCacheHints(CACHE_GET_MTMODE, 0), MT_NICE_FILTER);
+  EXPECT_EQ(filter->SetCacheHints(CACHE_DONT_CACHE_ME, 0), 1) << "the filter keeps its recent frames itself";
   EXPECT_EQ(stats.opens, 0) << "parity, the description and cache hints open nothing";
 
   int16_t samples[8] = {};

@@ -129,7 +129,7 @@ TEST_F(WaitsTest, ARingOfThreeFiltersServingEachOtherFailsAndTheFiltersStillServ
     if (!asking || n != 0) return;
     ++serving;
     while (serving < kRing) std::this_thread::yield();
-    ring[(id + 1) % kRing]->GetFrame(1, callEnv);
+    ring[(id + 1) % kRing]->GetFrame(5, callEnv);
   };
   AddSourceFunction(*env, "Ring", settings);
   const PClip shape = Template();
