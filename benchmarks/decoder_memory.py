@@ -20,7 +20,12 @@ Then the chunk case: a process that plays only Trim(first, last) of the same
 splice, as tools that split one long encode into chunks run it, with the
 module (as built) and without it (every file opened by FFVideoSource as the
 script loads). Its frames must be identical; targets: wall time and peak RSS
-with the module at most a tenth of those without."""
+with the module at most a tenth of those without.
+
+Then the prefetch case: the splice of the first 40 files read through
+Prefetch(4), with the module (limit 2) and without it. Its frames must be
+identical; target: wall time with the module at most 1.1 x that without (each
+decoder is entered by one thread at a time either way)."""
 import argparse
 import os
 import statistics
@@ -34,11 +39,13 @@ VARIANTS = [("returning", "the module as built", "#1f77b4"),
             ("floor", "without, MALLOC_ARENA_MAX=1", "#7f7f7f")]
 RSS_TARGET, TIME_TARGET = 1.5, 1.03
 CHUNK_FRAMES, CHUNK_LIMIT, CHUNK_TARGET = 500, 2, 0.1
+PREFETCH_FILES, PREFETCH_THREADS, PREFETCH_LIMIT, PREFETCH_TARGET = 40, 4, 2, 1.1
 
 
-def write_script(path, ffms2, module, media, files, limit, trim=None):
+def write_script(path, ffms2, module, media, files, limit, trim=None, prefetch=None):
     """The splice of `files`, each behind DorvelFilter, or, with no `module`,
-    each FFVideoSource itself; with `trim` (first, last) only that range."""
+    each FFVideoSource itself; with `trim` (first, last) only that range, with
+    `prefetch` read through Prefetch(prefetch)."""
     with open(path, "w") as out:
         out.write(f'LoadPlugin("{ffms2}")\n')
         if module:
@@ -50,6 +57,8 @@ def write_script(path, ffms2, module, media, files, limit, trim=None):
         out.write("AlignedSplice(" + ", ".join(parts) + ")\n")
         if trim:
             out.write(f"Trim({trim[0]}, {trim[1]})\n")
+        if prefetch:
+            out.write(f"Prefetch({prefetch})\n")
 
 
 def frame_digests(runner, script):
@@ -195,6 +204,42 @@ def chunk_case(args, files):
     return sum(met for _, met in verdicts), sum(not met for _, met in verdicts)
 
 
+def prefetch_case(args, files):
+    """The prefetch case; prints its figures and verdicts, answers (passed, failed)."""
+    files = files[:PREFETCH_FILES]
+    runs = {"with": [], "without": []}
+    with tempfile.TemporaryDirectory() as work:
+        scripts = {name: os.path.join(work, f"prefetch-{name}.avs") for name in runs}
+        write_script(scripts["with"], args.ffms2, args.returning, args.media, files, PREFETCH_LIMIT,
+                     prefetch=PREFETCH_THREADS)
+        write_script(scripts["without"], args.ffms2, None, args.media, files, PREFETCH_LIMIT,
+                     prefetch=PREFETCH_THREADS)
+        identical = frame_digests(args.runner, scripts["with"]) == frame_digests(args.runner, scripts["without"])
+        ratios = []
+        for round_ in range(args.repeat):
+            order = ["with", "without"] if round_ % 2 == 0 else ["without", "with"]
+            seconds = {name: measure(args.runner, scripts[name])[0] for name in order}
+            for name in runs:
+                runs[name].append(seconds[name])
+            ratios.append(seconds["with"] / seconds["without"])
+            print(f"  round {round_ + 1}: with {seconds['with']:.2f} s, without {seconds['without']:.2f} s", flush=True)
+
+    print(f"\nPrefetch({PREFETCH_THREADS}): the splice of {len(files)} files, limit {PREFETCH_LIMIT}, "
+          f"{args.repeat} runs each (median and range)\n")
+    print("| | wall time (s) |")
+    print("|---|---:|")
+    for name, times in runs.items():
+        print(f"| {name} the module | {statistics.median(times):.2f} ({min(times):.2f}-{max(times):.2f}) |")
+    print()
+    ratio = statistics.median(ratios)
+    verdicts = [("frames identical with and without the module", identical),
+                (f"wall time with / without = {ratio:.3f} (median of the rounds' ratios; target <= {PREFETCH_TARGET})",
+                 ratio <= PREFETCH_TARGET)]
+    for what, met in verdicts:
+        print(f"  [{'met' if met else 'MISSED'}] prefetch: {what}")
+    return sum(met for _, met in verdicts), sum(not met for _, met in verdicts)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runner", required=True, help="dorvel_run of the real-host suite")
@@ -205,7 +250,8 @@ def main():
     parser.add_argument("--limits", default="1,4")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--plot", help="write the SVG here")
-    parser.add_argument("--cases", default="splice,chunk", help="which cases to run: splice, chunk or both")
+    parser.add_argument("--cases", default="splice,chunk,prefetch",
+                        help="which cases to run, of splice, chunk and prefetch, comma-separated")
     args = parser.parse_args()
     cases = args.cases.split(",")
 
@@ -216,6 +262,9 @@ def main():
     if "chunk" in cases:
         chunk_passed, chunk_failed = chunk_case(args, files)
         passed, failed = passed + chunk_passed, failed + chunk_failed
+    if "prefetch" in cases:
+        prefetch_passed, prefetch_failed = prefetch_case(args, files)
+        passed, failed = passed + prefetch_passed, failed + prefetch_failed
     print(f"{passed} passed, {failed} failed")
     return 0 if failed == 0 else 1
 

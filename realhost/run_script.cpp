@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
       for (int64_t i = 0; i < count * vi.BytesPerAudioSample(); ++i) std::cout << " " << int(bytes[i]);
       std::cout << "\n";
     }
-    std::cout << "counting_opens=" << counting::Opens() << " counting_alive=" << counting::Alive() << "\n";
+    std::cout << "counting_opens=" << counting::Opens() << " counting_alive=" << counting::Alive()
+              << " counting_most_inside=" << counting::MostInside() << "\n";
   } catch (const AvisynthError& error) {
     std::cerr << "error: " << error.msg << "\n";
     return 1;

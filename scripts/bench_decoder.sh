@@ -3,9 +3,10 @@
 # with and without returning freed memory, and the real-host runner, makes 300
 # short H.264 files, and measures FFMS2 behind DorvelFilter in a real host.
 # With --plot it also redraws docs/decoder_memory.svg. Other arguments go to
-# benchmarks/decoder_memory.py (--repeat N, --limits 1,4, and --cases splice
-# or chunk for one of its two cases: the whole splice at each limit, or one
-# chunk of it with and without the module).
+# benchmarks/decoder_memory.py (--repeat N, --limits 1,4, and --cases with
+# some of splice, chunk and prefetch: the whole splice at each limit; one chunk
+# of it with and without the module; the splice of 40 files read through
+# Prefetch(4) with and without the module).
 #   AVISYNTH_PREFIX      the host (default: ../shared/hosts/avisynth-3.7.5)
 #   DORVEL_FFMS2_PLUGIN  FFMS2 (default: ../shared/plugins/ffms2-2.40/libffms2.so)
 set -euo pipefail
