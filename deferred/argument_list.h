@@ -15,6 +15,8 @@ class ArgumentList {
   ArgumentList(const ArgumentList&) = delete;
   ArgumentList& operator=(const ArgumentList&) = delete;
 
+  // Either appends, or throws (when memory runs out) and leaves the list as
+  // it was.
   void Append(const AVSValue& value, const char* name);
 
   std::size_t size() const { return size_; }
@@ -25,7 +27,12 @@ class ArgumentList {
  private:
   static constexpr std::size_t kInline = 4;
 
-  void Grow();
+  // Append into a block of twice the room. When memory runs out, in the
+  // list's allocation or in the host's copies of the values, it throws and
+  // leaves the list as it was.
+  void AppendGrowing(const AVSValue& value, const char* name);
+  // Releases every value, and the block that held them when it was allocated.
+  void Release();
 
   std::size_t size_ = 0;
   std::size_t capacity_ = kInline;

@@ -11,5 +11,7 @@
 //   ['!width', 640]  the positional argument ['width', 640] (one "!" removed,
 //                    only the first character tested);
 //   anything else    the element itself, positional (null name).
-// The names point into the host's strings; they are not copied.
-void DecodeParameters(const AVSValue& parameters, ArgumentList& args);
+// The names, and every string in the arguments, at any depth of arrays, are
+// `env`'s own copies, which live as long as it: a caller other than a script
+// may free its strings as soon as its call returns.
+void DecodeParameters(const AVSValue& parameters, ArgumentList& args, IScriptEnvironment* env);

@@ -51,8 +51,8 @@ class DorvelFilter::Request {
 
 DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip,
                            IScriptEnvironment* env)
-    : vi(), functionName(functionName) {
-  DecodeParameters(parameters, args);
+    : vi(), functionName(env->SaveString(functionName)) {
+  DecodeParameters(parameters, args, env);
   if (viClip) {
     vi = viClip->GetVideoInfo();
     shape = Shape::FromTemplate;

@@ -15,9 +15,10 @@
 
 class DorvelFilter : public IClip {
  public:
-  // `functionName` and the names in `parameters` are host strings that
-  // outlive the filter. With a `viClip` the filter advertises its
-  // description and stays closed; without one it opens at once.
+  // The filter keeps `env`'s own copies of `functionName` and of the strings
+  // in `parameters`, so the caller's may go when the call returns. With a
+  // `viClip` the filter advertises its description and stays closed;
+  // without one it opens at once.
   DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip, IScriptEnvironment* env);
   ~DorvelFilter() override;
 

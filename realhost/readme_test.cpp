@@ -3,7 +3,11 @@
 // suite's files stand in under the README's file names (part001.mkv to
 // part300.mkv, its 30 files over again), and a script that begins with
 // "# NAME.avs" is saved under that name for the others to import. Each script
-// must play, and give the same description, frames and audio both ways.
+// must play, and give the same description, frames and audio both ways;
+// except a script that declares the error it raises, in a line
+// "# error while loading: MESSAGE" or "# error at the first frame: MESSAGE",
+// which must raise just that, then, with the module, and the same message
+// while loading without it.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -26,7 +30,12 @@ namespace fs = std::filesystem;
 struct ReadmeScript {
   std::string name;  // after the section it stands in, for the case's name
   std::string text;
+  std::string error;  // the message it declares, or empty
+  bool errorWhileLoading = false;
 };
+
+const char* const kErrorWhileLoading = "# error while loading: ";
+const char* const kErrorAtFirstFrame = "# error at the first frame: ";
 
 void PrintTo(const ReadmeScript& script, std::ostream* out) { *out << script.name; }
 
@@ -53,9 +62,18 @@ std::vector<ReadmeScript> ScriptsOfTheReadme() {
     if (line.rfind("```", 0) == 0) {
       inFence = !inFence;
       inScript = inFence && line == "```avisynth";
-      if (inScript) scripts.push_back({section + (inSection++ == 0 ? "" : "_" + std::to_string(inSection)), ""});
+      if (inScript) {
+        scripts.emplace_back();
+        scripts.back().name = section + (inSection++ == 0 ? "" : "_" + std::to_string(inSection));
+      }
     } else if (inScript) {
       scripts.back().text += line + "\n";
+      for (const char* declaration : {kErrorWhileLoading, kErrorAtFirstFrame}) {
+        if (line.rfind(declaration, 0) == 0) {
+          scripts.back().error = line.substr(std::string(declaration).size());
+          scripts.back().errorWhileLoading = declaration == kErrorWhileLoading;
+        }
+      }
     } else if (!inFence && line.rfind("#", 0) == 0) {
       section = SectionName(line);
       inSection = 0;
@@ -108,6 +126,29 @@ Played Play(HostSession& host, const std::string& script) {
   return played;
 }
 
+// The errors a script raised: while it loaded, and at the first request for
+// frames (or audio, when it has no video).
+struct Raised {
+  std::string whileLoading;
+  std::string atFirstFrame;
+};
+
+Raised ErrorsOf(HostSession& host, const std::string& script) {
+  Raised raised;
+  PClip clip;
+  raised.whileLoading = HostErrorOf([&] { clip = host.Clip(script); });
+  if (!clip) return raised;
+  raised.atFirstFrame = HostErrorOf([&] {
+    if (clip->GetVideoInfo().HasVideo()) {
+      clip->GetFrame(0, host.env());
+    } else {
+      unsigned char samples[64];
+      clip->GetAudio(samples, 0, 1, host.env());
+    }
+  });
+  return raised;
+}
+
 class ReadmeScripts : public ::testing::TestWithParam<ReadmeScript> {
  protected:
   // A folder of the README's file names, made once for the process; the
@@ -139,12 +180,44 @@ class ReadmeScripts : public ::testing::TestWithParam<ReadmeScript> {
     fs::remove_all(work);
   }
 
+  // Makes "DorvelFilter" call its function at once, and loads FFMS2.
+  static void WithoutTheModule(HostSession& host) {
+    host.env()->AddFunction("DorvelFilter", "s[parameters]a[vi_clip]c", CallAtOnce, nullptr);
+    host.env()->AddFunction("DorvelFilterLimit", "i", SetNoLimit, nullptr);
+    host.LoadPlugin(DORVEL_FFMS2_PLUGIN);
+  }
+
+  static void ExpectTheDeclaredError(const ReadmeScript& script) {
+    Raised deferred, direct;
+    {
+      HostSession host;
+      host.LoadPlugin(DORVEL_FFMS2_PLUGIN);
+      deferred = ErrorsOf(host, script.text);
+    }
+    {
+      HostSession host(HostSession::Module::Autoload);
+      WithoutTheModule(host);
+      direct = ErrorsOf(host, script.text);
+    }
+    if (script.errorWhileLoading) {
+      EXPECT_EQ(deferred.whileLoading, script.error) << script.text;
+    } else {
+      EXPECT_EQ(deferred.whileLoading, "") << script.text;
+      EXPECT_EQ(deferred.atFirstFrame, script.error) << script.text;
+    }
+    EXPECT_EQ(direct.whileLoading, script.error) << "without the module, while loading";
+  }
+
   static fs::path work;
 };
 
 fs::path ReadmeScripts::work;
 
 TEST_P(ReadmeScripts, PlayAsWithoutTheModule) {
+  if (!GetParam().error.empty()) {
+    ExpectTheDeclaredError(GetParam());
+    return;
+  }
   Played deferred, direct;
   {
     HostSession host;
@@ -153,9 +226,7 @@ TEST_P(ReadmeScripts, PlayAsWithoutTheModule) {
   }
   {
     HostSession host(HostSession::Module::Autoload);
-    host.env()->AddFunction("DorvelFilter", "s[parameters]a[vi_clip]c", CallAtOnce, nullptr);
-    host.env()->AddFunction("DorvelFilterLimit", "i", SetNoLimit, nullptr);
-    host.LoadPlugin(DORVEL_FFMS2_PLUGIN);
+    WithoutTheModule(host);
     ASSERT_EQ(HostErrorOf([&] { direct = Play(host, GetParam().text); }), "") << GetParam().text;
   }
   EXPECT_EQ(deferred.vi.width, direct.vi.width);

@@ -125,6 +125,21 @@ TEST_F(RealHostRules, ArgumentsTheFunctionDoesNotTakeFailTheFrameRequestWithAScr
   EXPECT_EQ(HostErrorOf([&] { TagOf(missing, 0); }), "DorvelFilter: Invalid arguments to function 'NoSuchFunction'");
 }
 
+TEST_F(RealHostRules, TheHostsErrorsAboutNamedArgumentsReachTheFrameRequestUnchanged) {
+  const auto firstFrameError = [&](const std::string& more) {
+    const PClip filter = Deferred(2, more);
+    return HostErrorOf([&] { TagOf(filter, 0); });
+  };
+  EXPECT_EQ(firstFrameError(", [\"nosuch\", 2]"),
+            "Script error: CountingSource does not have a named argument \"nosuch\"");
+  // From 3.7.5 on the host adds what was given.
+  const std::string wrongType = "Script error: the named argument \"frames\" to CountingSource had the wrong type";
+  EXPECT_EQ(firstFrameError(", [\"frames\", \"ten\"]").substr(0, wrongType.size()), wrongType);
+  const std::string twice = "Script error: the named argument \"frames\" was passed more than once";
+  EXPECT_EQ(firstFrameError(", [\"frames\", 10], [\"frames\", 20]").substr(0, twice.size()), twice);
+  EXPECT_EQ(counting::Opens(), 0);
+}
+
 TEST_F(RealHostRules, AFailedOpeningIsTriedAgainAtTheNextRequest) {
   const PClip filter = Deferred(4, ", [\"fail\", 1]");
   EXPECT_EQ(HostErrorOf([&] { TagOf(filter, 0); }), "CountingSource: source 4 failed to open, as asked");

@@ -14,10 +14,19 @@
 namespace {
 constexpr short kReleased = 'X';  // marks a value whose release already ran
 
+// Either every copy is made, or none is left behind: an allocation that
+// fails part way releases the copies made so far and passes the failure on.
 AVSValue* CopyElements(const AVSValue* elements, int count) {
   if (count <= 0) return nullptr;
   auto* copies = static_cast<AVSValue*>(::operator new(sizeof(AVSValue) * static_cast<std::size_t>(count)));
-  for (int i = 0; i < count; ++i) new (&copies[i]) AVSValue(elements[i]);
+  int made = 0;
+  try {
+    for (; made < count; ++made) new (&copies[made]) AVSValue(elements[made]);
+  } catch (...) {
+    while (made > 0) copies[--made].~AVSValue();
+    ::operator delete(copies);
+    throw;
+  }
   hostCounters().liveArrays++;
   return copies;
 }
@@ -69,11 +78,12 @@ void AVSValue::hostInitFloat(float value) {
 }
 
 void AVSValue::hostInitDouble(double value) {
-  hostInitUndefined();
-  type = 'd';
   int64_t bits;
   std::memcpy(&bits, &value, sizeof bits);
-  wide = NewWide(bits);
+  const int64_t* stored = NewWide(bits);  // first: it may throw
+  hostInitUndefined();
+  type = 'd';
+  wide = stored;
 }
 
 void AVSValue::hostInitString(const char* text) {
@@ -83,17 +93,19 @@ void AVSValue::hostInitString(const char* text) {
 }
 
 void AVSValue::hostInitLong(int64_t value) {
+  const int64_t* stored = NewWide(value);  // first: it may throw
   hostInitUndefined();
   type = 'l';
-  wide = NewWide(value);
+  wide = stored;
 }
 
 void AVSValue::hostInitArray(const AVSValue* elements, int count) {
+  const int size = count > 0 && count <= 0x7fff ? count : 0;
+  const AVSValue* copies = CopyElements(elements, size);  // first: it may throw
   hostInitUndefined();
   type = 'a';
-  const int size = count > 0 && count <= 0x7fff ? count : 0;
   array_size = static_cast<short>(size);
-  array = CopyElements(elements, size);
+  array = copies;
 }
 
 void AVSValue::hostCopy(const AVSValue& other) {
@@ -102,9 +114,10 @@ void AVSValue::hostCopy(const AVSValue& other) {
   } else if (other.type == 'c') {
     hostInitClipPointer(other.clip);
   } else if (IsWide(other.type)) {
+    const int64_t* copy = NewWide(*other.wide);  // first: it may throw
     hostInitUndefined();
     type = other.type;
-    wide = NewWide(*other.wide);
+    wide = copy;
   } else {
     hostInitUndefined();
     type = other.type;

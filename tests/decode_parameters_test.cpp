@@ -1,5 +1,10 @@
 // How "parameters" becomes the call the filter makes: positional and named
 // arguments, the "!" escape, and what the host sees of each.
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+
 #include "module_test.h"
 
 namespace {
@@ -30,6 +35,38 @@ class DecodeParametersTest : public ModuleTest {
     EXPECT_EQ(value[1].AsInt(), second);
   }
 
+  // A C++ caller's own copy of a string, which it may overwrite and free as
+  // soon as its call returns.
+  class CallersString {
+   public:
+    explicit CallersString(const char* text) : text_(new char[std::strlen(text) + 1]) {
+      std::strcpy(text_.get(), text);
+    }
+    const char* get() const { return text_.get(); }
+    void Discard() {
+      std::memset(text_.get(), 'Z', std::strlen(text_.get()));
+      text_.reset();
+    }
+
+   private:
+    std::unique_ptr<char[]> text_;
+  };
+
+  // The host goes on saving strings of its own meanwhile; those it saved
+  // before must stay where they are.
+  void SaveManyStrings() {
+    for (int i = 0; i < 1000; ++i) env->SaveString("a string the host saves meanwhile");
+  }
+
+  static std::string ErrorOf(const std::function<void()>& request) {
+    try {
+      request();
+    } catch (const AvisynthError& error) {
+      return error.what();
+    }
+    return "(nothing raised)";
+  }
+
   SourceSettings settings;
 };
 
@@ -49,8 +86,51 @@ TEST_F(DecodeParametersTest, PositionalAndNamedArgumentsKeepTheirOrder) {
   EXPECT_EQ(call.args[2].AsInt(), 3);
   ASSERT_EQ(call.names.size(), 3u);
   EXPECT_EQ(call.names[0], nullptr);
-  EXPECT_EQ(call.names[1], fps) << "the name is the script's own string, not a copy";
+  EXPECT_STREQ(call.names[1], "fps");
+  EXPECT_NE(call.names[1], fps) << "the name is the host's own copy, not the caller's string";
   EXPECT_EQ(call.names[2], nullptr);
+}
+
+TEST_F(DecodeParametersTest, StringsTheCallerDiscardsWhenItsCallReturnsAreNotUsedLater) {
+  CallersString function("Probe"), name("width"), text("text"), escaped("!fps");
+  const PClip filter = Deferred(function.get(),
+                                ArrayOf({ArrayOf({AVSValue(name.get()), AVSValue(640)}), AVSValue(text.get()),
+                                         ArrayOf({AVSValue(escaped.get()), AVSValue(text.get())}),
+                                         ArrayOf({AVSValue(1), ArrayOf({AVSValue(text.get())})})}),
+                                Template());
+  for (CallersString* string : {&function, &name, &text, &escaped}) string->Discard();
+  SaveManyStrings();
+
+  EXPECT_EQ(SourceOf(filter), 99);
+  const auto call = OnlyCall("Probe");
+  ASSERT_EQ(call.args.size(), 4u);
+  EXPECT_STREQ(call.names[0], "width");
+  EXPECT_EQ(call.args[0].AsInt(), 640);
+  EXPECT_STREQ(call.args[1].AsString(), "text");
+  ASSERT_EQ(call.args[2].ArraySize(), 2);
+  EXPECT_STREQ(call.args[2][0].AsString(), "fps");
+  EXPECT_STREQ(call.args[2][1].AsString(), "text");
+  EXPECT_STREQ(call.args[3][1][0].AsString(), "text") << "strings at any depth";
+}
+
+TEST_F(DecodeParametersTest, ErrorsNameTheFunctionAfterTheCallerDiscardedItsName) {
+  SourceSettings wide;
+  wide.vi.width = 640;
+  wide.stats = &stats;
+  AddSourceFunction(*env, "Wide", wide);
+  CallersString missing("NoSuchFunction"), misshapen("Wide");
+  const PClip shape = Template();
+  const PClip unknown = Deferred(missing.get(), ArrayOf({}), shape);
+  const PClip refused = Deferred(misshapen.get(), ArrayOf({AVSValue(1)}), shape);
+  missing.Discard();
+  misshapen.Discard();
+  SaveManyStrings();
+
+  EXPECT_EQ(ErrorOf([&] { unknown->GetFrame(0, env.get()); }),
+            "DorvelFilter: Invalid arguments to function 'NoSuchFunction'");
+  EXPECT_EQ(ErrorOf([&] { refused->GetFrame(0, env.get()); }),
+            "DorvelFilter: Wide made a 640x240 pixel type 0x00000001 clip, but the template is 320x240 pixel type "
+            "0x00000001");
 }
 
 TEST_F(DecodeParametersTest, AnExclamationMarkPassesAPairAsOnePositionalArgument) {

@@ -118,6 +118,29 @@ TEST_F(ShapeTest, WithoutATemplateLaterOpeningsAreHeldToTheFirstClipsShape) {
   EXPECT_EQ(filter->GetVideoInfo().width, 320);
 }
 
+TEST_F(ShapeTest, WithoutATemplateLaterAudioIsHeldToTheFirstClipsChannelsAndSampleType) {
+  int calls = 0;
+  SourceSettings settings;
+  settings.stats = &stats;
+  env->AddFunction("Rechannelled", "i", [&](const AVSValue& args, IScriptEnvironment*) {
+    SourceSettings made = settings;
+    if (++calls == 2) made.vi.nchannels = 6;
+    return AVSValue(new SourceClip(args[0].AsInt(), made));
+  });
+  Limit(1);
+  const PClip filter = Deferred("Rechannelled", ArrayOf({AVSValue(4)}));
+  const PClip other = Deferred(5);  // closes the first
+  int16_t samples[4] = {};
+  try {
+    filter->GetAudio(samples, 0, 1, env.get());
+    ADD_FAILURE() << "audio of another channel count was passed on";
+  } catch (const AvisynthError& error) {
+    EXPECT_STREQ(error.what(), "DorvelFilter: Rechannelled made 6 channels of 16-bit audio, "
+                               "but its first clip has 1 channel of 16-bit audio");
+  }
+  EXPECT_FALSE(IsOpen(filter));
+}
+
 TEST_F(ShapeTest, AdvertisedAudioThatTheClipLacksIsSilence) {
   SourceSettings silent;
   silent.vi.audio_samples_per_second = 0;
