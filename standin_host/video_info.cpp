@@ -1,5 +1,8 @@
 // The stand-in host's answers to the VideoInfo queries it lends plugins,
 // following the host's own rules.
+#include <new>
+
+#include "host_counters.h"
 #include "plugin/avisynth_interface.h"
 
 namespace {
@@ -33,5 +36,9 @@ int VideoInfo::hostBytesPerChannelSample() const {
 int VideoInfo::hostBytesPerAudioSample() const { return nchannels * hostBytesPerChannelSample(); }
 
 bool VideoInfo::hostIsSameColorspace(const VideoInfo& other) const {
+  std::atomic<int>& failures = hostCounters().colourSpaceFailures;
+  for (int left = failures.load(); left > 0;) {
+    if (failures.compare_exchange_weak(left, left - 1)) throw std::bad_alloc();
+  }
   return pixel_type == other.pixel_type || (hostIsYV12() && other.hostIsYV12());
 }

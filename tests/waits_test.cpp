@@ -59,6 +59,20 @@ class WaitsTest : public ModuleTest {
   }
 };
 
+TEST_F(WaitsTest, AnOpeningThatEndsInAnyExceptionLetsTheNextRequestOpen) {
+  // The check of a new clip against the template runs out of memory; the
+  // opening must end all the same, or every later request waits for it.
+  const PClip shape = Template();
+  const PClip filter = Deferred(5, shape);
+  hostCounters().colourSpaceFailures = 1;
+  EXPECT_THROW(filter->GetFrame(0, env.get()), std::bad_alloc);
+  EXPECT_EQ(hostCounters().colourSpaceFailures, 0) << "the check was not reached";
+  EXPECT_FALSE(IsOpen(filter));
+  int source = -1;
+  RunOrAbort({[&] { source = SourceOf(filter, 1); }});
+  EXPECT_EQ(source, 5);
+}
+
 TEST_F(WaitsTest, AClipThatAsksItsOwnFilterWhileServingARequestFails) {
   // "Echo" makes a source whose frames are made from its own filter's: a
   // function that returns a clip made from the filter itself.
