@@ -70,7 +70,11 @@ bool Parse(int argc, char** argv, Options* options) {
 long PeakRssMiB() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
+#if defined(__APPLE__)
+  return usage.ru_maxrss / (1024 * 1024);  // bytes there, KiB on Linux
+#else
   return usage.ru_maxrss / 1024;
+#endif
 }
 
 }  // namespace

@@ -1,10 +1,12 @@
 // The part of the AviSynth+ plugin interface (version 11) that this module
 // speaks, declared for binary compatibility with the real host on every
-// target it is built for: Linux x86-64 and MinGW-w64 x64 and x86 (GCC and
-// Clang, Itanium C++ ABI), and MSVC x64 and x86 (the host's official Windows
-// releases). Layouts, virtual-table orders, calling conventions and the
-// linkage table's entries are fixed by the host; the static_asserts at the
-// end pin every one of them for the target being built.
+// target it is built for. What decides the layout is the target's C++ ABI
+// family, not its processor: the Itanium C++ ABI of GCC and Clang (Linux,
+// macOS and the BSDs on any processor, and MinGW-w64), 64-bit or 32-bit, and
+// MSVC's for Windows x64 and x86 (the host's official Windows releases).
+// Layouts, virtual-table orders, calling conventions and the linkage table's
+// entries are fixed by the host; the static_asserts at the end pin every one
+// of them for the target being built.
 //
 // Every construction, copy, assignment, release and query of a handle
 // (AVSValue, PClip, PVideoFrame) goes through the host's linkage table, so
@@ -15,20 +17,22 @@
 // The members named host*() are the host's side of each handle: the host
 // fills the linkage table with them. A plugin never calls them itself.
 //
-// Only C headers are included, so that the layout can be checked for MSVC's
-// targets by a compiler that has no MSVC standard library at hand.
+// Only C headers are included, so that the layout can be checked for targets
+// whose C++ library is not at hand (MSVC's, macOS) by a compiler alone.
 #pragma once
 
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdint.h>
 
-// The sizes that differ between targets; every pinned offset below follows
-// from them. A linkage entry is a pointer to a member function: on the
-// Itanium ABI (GCC, Clang, MinGW) a code pointer and a this-adjustment, on
+// The sizes that differ between ABI families; every pinned offset below
+// follows from them. A linkage entry is a pointer to a member function: on
+// the Itanium ABI a code pointer and a this-adjustment, two pointers wide; on
 // MSVC, for classes declared __single_inheritance, a code pointer alone. The
 // table's `int Size` is padded to the entries' alignment, a pointer's.
 // `kTableEnd` is where the version-11 value entries end, as the host has it.
+// The pointer width is read from UINTPTR_MAX, as the host's own header does,
+// so a 32-bit ABI on a 64-bit processor (x32, arm64_32) is a 32-bit target.
 #if defined(_MSC_VER) && defined(_WIN64)
 #define DORVEL_TARGET "MSVC x64"
 namespace host_layout {
@@ -39,18 +43,23 @@ constexpr size_t kPointer = 8, kEntry = 8, kTableEnd = 840;
 namespace host_layout {
 constexpr size_t kPointer = 4, kEntry = 4, kTableEnd = 420;
 }
-#elif defined(_WIN64) || (defined(__x86_64__) && !defined(_WIN32))
-#define DORVEL_TARGET "Itanium x86-64 (Linux, MinGW x64)"
+#elif (defined(__MINGW32__) && defined(_WIN64)) || (!defined(_WIN32) && UINTPTR_MAX == UINT64_MAX)
+#define DORVEL_TARGET "64-bit Itanium (64-bit Linux, macOS, BSD; MinGW x64)"
 namespace host_layout {
 constexpr size_t kPointer = 8, kEntry = 16, kTableEnd = 1672;
 }
-#elif defined(_WIN32)
+#elif defined(__MINGW32__) && defined(_WIN32) && UINTPTR_MAX == UINT32_MAX
 #define DORVEL_TARGET "MinGW x86"
 namespace host_layout {
 constexpr size_t kPointer = 4, kEntry = 8, kTableEnd = 836;
 }
+#elif !defined(_WIN32) && UINTPTR_MAX == UINT32_MAX
+#define DORVEL_TARGET "32-bit Itanium (32-bit Linux, BSD)"
+namespace host_layout {
+constexpr size_t kPointer = 4, kEntry = 8, kTableEnd = 836;
+}
 #else
-#error "The host's binary interface is known for Linux x86-64 and Windows x64 and x86 only"
+#error "The host's binary interface is known for the Itanium C++ ABI outside Windows (32- and 64-bit), MinGW-w64 x64 and x86, and MSVC x64 and x86 only"
 #endif
 namespace host_layout {
 // Where entry k of the linkage table sits, counting from 0 at the first
@@ -58,8 +67,8 @@ namespace host_layout {
 constexpr size_t Entry(size_t k) { return kPointer + k * kEntry; }
 }  // namespace host_layout
 
-// Calling conventions, which only 32-bit Windows tells apart (every 64-bit
-// target ignores them): the host calls a clip's and an environment's virtual
+// Calling conventions, which only 32-bit Windows tells apart (64-bit targets
+// ignore them, and off Windows the host defines them away): the host calls a clip's and an environment's virtual
 // functions and the entry function __stdcall, destructors and variadic
 // functions by the default member convention, and script-function handlers
 // __cdecl.

@@ -10,8 +10,10 @@
 #     <prefix>/<libdir>/avisynth.
 # Without any of them the script must fail.
 #   autoload_test.sh BUILD_DIR RUNNER USER_HOME HOST_VERSION
+# A cross build names in DORVEL_EMULATOR the program that runs RUNNER.
 set -euo pipefail
-build="$1" runner="$2" user_home="$3" version="$4"
+build="$1" user_home="$3" version="$4"
+runner=(${DORVEL_EMULATOR:+"$DORVEL_EMULATOR"} "$2")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/home"
@@ -26,12 +28,12 @@ plays() {  # plays OUTPUT: the script played with the module found by the host
 }
 
 # An empty home: no plugins from the user's own folders.
-if HOME="$work/home" "$runner" --no-load --frames 2 "$work/script.avs" >"$work/without.txt" 2>&1; then
+if HOME="$work/home" "${runner[@]}" --no-load --frames 2 "$work/script.avs" >"$work/without.txt" 2>&1; then
   echo "the script ran although the module was in no folder the host loads from:"; cat "$work/without.txt"; exit 1
 fi
 grep -q "no function named 'DorvelFilter'" "$work/without.txt"
 
-HOME="$user_home" "$runner" --no-load --frames 2 "$work/script.avs" | tee "$work/home.txt"
+HOME="$user_home" "${runner[@]}" --no-load --frames 2 "$work/script.avs" | tee "$work/home.txt"
 plays "$work/home.txt"
 echo "autoload: the host $version loaded the module from \$HOME/.avisynth"
 
@@ -53,7 +55,7 @@ fi
 
 if [ "$(printf '%s\n' 3.7.4 "$version" | sort -V | head -n 1)" = 3.7.4 ]; then
   HOME="$work/home" LD_LIBRARY_PATH="$(dirname "$(dirname "$module")")" \
-    "$runner" --no-load --frames 2 "$work/script.avs" | tee "$work/prefix.txt"
+    "${runner[@]}" --no-load --frames 2 "$work/script.avs" | tee "$work/prefix.txt"
   plays "$work/prefix.txt"
   echo "autoload: the host $version loaded $module beside its library path"
 fi

@@ -8,8 +8,9 @@
 # prefix in AVISYNTH_PREFIX (a ;-separated list), by default the hosts in
 # ../shared/hosts beside the checkout, or else the one pkg-config finds; then
 # scripts/test_windows.sh builds for Windows x64 and x86 and runs the tests
-# under Wine. With DORVEL_REQUIRE_REAL_HOSTS=1 a missing host or tool is an
-# error.
+# under Wine, and scripts/test_arm.sh builds for Linux on aarch64 and armhf
+# and runs them under qemu-user. With DORVEL_REQUIRE_REAL_HOSTS=1 a missing
+# host or tool is an error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -52,4 +53,5 @@ export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
 
 if [ -z "$sanitize" ]; then
   bash scripts/test_windows.sh
+  bash scripts/test_arm.sh
 fi
