@@ -42,6 +42,10 @@ class ScriptEnvironment : public IScriptEnvironment {
   void ThrowError(const char* fmt, ...) override;
   void DORVEL_STDCALL AddFunction(const char* name, const char* params, ApplyFunc apply, void* user_data) override;
   bool DORVEL_STDCALL FunctionExists(const char* name) override;
+  // Hands back what the function returned as it is, the way the host does
+  // for every call made during a frame or audio request: no frame cache and
+  // no thread guard around a clip, whatever threading mode it declares. (The
+  // host adds both only to clips made while a script loads.)
   AVSValue DORVEL_STDCALL Invoke(const char* name, const AVSValue args,
                                  const char* const* arg_names = nullptr) override;
 
