@@ -28,25 +28,79 @@ class DorvelFilter::HeldTurn {
   DorvelFilter& filter_;
 };
 
-// One frame or audio request: the filter's turn and a counted reference to
-// the wrapped clip. The reference keeps the clip alive until the request
-// returns, even when the filter is closed meanwhile; it is dropped before the
-// turn is given back, so that no other thread works on the filter while a
-// clip of it is being destroyed.
+// One frame, audio or parity request in the filter's turn, with a counted
+// reference to the wrapped clip. The reference keeps the clip alive until the
+// request returns, even when the filter is closed meanwhile; it is dropped
+// before the turn is given back, so that no other thread works on the filter
+// while a clip of it is being destroyed. With the filter open, starting and
+// ending a request lock the filter once each.
 class DorvelFilter::Request {
  public:
-  Request(DorvelFilter& filter, IScriptEnvironment* env)
-      : turn_((filter.TakeTurn(env), filter)), clip_(filter.OpenedClip(env)) {}
-  ~Request() { clip_ = PClip(); }
+  // Takes the turn, waiting for it, and opens the filter when it is closed.
+  // For a frame request (`frame` not negative) the frame may be kept from an
+  // earlier request: then it is in kept(), and the turn is not held.
+  Request(DorvelFilter& filter, IScriptEnvironment* env, int frame = -1) : filter_(filter) {
+    std::unique_lock<std::mutex> lock(filter.mutex);
+    if (frame >= 0 && (kept_ = filter.recent.Find(frame))) return;
+    filter.TakeTurn(lock, env);
+    if (frame >= 0 && (kept_ = filter.recent.Find(frame))) {
+      filter.turn.Give();  // made by the thread that had the turn before
+      return;
+    }
+    holdsTurn_ = true;
+    if (filter.isOpen) {
+      clip_ = filter.child;
+      return;
+    }
+    filter.opening = true;
+    lock.unlock();
+    try {
+      clip_ = filter.OpenedClip(env);
+    } catch (...) {
+      EndTurn();
+      throw;
+    }
+  }
+  ~Request() {
+    if (!holdsTurn_) return;
+    {
+      std::lock_guard<std::mutex> lock(filter_.mutex);
+      if (filter_.isOpen && filter_.child.operator->() == clip_.operator->()) {
+        // Still the wrapped clip, so the filter holds another reference.
+        if (made_) filter_.recent.Keep(madeNumber_, made_);
+        clip_ = PClip();
+        filter_.opening = false;
+        filter_.turn.Give();
+        return;
+      }
+    }
+    clip_ = PClip();  // perhaps the last reference: dropped with no lock held
+    EndTurn();
+  }
   Request(const Request&) = delete;
   Request& operator=(const Request&) = delete;
 
   IClip* operator->() const { return clip_.operator->(); }
-  const PClip& clip() const { return clip_; }
+  const PVideoFrame& kept() const { return kept_; }
+  // The frame this request made, for the filter to keep.
+  void Made(int n, const PVideoFrame& frame) {
+    madeNumber_ = n;
+    made_ = frame;
+  }
 
  private:
-  HeldTurn turn_;  // declared first: given back last
+  void EndTurn() {
+    std::lock_guard<std::mutex> lock(filter_.mutex);
+    filter_.opening = false;
+    filter_.turn.Give();
+  }
+
+  DorvelFilter& filter_;
+  bool holdsTurn_ = false;
   PClip clip_;
+  PVideoFrame kept_;
+  PVideoFrame made_;
+  int madeNumber_ = 0;
 };
 
 DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip,
@@ -61,7 +115,10 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   // No other thread knows this filter yet: the turn is free. The host's
   // not-found signal passes unchanged here, to be reported by the script
   // that calls "DorvelFilter".
-  TakeTurn(env);
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    TakeTurn(lock, env);
+  }
   const HeldTurn held(*this);
   opening = true;
   const PClip opened = Open(env);
@@ -86,20 +143,10 @@ DorvelFilter::~DorvelFilter() {
 }
 
 PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (PVideoFrame kept = recent.Find(n)) return kept;
-  }
-  const Request request(*this, env);
-  {
-    // Made by the thread that had the turn before this one?
-    std::lock_guard<std::mutex> lock(mutex);
-    if (PVideoFrame kept = recent.Find(n)) return kept;
-  }
+  Request request(*this, env, n);
+  if (request.kept()) return request.kept();
   PVideoFrame frame = request->GetFrame(n, env);
-  std::lock_guard<std::mutex> lock(mutex);
-  // Kept only while the clip that made it is still the wrapped one.
-  if (frame && isOpen && child.operator->() == request.clip().operator->()) recent.Keep(n, frame);
+  request.Made(n, frame);
   return frame;
 }
 
@@ -149,8 +196,7 @@ int DorvelFilter::SetCacheHints(int cachehints, int) {
 
 const VideoInfo& DorvelFilter::GetVideoInfo() { return vi; }
 
-void DorvelFilter::TakeTurn(IScriptEnvironment* env) {
-  std::unique_lock<std::mutex> lock(mutex);
+void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironment* env) {
   if (turn.Take(lock) == Turn::Taking::Taken) return;
   // The named function asked for this filter's frames while making its
   // clip, or the clip asked while serving a request, here or through
@@ -165,11 +211,6 @@ void DorvelFilter::TakeTurn(IScriptEnvironment* env) {
 }
 
 PClip DorvelFilter::OpenedClip(IScriptEnvironment* env) {
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (isOpen) return child;
-    opening = true;
-  }
   try {
     return Open(env);
   } catch (const IScriptEnvironment::NotFound&) {

@@ -32,10 +32,12 @@ class DorvelFilter : public IClip {
   class HeldTurn;
   class Request;
 
-  // Takes this filter's turn for the calling thread, waiting while another
-  // thread has it; a turn that would wait for itself is a script error.
-  void TakeTurn(IScriptEnvironment* env);
-  // With the turn held: the wrapped clip, opened first when it is closed.
+  // With `lock` on `mutex`: takes this filter's turn for the calling thread,
+  // waiting while another thread has it. A turn that would wait for itself
+  // is a script error, raised with the lock let go.
+  void TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironment* env);
+  // With the turn held and the filter closed: opens it, and gives the
+  // wrapped clip. The host's not-found signal becomes a script error.
   PClip OpenedClip(IScriptEnvironment* env);
   // With the turn held: makes the wrapped clip exist.
   PClip Open(IScriptEnvironment* env);
