@@ -147,7 +147,7 @@ done
 status=0
 parallel --halt soon,fail=1 --joblog "$work/joblog" "${parallel_options[@]}" bash ::: "${jobs[@]}" </dev/null ||
   status=$?
-[ "$(wc -l <"$work/joblog" 2>/dev/null || echo 0)" -gt 1 ] ||
+[ -f "$work/joblog" ] && [ "$(wc -l <"$work/joblog")" -gt 1 ] ||
   die "GNU parallel ran no chunk (exit $status); the chunks' scripts are in $work"
 
 frames_in() {  # the number of video frames a file holds, or nothing
