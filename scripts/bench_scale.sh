@@ -5,7 +5,7 @@
 # module: load time, time to read every frame, peak memory. Builds the module
 # and the real-host timing program first. Arguments go to
 # benchmarks/splice_scale.py (--counts 10000,20000, --sweep 300,1000,2000,5000,
-# --repeat N).
+# --repeat N, --chain-rounds N).
 #   AVISYNTH_PREFIX  the host (default: ../shared/hosts/avisynth-3.7.5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
