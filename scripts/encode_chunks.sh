@@ -67,10 +67,11 @@ extension="${out##*.}"
 [ "$extension" != "$out" ] && [ -n "$extension" ] || die "OUT needs an extension that names its container, such as .mkv"
 
 # The script loaded once, as x264 will load it, for its length.
-if ! info=$(cd "$script_dir" && python3 "$here/script_frames.py" "$script" 2>&1); then
-  die "$script does not load:
+loaded=0
+info=$(cd "$script_dir" && python3 "$here/script_frames.py" "$script" 2>&1) || loaded=$?
+[ "$loaded" != 2 ] || die "$info"  # no host
+[ "$loaded" = 0 ] || die "$script does not load:
 $info"
-fi
 frames=$(sed -n 's/^frames=\([0-9]*\) .*/\1/p' <<<"$info")
 [ -n "$frames" ] || die "$script: unexpected answer from the host: $info"
 [ "$frames" -gt 0 ] || die "$script has no frames"
@@ -155,15 +156,16 @@ frames_in() {  # the number of video frames a file holds, or nothing
     2>/dev/null || true
 }
 # A chunk is done when its job succeeded and its file holds its whole range.
-# The joblog has a line for every job that ran: its number, host, times,
-# exit value and signal.
+# The joblog has a line for every job that ran (its number, host, times, exit
+# value and signal); with --retries the last line of a job counts.
 failed=0
 for ((k = 1; k <= chunks; k++)); do
   base=$(name "$k")
   first=$(first_of "$k")
   length=$(length_of "$k")
   IFS=$'\t' read -r host exit_value signal < <(awk -F '\t' -v OFS='\t' -v k="$k" \
-    '$1 == k { print ($2 == ":" ? "this machine" : $2), $7, $8 }' "$work/joblog") || true
+    '$1 == k { line = ($2 == ":" ? "this machine" : $2) OFS $7 OFS $8 } END { if (line) print line }' \
+    "$work/joblog") || true
   problem=""
   if [ -z "${exit_value:-}" ]; then
     problem="not run, after the failure of another chunk"
