@@ -250,4 +250,34 @@ TEST_P(ReadmeScripts, PlayAsWithoutTheModule) {
 INSTANTIATE_TEST_SUITE_P(Readme, ReadmeScripts, ::testing::ValuesIn(ScriptsOfTheReadme()),
                          [](const ::testing::TestParamInfo<ReadmeScript>& info) { return info.param.name; });
 
+// The balanced join of "Thousands of parts" must play the quick start's
+// splice: the same frames in the same order, not merely the same frames with
+// and without the module.
+class ReadmeJoins : public ReadmeScripts {};
+
+std::string ScriptOfSection(const std::string& name) {
+  for (const ReadmeScript& script : ScriptsOfTheReadme()) {
+    if (script.name == name) return script.text;
+  }
+  ADD_FAILURE() << "no script in the README's section " << name;
+  return "";
+}
+
+TEST_F(ReadmeJoins, BalancedJoinPlaysTheQuickStartsSplice) {
+  std::vector<uint64_t> loop, balanced;
+  {
+    HostSession host;
+    host.LoadPlugin(DORVEL_FFMS2_PLUGIN);
+    ASSERT_EQ(HostErrorOf([&] { loop = FrameDigests(host.Clip(ScriptOfSection("QuickStart")), host.env()); }), "");
+  }
+  {
+    HostSession host;
+    host.LoadPlugin(DORVEL_FFMS2_PLUGIN);
+    ASSERT_EQ(HostErrorOf([&] { balanced = FrameDigests(host.Clip(ScriptOfSection("ThousandsOfParts")), host.env()); }),
+              "");
+  }
+  EXPECT_EQ(loop.size(), 300u * 50u);
+  EXPECT_TRUE(balanced == loop) << "the balanced join plays other frames than the loop";
+}
+
 }  // namespace

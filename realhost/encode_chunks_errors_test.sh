@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# scripts/encode_chunks.sh when things go wrong, and at its edges: a missing
+# tool, a script that does not load, a chunk whose source is missing (which
+# chunk, its log, nothing of it left as if done), the same command again once
+# the source is back, a work folder it did not make, options that reach GNU
+# parallel, and chunks of a single frame.
+#   encode_chunks_errors_test.sh SOURCE_DIR HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR RUNNER
+set -euo pipefail
+source_dir="$1" hostlib="$2" module="$3" ffms2="$4" media="$5"
+encode="$source_dir/scripts/encode_chunks.sh"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home" LD_LIBRARY_PATH="$hostlib"
+mkdir -p "$HOME"
+cd "$work"
+
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+# expect_error PATTERN COMMAND...: the command fails, and says PATTERN.
+expect_error() {
+  local pattern="$1"
+  shift
+  if "$@" >out.txt 2>err.txt; then
+    fail "succeeded: $*"
+  fi
+  grep -q -e "$pattern" err.txt || fail "'$pattern' not in the errors of $*: $(cat err.txt)"
+}
+frames_in() { ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$1"; }
+
+# Four parts of 50 frames behind the module, one of them looked up by a name
+# that can be taken away.
+for i in 1 2 3 4; do ln -s "$media/part0$i.mkv" "p$i.mkv"; done
+cat >four.avs <<EOF
+LoadPlugin("$ffms2")
+LoadPlugin("$module")
+DorvelFilterLimit(2)
+T = BlankClip(FFVideoSource("p1.mkv"), length=50)
+function Part(int i, clip T) { return DorvelFilter("FFVideoSource", ["p" + String(i) + ".mkv"], T) }
+Part(1, T) ++ Part(2, T) ++ Part(3, T) ++ Part(4, T)
+EOF
+
+# Without GNU parallel: a PATH of everything else.
+mkdir bin
+ln -sf /usr/bin/* /bin/* bin/
+rm bin/parallel
+PATH="$work/bin" expect_error "needs parallel (GNU parallel" bash "$encode" four.avs 50 out.mkv
+expect_error "CHUNK_FRAMES must be a whole number above 0, not 'ten'" bash "$encode" four.avs ten out.mkv
+
+# A script that does not load: the host's message, and nothing written.
+printf 'BlankClip()\nNoSuchFilter()\n' >broken.avs
+expect_error "There is no function named 'NoSuchFilter'" bash "$encode" broken.avs 50 broken.mkv
+grep -q "broken.avs does not load" err.txt || fail "the script is not named: $(cat err.txt)"
+[ ! -e broken.mkv ] && [ ! -e broken.mkv.chunks ] || fail "output left by a script that does not load"
+
+# Part 3 gone: chunk 3 fails, one job at a time, so chunk 4 never starts.
+mv p3.mkv away.mkv
+expect_error "chunk 3 of 4 (frames 100-149): failed on this machine" \
+  bash "$encode" four.avs 50 out.mkv --jobs 1 -- --qp 0 --preset ultrafast
+grep -q "its log: $work/out.mkv.chunks/chunk_0003.log" err.txt || fail "chunk 3's log not named: $(cat err.txt)"
+grep -q "Can't open 'p3.mkv'" err.txt || fail "the source's error not shown: $(cat err.txt)"
+grep -q "chunk 4 of 4 (frames 150-199): not run" err.txt || fail "chunk 4 not reported: $(cat err.txt)"
+[ -s out.mkv.chunks/chunk_0001.mkv ] && [ -s out.mkv.chunks/chunk_0002.mkv ] || fail "finished chunks missing"
+[ ! -e out.mkv.chunks/chunk_0003.mkv ] && [ ! -e out.mkv.chunks/chunk_0003.partial.mkv ] ||
+  fail "the failed chunk's file was left"
+[ ! -e out.mkv ] || fail "a joined file after a failed chunk"
+
+# The same command once part 3 is back: a fresh start, and the whole file.
+mv away.mkv p3.mkv
+bash "$encode" four.avs 50 out.mkv --jobs 1 -- --qp 0 --preset ultrafast >/dev/null
+[ "$(frames_in out.mkv)" = 200 ] || fail "the joined file does not hold 200 frames"
+[ ! -e out.mkv.chunks ] || fail "the chunks' folder left after success"
+
+# A folder of that name that the script did not make is not touched.
+mkdir mine.mkv.chunks
+touch mine.mkv.chunks/keep
+expect_error "was not made by encode_chunks.sh" bash "$encode" four.avs 50 mine.mkv
+[ -e mine.mkv.chunks/keep ] || fail "a folder the script did not make was changed"
+
+# Options before -- reach GNU parallel, which refuses this one.
+expect_error "GNU parallel ran no chunk" bash "$encode" four.avs 50 out.mkv --no-such-option
+grep -q -e "no-such-option" err.txt || fail "parallel's own message is not shown: $(cat err.txt)"
+
+# Chunks of one frame: the first must be frame 0 alone, not the whole clip.
+printf 'BlankClip(length=3, width=64, height=48, pixel_type="YV12").ShowFrameNumber()\n' >three.avs
+bash "$encode" three.avs 1 three.mkv -- --qp 0 >/dev/null
+[ "$(frames_in three.mkv)" = 3 ] || fail "three chunks of one frame do not make three frames"
+echo "encode_chunks.sh: every error case reported as expected"

@@ -1,0 +1,87 @@
+#!/usr/bin/env python3
+"""Loads an AviSynth script in the AviSynth+ host, as x264 does (the host's
+libavisynth.so, found the way the system finds libraries, through its C
+interface; the script imported by its path, so that its plugins autoload),
+and prints its video's description on one line:
+
+    frames=15000 width=320 height=240 fps=25/1
+
+A script that does not load prints the host's message and exits 1; a host
+that cannot be found exits 2.
+
+    script_frames.py SCRIPT.avs"""
+import ctypes
+import os
+import sys
+
+
+class Value(ctypes.Structure):
+    """The host's C value: a type letter, an array size, and an 8-byte payload
+    (a pointer for strings, clips and errors)."""
+    _fields_ = [("type", ctypes.c_short), ("array_size", ctypes.c_short), ("payload", ctypes.c_void_p)]
+
+
+class VideoInfo(ctypes.Structure):
+    """The leading fields of the host's video description."""
+    _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int), ("fps_numerator", ctypes.c_uint),
+                ("fps_denominator", ctypes.c_uint), ("num_frames", ctypes.c_int)]
+
+
+def host_library():
+    try:
+        host = ctypes.CDLL("libavisynth.so")
+    except OSError as error:
+        sys.stderr.write(f"cannot load AviSynth+ (libavisynth.so): {error}; install it, or put the folder "
+                         "that holds it on LD_LIBRARY_PATH\n")
+        sys.exit(2)
+    host.avs_create_script_environment.restype = ctypes.c_void_p
+    host.avs_create_script_environment.argtypes = [ctypes.c_int]
+    host.avs_invoke.restype = Value
+    host.avs_invoke.argtypes = [ctypes.c_void_p, ctypes.c_char_p, Value, ctypes.c_void_p]
+    host.avs_take_clip.restype = ctypes.c_void_p
+    host.avs_take_clip.argtypes = [Value, ctypes.c_void_p]
+    host.avs_get_video_info.restype = ctypes.POINTER(VideoInfo)
+    host.avs_get_video_info.argtypes = [ctypes.c_void_p]
+    host.avs_release_clip.argtypes = [ctypes.c_void_p]
+    host.avs_release_value.argtypes = [Value]
+    host.avs_delete_script_environment.argtypes = [ctypes.c_void_p]
+    return host
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.stderr.write("usage: script_frames.py SCRIPT.avs\n")
+        return 2
+    path = os.path.abspath(sys.argv[1])
+    host = host_library()
+    env = host.avs_create_script_environment(6)
+    if not env:
+        sys.stderr.write("AviSynth+ made no script environment\n")
+        return 2
+    encoded = path.encode()
+    value = host.avs_invoke(env, b"Import", Value(ord("s"), 0, ctypes.cast(ctypes.c_char_p(encoded), ctypes.c_void_p)),
+                            None)
+    status = 0
+    if value.type == ord("c"):
+        clip = host.avs_take_clip(value, env)
+        vi = host.avs_get_video_info(clip).contents
+        if vi.width == 0:
+            sys.stderr.write(f"{path}: the script's clip has no video\n")
+            status = 1
+        else:
+            print(f"frames={vi.num_frames} width={vi.width} height={vi.height} "
+                  f"fps={vi.fps_numerator}/{vi.fps_denominator}")
+        host.avs_release_clip(clip)
+    elif value.type == ord("e"):
+        sys.stderr.write(ctypes.cast(value.payload, ctypes.c_char_p).value.decode(errors="replace") + "\n")
+        status = 1
+    else:
+        sys.stderr.write(f"{path}: the script's value is not a clip\n")
+        status = 1
+    host.avs_release_value(value)
+    host.avs_delete_script_environment(env)
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
