@@ -44,10 +44,10 @@ module=$(find "$work/prefix" -name libDorvelFilter.so)
 mkdir -p "$work/local-home/.local/lib/avisynth"
 cp "$module" "$work/local-home/.local/lib/avisynth/"
 if [ "$(printf '%s\n' 3.7.4 "$version" | sort -V | head -n 1)" = 3.7.4 ]; then
-  HOME="$work/local-home" "$runner" --no-load --frames 2 "$work/script.avs" | tee "$work/local.txt"
+  HOME="$work/local-home" "${runner[@]}" --no-load --frames 2 "$work/script.avs" | tee "$work/local.txt"
   plays "$work/local.txt"
   echo "autoload: the host $version loaded the module from \$HOME/.local/lib/avisynth"
-elif HOME="$work/local-home" "$runner" --no-load --frames 2 "$work/script.avs" >"$work/local.txt" 2>&1; then
+elif HOME="$work/local-home" "${runner[@]}" --no-load --frames 2 "$work/script.avs" >"$work/local.txt" 2>&1; then
   echo "the host $version is not known to read \$HOME/.local/lib/avisynth, but it loaded the module from there:"
   cat "$work/local.txt"
   exit 1
