@@ -9,24 +9,10 @@
 #include <string>
 
 #include "counting_source.h"
+#include "tests/callers_string.h"
 #include "host_session.h"
 
 namespace {
-
-// A caller's own copy of a string.
-class CallersString {
- public:
-  explicit CallersString(const char* text) : text_(new char[std::strlen(text) + 1]) { std::strcpy(text_.get(), text); }
-  const char* get() const { return text_.get(); }
-  // Overwritten, then freed.
-  void Discard() {
-    std::memset(text_.get(), 'Z', std::strlen(text_.get()));
-    text_.reset();
-  }
-
- private:
-  std::unique_ptr<char[]> text_;
-};
 
 class RealHostCallerStrings : public ::testing::Test {
  protected:

@@ -9,6 +9,7 @@
 # With DORVEL_REQUIRE_REAL_HOSTS=1 an architecture without a host is an error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/cross_test.sh
 
 arches=("$@")
 [ "${#arches[@]}" -gt 0 ] || arches=(aarch64 armhf)
@@ -27,15 +28,5 @@ for arch in "${arches[@]}"; do
   for prefix in ../shared/hosts-linux-"$arch"/*/; do
     [ -f "$prefix/lib/libavisynth.so" ] && hosts+="${hosts:+;}$(cd "$prefix" && pwd)"
   done
-  if [ -z "$hosts" ] && [ "${DORVEL_REQUIRE_REAL_HOSTS:-0}" = 1 ]; then
-    echo "no Linux $arch host found in ../shared/hosts-linux-$arch" >&2
-    exit 1
-  fi
-
-  echo "== Linux $arch (cross-built, under qemu-user)"
-  build="build/linux-$arch"
-  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="cross/linux-$arch.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DDORVEL_WARNINGS_AS_ERRORS=ON -DAVISYNTH_PREFIX="$hosts" >/dev/null
-  cmake --build "$build" -j "$(nproc)"
-  (cd "$build" && ctest --output-on-failure -j "$(nproc)")
+  cross_test "Linux $arch (cross-built, under qemu-user)" "build/linux-$arch" "cross/linux-$arch.cmake" "$hosts"
 done

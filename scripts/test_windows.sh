@@ -8,6 +8,7 @@
 # With DORVEL_REQUIRE_REAL_HOSTS=1 an architecture without a host is an error.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/cross_test.sh
 
 arches=("$@")
 [ "${#arches[@]}" -gt 0 ] || arches=(x64 x86)
@@ -27,15 +28,5 @@ for arch in "${arches[@]}"; do
       hosts+="${hosts:+;}$(cd "$prefix" && pwd)"
     fi
   done
-  if [ -z "$hosts" ] && [ "${DORVEL_REQUIRE_REAL_HOSTS:-0}" = 1 ]; then
-    echo "no Windows $arch host found in ../shared/hosts-windows" >&2
-    exit 1
-  fi
-
-  echo "== Windows $arch (MinGW-w64, under Wine)"
-  build="build/win-$arch"
-  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="windows/mingw-$arch.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DDORVEL_WARNINGS_AS_ERRORS=ON -DAVISYNTH_PREFIX="$hosts" >/dev/null
-  cmake --build "$build" -j "$(nproc)"
-  (cd "$build" && ctest --output-on-failure -j "$(nproc)")
+  cross_test "Windows $arch (MinGW-w64, under Wine)" "build/win-$arch" "windows/mingw-$arch.cmake" "$hosts"
 done

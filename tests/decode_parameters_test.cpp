@@ -6,6 +6,7 @@
 #include <string>
 
 #include "module_test.h"
+#include "tests/callers_string.h"
 
 namespace {
 
@@ -34,23 +35,6 @@ class DecodeParametersTest : public ModuleTest {
     EXPECT_STREQ(value[0].AsString(), first);
     EXPECT_EQ(value[1].AsInt(), second);
   }
-
-  // A C++ caller's own copy of a string, which it may overwrite and free as
-  // soon as its call returns.
-  class CallersString {
-   public:
-    explicit CallersString(const char* text) : text_(new char[std::strlen(text) + 1]) {
-      std::strcpy(text_.get(), text);
-    }
-    const char* get() const { return text_.get(); }
-    void Discard() {
-      std::memset(text_.get(), 'Z', std::strlen(text_.get()));
-      text_.reset();
-    }
-
-   private:
-    std::unique_ptr<char[]> text_;
-  };
 
   // The host goes on saving strings of its own meanwhile; those it saved
   // before must stay where they are.

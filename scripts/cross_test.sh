@@ -1,0 +1,16 @@
+# Sourced by the cross-building test scripts: cross_test TITLE BUILD TOOLCHAIN
+# HOSTS configures BUILD with TOOLCHAIN and the ;-separated host prefixes
+# HOSTS, warnings as errors, builds it and runs its tests under the emulator
+# the toolchain names. No host is an error with DORVEL_REQUIRE_REAL_HOSTS=1.
+cross_test() {
+  local title="$1" build="$2" toolchain="$3" hosts="$4"
+  if [ -z "$hosts" ] && [ "${DORVEL_REQUIRE_REAL_HOSTS:-0}" = 1 ]; then
+    echo "no host found for $title" >&2
+    exit 1
+  fi
+  echo "== $title"
+  cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DDORVEL_WARNINGS_AS_ERRORS=ON -DAVISYNTH_PREFIX="$hosts" >/dev/null
+  cmake --build "$build" -j "$(nproc)"
+  (cd "$build" && ctest --output-on-failure -j "$(nproc)")
+}
