@@ -11,6 +11,37 @@ constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
 constexpr const char* kWaitsForItself = "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
 }  // namespace
 
+// The working folder held, for as long as the named function is called.
+class DorvelFilter::InFolder {
+ public:
+  InFolder(const DorvelFilter& filter, IScriptEnvironment* env) : held_(filter.folder != nullptr) {
+    if (!held_) return;
+    std::string reason;
+    const std::string folder = filter.folder->u8string();
+    switch (FolderLease::Take(*filter.folder, reason)) {
+      case FolderLease::Taking::Taken:
+        return;
+      case FolderLease::Taking::WouldWaitForItself:
+        env->ThrowError("DorvelFilter: %s must be called in %s, but the openings that keep another working folder "
+                        "wait for this one",
+                        filter.functionName, folder.c_str());
+        break;
+      case FolderLease::Taking::CannotEnter:
+        env->ThrowError("DorvelFilter: cannot make %s the working folder for %s: %s", folder.c_str(),
+                        filter.functionName, reason.c_str());
+        break;
+    }
+  }
+  ~InFolder() {
+    if (held_) FolderLease::Give();
+  }
+  InFolder(const InFolder&) = delete;
+  InFolder& operator=(const InFolder&) = delete;
+
+ private:
+  bool held_;
+};
+
 // The filter's turn, held from the moment it was taken; given back, and any
 // opening under it ended, on every way out.
 class DorvelFilter::HeldTurn {
@@ -207,6 +238,7 @@ bool DorvelFilter::MakeRoom() {
 }
 
 PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
+  const InFolder inFolder(*this, env);
   const int count = static_cast<int>(args.size());
   const AVSValue callArgs(count == 0 ? nullptr : args.values(), count);
   const AVSValue result = env->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());

@@ -4,12 +4,14 @@
 // wrapped clip up; it is made again, by the same call, on its next request.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 
 #include "argument_list.h"
 #include "open_filters.h"
 #include "turn.h"
+#include "working_folder.h"
 #include "plugin/avisynth_interface.h"
 
 class DorvelFilter : public IClip {
@@ -29,6 +31,7 @@ class DorvelFilter : public IClip {
  private:
   class HeldTurn;
   class Request;
+  class InFolder;
 
   // Takes this filter's turn for the calling thread, waiting while another
   // thread has it; a turn that would wait for itself is a script error.
@@ -39,7 +42,8 @@ class DorvelFilter : public IClip {
   PClip Open(IScriptEnvironment* env);
   // Closes the oldest open filter when the list is full; true when it did.
   static bool MakeRoom();
-  // Calls the named function with the stored arguments.
+  // Calls the named function with the stored arguments, in the working
+  // folder the filter was made in.
   PClip CallFunction(IScriptEnvironment* env) const;
   // The error line when `clip` does not fit `vi`, else empty.
   std::string Mismatch(const PClip& clip) const;
@@ -71,4 +75,8 @@ class DorvelFilter : public IClip {
   Shape shape = Shape::Unknown;
   const char* functionName;
   ArgumentList args;
+  // The working folder when the filter was made, where relative names in the
+  // call resolve as they would have in the script; null when it could not
+  // be read.
+  const std::shared_ptr<const Folder> folder = RecordWorkingFolder();
 };

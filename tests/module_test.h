@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +43,11 @@ class RecordingEnvironment : public ScriptEnvironment {
   std::mutex mutex_;
   std::vector<Invocation> calls_;
 };
+
+// Runs each piece of work on a thread of its own, all at once, and waits for
+// them; when they are not done within `limit` they are taken to hang, and the
+// process ends at once, since a hung thread can be neither joined nor left.
+void RunOrAbort(const std::vector<std::function<void()>>& work, std::chrono::seconds limit = std::chrono::seconds(20));
 
 class ModuleTest : public ::testing::Test {
  protected:
