@@ -4,6 +4,7 @@
 
 #include "clip_shape.h"
 #include "decode_parameters.h"
+#include "field_order.h"
 #include "freed_memory.h"
 
 namespace {
@@ -132,15 +133,16 @@ void DorvelFilter::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvi
 }
 
 bool DorvelFilter::GetParity(int n) {
-  // A closed filter answers false and stays closed. An open one is asked in
-  // its turn, as frames are; a question that would wait for itself has no
-  // way to fail, and is answered as a closed filter would.
+  // A closed filter answers what its description states, and stays closed.
+  // An open one is asked in its turn, as frames are; a question that would
+  // wait for itself has no way to fail, and is answered as a closed filter
+  // would.
   std::unique_lock<std::mutex> lock(mutex);
-  if (!isOpen || turn.Take(lock) != Turn::Taking::Taken) return false;
+  if (!isOpen || turn.Take(lock) != Turn::Taking::Taken) return StatedParity(vi, n);
   PClip clip = child;  // empty when the filter was closed while this thread waited
   lock.unlock();
   const HeldTurn held(*this);
-  const bool parity = clip ? clip->GetParity(n) : false;
+  const bool parity = clip ? clip->GetParity(n) : StatedParity(vi, n);
   clip = PClip();
   return parity;
 }

@@ -68,8 +68,12 @@ class ModuleTest : public ::testing::Test {
   // The id of the source that made frame n.
   int SourceOf(const PClip& clip, int n = 0);
   // Whether a deferred clip has its wrapped clip now: every source answers
-  // true for parity, a closed filter false.
-  static bool IsOpen(const PClip& filter) { return filter->GetParity(0); }
+  // true for parity, a closed filter whose description states no field
+  // order false.
+  static bool IsOpen(const PClip& filter) {
+    EXPECT_EQ(filter->GetVideoInfo().image_type, 0) << "a closed filter of this field order may answer true";
+    return filter->GetParity(0);
+  }
 
   std::unique_ptr<RecordingEnvironment> env;
   SourceStats stats;
