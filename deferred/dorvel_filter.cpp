@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "audio_span.h"
 #include "clip_shape.h"
 #include "decode_parameters.h"
 #include "field_order.h"
@@ -123,13 +124,27 @@ PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
 
 void DorvelFilter::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) {
   const Request request(*this, env);
-  if (vi.HasAudio() && !request->GetVideoInfo().HasAudio()) {
-    // The advertised audio has no source: silence, as the host's own silent
-    // clips give, rather than whatever the caller's buffer held.
-    if (count > 0) std::memset(buf, 0, static_cast<std::size_t>(count) * vi.BytesPerAudioSample());
+  const VideoInfo& made = request->GetVideoInfo();
+  if (!vi.HasAudio() || count <= 0) {
+    request->GetAudio(buf, start, count, env);
     return;
   }
-  request->GetAudio(buf, start, count, env);
+  // The advertised audio that the clip lacks (all of it, for a clip without
+  // audio) is silence, as the host's own clips give, rather than whatever
+  // the caller's buffer held.
+  const AudioSpan has =
+      made.HasAudio() ? SamplesTheClipHas(start, count, made.num_audio_samples) : AudioSpan{start, start};
+  if (has.first == start && has.end - start == count) {
+    request->GetAudio(buf, start, count, env);
+    return;
+  }
+  const std::size_t bytesPerSample = static_cast<std::size_t>(vi.BytesPerAudioSample());
+  auto* bytes = static_cast<unsigned char*>(buf);
+  const std::size_t before = static_cast<std::size_t>(has.first - start) * bytesPerSample;
+  const std::size_t inside = static_cast<std::size_t>(has.end - has.first) * bytesPerSample;
+  std::memset(bytes, 0, before);
+  if (inside > 0) request->GetAudio(bytes + before, has.first, has.end - has.first, env);
+  std::memset(bytes + before + inside, 0, static_cast<std::size_t>(count) * bytesPerSample - before - inside);
 }
 
 bool DorvelFilter::GetParity(int n) {
