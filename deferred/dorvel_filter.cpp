@@ -24,9 +24,10 @@ class DorvelFilter::InFolder {
       case FolderLease::Taking::Taken:
         return;
       case FolderLease::Taking::WouldWaitForItself:
-        env->ThrowError("DorvelFilter: %s must be called in %s, but the openings that keep another working folder "
-                        "wait for this one",
-                        filter.functionName, folder.c_str());
+        env->ThrowError(
+            "DorvelFilter: %s must be called in %s, but the openings that keep another working folder "
+            "wait for this one",
+            filter.functionName, folder.c_str());
         break;
       case FolderLease::Taking::CannotEnter:
         env->ThrowError("DorvelFilter: cannot make %s the working folder for %s: %s", folder.c_str(),

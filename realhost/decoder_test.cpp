@@ -144,8 +144,8 @@ TEST_F(RealDecoder, AudioPastTheEndOfAShorterFileIsSilenceInReadsThatStraddleIt)
 
 TEST_F(RealDecoder, AFileOfAnotherAudioRateIsRefusedWithBothRatesNamed) {
   host.Eval("a = FFAudioSource(\"" + Part(0) + "\", cache=false)");
-  const PClip deferred = host.Clip("DorvelFilter(\"FFAudioSource\", [\"" + kMedia +
-                                   "/rate44100.mkv\", [\"cache\", false]], a)");
+  const PClip deferred =
+      host.Clip("DorvelFilter(\"FFAudioSource\", [\"" + kMedia + "/rate44100.mkv\", [\"cache\", false]], a)");
   const int openBefore = OpenFilesIn(kMedia);  // the template's file
   unsigned char samples[64];
   EXPECT_EQ(HostErrorOf([&] { deferred->GetAudio(samples, 0, 16, host.env()); }),

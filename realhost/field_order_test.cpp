@@ -36,9 +36,9 @@ class RealHostFieldOrder : public ::testing::Test {
 };
 
 TEST_F(RealHostFieldOrder, AClosedFilterAnswersAsItsTemplateDoesAndOpensNothing) {
-  for (const char* order : {"t", "t.AssumeTFF()", "t.AssumeBFF()", "t.AssumeFieldBased()", "t.AssumeTFF().SeparateFields()",
-                            "t.AssumeBFF().SeparateFields()", "t.AssumeFieldBased().AssumeTFF()",
-                            "t.AssumeTFF().AssumeFrameBased()"}) {
+  for (const char* order :
+       {"t", "t.AssumeTFF()", "t.AssumeBFF()", "t.AssumeFieldBased()", "t.AssumeTFF().SeparateFields()",
+        "t.AssumeBFF().SeparateFields()", "t.AssumeFieldBased().AssumeTFF()", "t.AssumeTFF().AssumeFrameBased()"}) {
     const PClip shape = host.Clip(order);
     const PClip filter = host.Clip("DorvelFilter(\"CountingSource\", [1], " + std::string(order) + ")");
     for (int n = 0; n < 6; ++n) EXPECT_EQ(filter->GetParity(n), shape->GetParity(n)) << order << ", frame " << n;
@@ -52,8 +52,9 @@ TEST_F(RealHostFieldOrder, BobAndSeparateFieldsOfTopAndBottomFirstSplicesAreThos
     // before the next one plays, so every part's first frame finds it closed.
     host.Eval("function Part(int i) { return CountingSource(i, frames=20)." + std::string(order) + "() }");
     const std::string tt = "t." + std::string(order) + "()";
-    const std::string deferred =
-        "DorvelFilterLimit(1)\n" + SpliceOf(5, [&](int i) { return "DorvelFilter(\"Part\", [" + std::to_string(i) + "], " + tt + ")"; });
+    const std::string deferred = "DorvelFilterLimit(1)\n" + SpliceOf(5, [&](int i) {
+                                   return "DorvelFilter(\"Part\", [" + std::to_string(i) + "], " + tt + ")";
+                                 });
     const std::string direct = SpliceOf(5, [](int i) { return "Part(" + std::to_string(i) + ")"; });
     for (const char* filter : {".Bob()", ".SeparateFields()", ".SeparateFields().Weave()"}) {
       EXPECT_EQ(ParitiesAndFrames(host.Clip(deferred + filter), host.env()),

@@ -58,8 +58,8 @@ class RealHostRelativeNames : public ::testing::Test {
         << "    video = video ++ DorvelFilter(\"Import\", [String(i, \"part%03.0f.avs\")], T)\n"
         << "}\n"
         << "video\n";
-    std::ofstream(folder / "chunk.avs") << "Import(\"splice.avs\")\nTrim(" << 2 * kFrames + 5 << ", "
-                                        << 5 * kFrames + 4 << ")\n";
+    std::ofstream(folder / "chunk.avs") << "Import(\"splice.avs\")\nTrim(" << 2 * kFrames + 5 << ", " << 5 * kFrames + 4
+                                        << ")\n";
   }
 
   // The script a client plays: `script` imported by its full name.

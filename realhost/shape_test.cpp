@@ -44,9 +44,10 @@ TEST_F(RealHostShapes, ASourceOfAnotherSizeOrChannelCountFailsTheFirstFrameAndSt
 }
 
 TEST_F(RealHostShapes, ASourceOfAnotherAudioRateFailsWithBothRatesNamed) {
-  EXPECT_EQ(FirstFrameError(", [\"audio_rate\", 44100]"),
-            "DorvelFilter: CountingSource made 1 channel of 16-bit audio at 44100 Hz, but the template has 1 channel of "
-            "16-bit audio at 48000 Hz");
+  EXPECT_EQ(
+      FirstFrameError(", [\"audio_rate\", 44100]"),
+      "DorvelFilter: CountingSource made 1 channel of 16-bit audio at 44100 Hz, but the template has 1 channel of "
+      "16-bit audio at 48000 Hz");
   EXPECT_EQ(counting::Alive(), 0);
 }
 

@@ -81,9 +81,10 @@ TEST_F(ShapeTest, AudioOfAnotherRateIsRefusedWithBothRatesNamed) {
             "DorvelFilter: Shaped made 1 channel of 16-bit audio at 44100 Hz, but the template has 1 channel of 16-bit "
             "audio at 48000 Hz");
   cd.nchannels = 2;
-  EXPECT_EQ(FirstFrameError(cd, SourceSettings::DefaultVideoInfo()),
-            "DorvelFilter: Shaped made 2 channels of 16-bit audio at 44100 Hz, but the template has 1 channel of 16-bit "
-            "audio at 48000 Hz");
+  EXPECT_EQ(
+      FirstFrameError(cd, SourceSettings::DefaultVideoInfo()),
+      "DorvelFilter: Shaped made 2 channels of 16-bit audio at 44100 Hz, but the template has 1 channel of 16-bit "
+      "audio at 48000 Hz");
 }
 
 TEST_F(ShapeTest, WhatScriptsGiveRoughlyStaysUnchecked) {
@@ -172,7 +173,8 @@ TEST_F(ShapeTest, AudioOutsideTheClipsOwnSamplesIsSilenceAndNeverAskedOfIt) {
       const bool inside = start + i >= 0 && start + i < 1000;
       ASSERT_EQ(samples[static_cast<std::size_t>(i)], inside ? 7 : 0) << "sample " << start + i;
     }
-    for (int64_t i = count; i < count + 4; ++i) ASSERT_EQ(samples[static_cast<std::size_t>(i)], 0x5555) << "past the request";
+    for (int64_t i = count; i < count + 4; ++i)
+      ASSERT_EQ(samples[static_cast<std::size_t>(i)], 0x5555) << "past the request";
   }
   EXPECT_EQ(stats.opens, 1);
 }

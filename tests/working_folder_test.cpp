@@ -126,7 +126,8 @@ TEST_F(WorkingFolderTest, ThreadsOpeningFiltersOfTwoFoldersAtOnceEachOpenTheirOw
       for (std::size_t i = static_cast<std::size_t>(t); i < filters.size(); i += kThreads) {
         try {
           const int id = SourceOf(filters[i]);
-          if (id != static_cast<int>(i % 2) + 1) wrong[t] += "filter " + std::to_string(i) + " gave " + std::to_string(id) + "; ";
+          if (id != static_cast<int>(i % 2) + 1)
+            wrong[t] += "filter " + std::to_string(i) + " gave " + std::to_string(id) + "; ";
         } catch (const AvisynthError& error) {
           wrong[t] += error.what() + std::string("; ");
         }
