@@ -89,8 +89,11 @@ class RealHostRelativeNames : public ::testing::Test {
 
 TEST_F(RealHostRelativeNames, TheQuickStartAndTheChunkPlayTheirOwnPartsFromAnyClientFolder) {
   for (const char* client : {"empty", "decoys"}) {
-    fs::current_path(root / client);
+    // The session loads the module by its full name, which Wine resolves on
+    // the drive of the working folder: it is made before the client moves.
+    fs::current_path(original);
     HostSession host;
+    fs::current_path(root / client);
     std::string splice, chunk;
     EXPECT_EQ(HostErrorOf([&] { splice = Tags(host.Clip(Imported(root / "show" / "splice.avs")), host.env()); }), "")
         << "the splice, from the folder of " << client;
@@ -105,8 +108,8 @@ TEST_F(RealHostRelativeNames, TheQuickStartAndTheChunkPlayTheirOwnPartsFromAnyCl
 TEST_F(RealHostRelativeNames, PartsOfTwoFoldersOpenedTogetherUnderPrefetchEachOpenTheirOwn) {
   // Frames of the two shows alternate, so that the prefetch threads open
   // parts of both folders at the same time.
-  fs::current_path(root / "decoys");
   HostSession host;
+  fs::current_path(root / "decoys");
   const std::string script = "Interleave(" + Imported(root / "show" / "splice.avs") + ", " +
                              Imported(root / "other" / "splice.avs") + ").Prefetch(4)";
   std::string expected;
