@@ -29,6 +29,9 @@ class Lease {
 
   FolderLease::Taking Take(const Folder& folder, std::string& reason);
   void Give();
+  // The working folder as the calling thread knows it: while openings of
+  // other threads hold a folder they changed, the one in force before.
+  Folder FolderOfThisThread(std::error_code& error);
   // With the record of waiting threads locked: who keeps `waiter` from
   // taking `folder`.
   void AddBlockers(std::thread::id waiter, const Folder& folder, std::vector<std::thread::id>& blockers);
@@ -160,6 +163,12 @@ void Lease::Give() {
   if (waiting_ > 0) changed_.notify_all();
 }
 
+Folder Lease::FolderOfThisThread(std::error_code& error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!levels_.empty() && restore_ && HolderOf(std::this_thread::get_id()) == holders_.end()) return before_;
+  return std::filesystem::current_path(error);
+}
+
 void Lease::AddBlockers(std::thread::id waiter, const Folder& folder, std::vector<std::thread::id>& blockers) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (CanTake(waiter, folder)) return;
@@ -172,7 +181,7 @@ void Lease::AddBlockers(std::thread::id waiter, const Folder& folder, std::vecto
 
 std::shared_ptr<const Folder> RecordWorkingFolder() {
   std::error_code error;
-  Folder now = std::filesystem::current_path(error);
+  Folder now = Lease::instance().FolderOfThisThread(error);
   if (error) return nullptr;
   static std::mutex mutex;
   static std::shared_ptr<const Folder> last;

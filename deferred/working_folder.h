@@ -28,8 +28,9 @@
 
 using Folder = std::filesystem::path;
 
-// The working folder now, or null when it cannot be read. Filters made one
-// after another in one folder share one copy of its name.
+// The working folder now, or null when it cannot be read; while openings on
+// other threads have changed it, the folder in force before they did. Filters
+// made one after another in one folder share one copy of its name.
 std::shared_ptr<const Folder> RecordWorkingFolder();
 
 // The calling thread's hold on the working folder.

@@ -141,6 +141,35 @@ TEST_F(WorkingFolderTest, ThreadsOpeningFiltersOfTwoFoldersAtOnceEachOpenTheirOw
   filters.clear();
 }
 
+TEST_F(WorkingFolderTest, AFilterMadeWhileAnotherThreadsOpeningHoldsItsFolderRecordsTheClientsFolder) {
+  // A script loads on one thread while a clip of another folder opens on
+  // another, which has made its folder the working folder meanwhile.
+  std::atomic<bool> opening{false}, made{false};
+  env->AddFunction("Hold", "s", [&](const AVSValue& args, IScriptEnvironment*) {
+    const int id = IdIn(args[0].AsString());
+    opening = true;
+    while (!made) std::this_thread::yield();
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(id, settings));
+  });
+  fs::current_path(Folder("a", 1));
+  const PClip shape = Template();
+  const PClip held = Deferred("Hold", ArrayOf({AVSValue("part.txt")}), shape);
+  const fs::path client = Folder("client", 3);
+  fs::current_path(client);
+  PClip loaded;
+  RunOrAbort({[&] { SourceOf(held); },
+              [&] {
+                while (!opening) std::this_thread::yield();
+                loaded = Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape);
+                made = true;
+              }});
+  fs::current_path(Folder("decoys", 9));
+  EXPECT_EQ(SourceOf(loaded), 3) << "made in the client's folder, not the other opening's";
+  EXPECT_EQ(SourceOf(held), 1);
+}
+
 TEST_F(WorkingFolderTest, OpeningsThatNeedTheSameFolderRunAtOnce) {
   // Each of two openings in one folder waits, inside its function, until the
   // other is inside too: they share the folder rather than take turns.
