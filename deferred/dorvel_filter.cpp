@@ -19,21 +19,17 @@ class DorvelFilter::InFolder {
   InFolder(const DorvelFilter& filter, IScriptEnvironment* env) : held_(filter.folder != nullptr) {
     if (!held_) return;
     std::string reason;
+    const FolderLease::Taking taking = FolderLease::Take(*filter.folder, reason);
+    if (taking == FolderLease::Taking::Taken) return;
     const std::string folder = filter.folder->u8string();
-    switch (FolderLease::Take(*filter.folder, reason)) {
-      case FolderLease::Taking::Taken:
-        return;
-      case FolderLease::Taking::WouldWaitForItself:
-        env->ThrowError(
-            "DorvelFilter: %s must be called in %s, but the openings that keep another working folder "
-            "wait for this one",
-            filter.functionName, folder.c_str());
-        break;
-      case FolderLease::Taking::CannotEnter:
-        env->ThrowError("DorvelFilter: cannot make %s the working folder for %s: %s", folder.c_str(),
-                        filter.functionName, reason.c_str());
-        break;
+    if (taking == FolderLease::Taking::WouldWaitForItself) {
+      env->ThrowError(
+          "DorvelFilter: %s must be called in %s, but the openings that keep another working folder wait for "
+          "this one",
+          filter.functionName, folder.c_str());
     }
+    env->ThrowError("DorvelFilter: cannot make %s the working folder for %s: %s", folder.c_str(), filter.functionName,
+                    reason.c_str());
   }
   ~InFolder() {
     if (held_) FolderLease::Give();
