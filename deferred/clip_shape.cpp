@@ -33,7 +33,8 @@ std::string Video(const VideoInfo& vi) {
   return std::to_string(vi.width) + "x" + std::to_string(vi.height) + " " + ColourSpaceName(vi.pixel_type);
 }
 
-std::string Audio(const VideoInfo& vi) {
+// The audio's description; with `rate`, its sample rate too.
+std::string Audio(const VideoInfo& vi, bool rate) {
   const char* sample = "unknown";
   switch (vi.sample_type) {
     case 1:
@@ -52,7 +53,8 @@ std::string Audio(const VideoInfo& vi) {
       sample = "float";
       break;
   }
-  return std::to_string(vi.nchannels) + (vi.nchannels == 1 ? " channel of " : " channels of ") + sample + " audio";
+  return std::to_string(vi.nchannels) + (vi.nchannels == 1 ? " channel of " : " channels of ") + sample + " audio" +
+         (rate ? " at " + std::to_string(vi.audio_samples_per_second) + " Hz" : "");
 }
 
 }  // namespace
@@ -69,9 +71,12 @@ std::string ShapeMismatch(const VideoInfo& advertised, const VideoInfo& made, co
       return prefix + what + ", but " + advertisedBy + " is " + Video(advertised);
     }
   }
-  if (advertised.HasAudio() && made.HasAudio() &&
-      (made.nchannels != advertised.nchannels || made.sample_type != advertised.sample_type)) {
-    return prefix + Audio(made) + ", but " + advertisedBy + " has " + Audio(advertised);
+  if (advertised.HasAudio() && made.HasAudio()) {
+    // Audio of another rate would play at the wrong pitch and length.
+    const bool rates = made.audio_samples_per_second != advertised.audio_samples_per_second;
+    if (rates || made.nchannels != advertised.nchannels || made.sample_type != advertised.sample_type) {
+      return prefix + Audio(made, rates) + ", but " + advertisedBy + " has " + Audio(advertised, rates);
+    }
   }
   return "";
 }

@@ -1,9 +1,10 @@
 // Whether a clip that a filter's function made fits the description the
 // filter advertises. Everything downstream sizes its reads and writes by
 // that description, so a clip of another frame size, colour space, channel
-// count or sample type must never be passed on. Frame count, frame rate,
-// audio rate and length, and field order stay unchecked: templates give them
-// roughly, and sources answer requests past their end themselves.
+// count or sample type must never be passed on; audio of another rate would
+// play at the wrong pitch. Frame count, frame rate, audio length and field
+// order stay unchecked: templates give them roughly, requests past a clip's
+// frames reach the clip, and audio past its end is silence.
 #pragma once
 
 #include <string>

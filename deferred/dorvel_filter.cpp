@@ -2,14 +2,44 @@
 
 #include <cstring>
 
+#include "audio_span.h"
 #include "clip_shape.h"
 #include "decode_parameters.h"
+#include "field_order.h"
 #include "freed_memory.h"
 
 namespace {
 constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
 constexpr const char* kWaitsForItself = "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
 }  // namespace
+
+// The working folder held, for as long as the named function is called.
+class DorvelFilter::InFolder {
+ public:
+  InFolder(const DorvelFilter& filter, IScriptEnvironment* env) : held_(filter.folder != nullptr) {
+    if (!held_) return;
+    std::string reason;
+    const FolderLease::Taking taking = FolderLease::Take(*filter.folder, reason);
+    if (taking == FolderLease::Taking::Taken) return;
+    const std::string folder = filter.folder->u8string();
+    if (taking == FolderLease::Taking::WouldWaitForItself) {
+      env->ThrowError(
+          "DorvelFilter: %s must be called in %s, but the openings that keep another working folder wait for "
+          "this one",
+          filter.functionName, folder.c_str());
+    }
+    env->ThrowError("DorvelFilter: cannot make %s the working folder for %s: %s", folder.c_str(), filter.functionName,
+                    reason.c_str());
+  }
+  ~InFolder() {
+    if (held_) FolderLease::Give();
+  }
+  InFolder(const InFolder&) = delete;
+  InFolder& operator=(const InFolder&) = delete;
+
+ private:
+  bool held_;
+};
 
 // The filter's turn, held from the moment it was taken; given back, and any
 // opening under it ended, on every way out.
@@ -152,25 +182,40 @@ PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
 
 void DorvelFilter::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) {
   const Request request(*this, env);
-  if (vi.HasAudio() && !request->GetVideoInfo().HasAudio()) {
-    // The advertised audio has no source: silence, as the host's own silent
-    // clips give, rather than whatever the caller's buffer held.
-    if (count > 0) std::memset(buf, 0, static_cast<std::size_t>(count) * vi.BytesPerAudioSample());
+  const VideoInfo& made = request->GetVideoInfo();
+  if (!vi.HasAudio() || count <= 0) {
+    request->GetAudio(buf, start, count, env);
     return;
   }
-  request->GetAudio(buf, start, count, env);
+  // The advertised audio that the clip lacks (all of it, for a clip without
+  // audio) is silence, as the host's own clips give, rather than whatever
+  // the caller's buffer held.
+  const AudioSpan has =
+      made.HasAudio() ? SamplesTheClipHas(start, count, made.num_audio_samples) : AudioSpan{start, start};
+  if (has.first == start && has.end - start == count) {
+    request->GetAudio(buf, start, count, env);
+    return;
+  }
+  const std::size_t bytesPerSample = static_cast<std::size_t>(vi.BytesPerAudioSample());
+  auto* bytes = static_cast<unsigned char*>(buf);
+  const std::size_t before = static_cast<std::size_t>(has.first - start) * bytesPerSample;
+  const std::size_t inside = static_cast<std::size_t>(has.end - has.first) * bytesPerSample;
+  std::memset(bytes, 0, before);
+  if (inside > 0) request->GetAudio(bytes + before, has.first, has.end - has.first, env);
+  std::memset(bytes + before + inside, 0, static_cast<std::size_t>(count) * bytesPerSample - before - inside);
 }
 
 bool DorvelFilter::GetParity(int n) {
-  // A closed filter answers false and stays closed. An open one is asked in
-  // its turn, as frames are; a question that would wait for itself has no
-  // way to fail, and is answered as a closed filter would.
+  // A closed filter answers what its description states, and stays closed.
+  // An open one is asked in its turn, as frames are; a question that would
+  // wait for itself has no way to fail, and is answered as a closed filter
+  // would.
   std::unique_lock<std::mutex> lock(mutex);
-  if (!isOpen || turn.Take(lock) != Turn::Taking::Taken) return false;
+  if (!isOpen || turn.Take(lock) != Turn::Taking::Taken) return StatedParity(vi, n);
   PClip clip = child;  // empty when the filter was closed while this thread waited
   lock.unlock();
   const HeldTurn held(*this);
-  const bool parity = clip ? clip->GetParity(n) : false;
+  const bool parity = clip ? clip->GetParity(n) : StatedParity(vi, n);
   clip = PClip();
   return parity;
 }
@@ -272,6 +317,7 @@ bool DorvelFilter::MakeRoom() {
 }
 
 PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
+  const InFolder inFolder(*this, env);
   const int count = static_cast<int>(args.size());
   const AVSValue callArgs(count == 0 ? nullptr : args.values(), count);
   const AVSValue result = env->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());

@@ -4,6 +4,7 @@
 // wrapped clip up; it is made again, by the same call, on its next request.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -11,6 +12,7 @@
 #include "open_filters.h"
 #include "recent_frames.h"
 #include "turn.h"
+#include "working_folder.h"
 #include "plugin/avisynth_interface.h"
 
 class DorvelFilter : public IClip {
@@ -31,6 +33,7 @@ class DorvelFilter : public IClip {
  private:
   class HeldTurn;
   class Request;
+  class InFolder;
 
   // With `lock` on `mutex`: takes this filter's turn for the calling thread,
   // waiting while another thread has it. A turn that would wait for itself
@@ -43,7 +46,8 @@ class DorvelFilter : public IClip {
   PClip Open(IScriptEnvironment* env);
   // Closes the oldest open filter when the list is full; true when it did.
   static bool MakeRoom();
-  // Calls the named function with the stored arguments.
+  // Calls the named function with the stored arguments, in the working
+  // folder the filter was made in.
   PClip CallFunction(IScriptEnvironment* env) const;
   // The error line when `clip` does not fit `vi`, else empty.
   std::string Mismatch(const PClip& clip) const;
@@ -81,4 +85,8 @@ class DorvelFilter : public IClip {
   Shape shape = Shape::Unknown;
   const char* functionName;
   ArgumentList args;
+  // The working folder when the filter was made, where relative names in the
+  // call resolve as they would have in the script; null when it could not
+  // be read.
+  const std::shared_ptr<const Folder> folder = RecordWorkingFolder();
 };

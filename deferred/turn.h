@@ -6,14 +6,18 @@
 //
 // A thread waits for a turn only when that wait can end. A turn the thread
 // holds already, or one whose holder waits (itself or through other waiting
-// threads) for a turn this thread holds, is refused instead of waited for.
+// threads) for a turn this thread holds or for a working folder that this
+// thread keeps, is refused instead of waited for.
 #pragma once
 
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
-class Turn {
+#include "waits.h"
+
+class Turn final : public Awaited {
  public:
   enum class Taking {
     Taken,               // the turn is this thread's now
@@ -35,9 +39,9 @@ class Turn {
   bool Held() const { return holder_ != std::thread::id(); }
 
  private:
-  // With the process-wide record of waiting threads locked: whether the
-  // holder of this turn waits, directly or through others, for `thread`.
-  bool HolderWaitsFor(std::thread::id thread);
+  // With the record of waiting threads locked: the turn's holder keeps
+  // every other thread waiting.
+  void AddBlockers(std::thread::id waiter, std::vector<std::thread::id>& blockers) override;
 
   std::mutex& mutex_;
   std::thread::id holder_;

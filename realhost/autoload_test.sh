@@ -19,7 +19,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/home"
 
 cat >"$work/script.avs" <<'AVS'
-t = BlankClip(length=10, width=64, height=48, fps=25, pixel_type="YV12")
+t = BlankClip(length=10, width=64, height=48, fps=25, pixel_type="YV12", audio_rate=48000)
 DorvelFilter("CountingSource", [3, ["frames", 10]], t)
 AVS
 

@@ -2,13 +2,16 @@
 # A real client: x264 reads a splice of ten decoded files through the host,
 # once with each file behind DorvelFilter under limit 2 and once without
 # the module, and must write the same bytes (one thread, fixed quantizer).
+# Then once more with the files named relatively, as a script beside them
+# names them, while x264 runs in a folder of other files of those names.
 #   client_test.sh HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR
 set -euo pipefail
 hostlib="$1" module="$2" ffms2="$3" media="$4"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-write_script() {  # write_script FILE deferred|direct
+write_script() {  # write_script FILE deferred|direct [FOLDER_OF_FILES]
+  local folder="${3-$media/}"
   {
     echo "LoadPlugin(\"$ffms2\")"
     if [ "$2" = deferred ]; then
@@ -19,9 +22,9 @@ write_script() {  # write_script FILE deferred|direct
     local parts=() i
     for i in 00 01 02 03 04 05 06 07 08 09; do
       if [ "$2" = deferred ]; then
-        parts+=("DorvelFilter(\"FFVideoSource\", [\"$media/part$i.mkv\", [\"cache\", false]], t)")
+        parts+=("DorvelFilter(\"FFVideoSource\", [\"${folder}part$i.mkv\", [\"cache\", false]], t)")
       else
-        parts+=("FFVideoSource(\"$media/part$i.mkv\", cache=false)")
+        parts+=("FFVideoSource(\"${folder}part$i.mkv\", cache=false)")
       fi
     done
     local IFS=,
@@ -34,7 +37,17 @@ for kind in deferred direct; do
   LD_LIBRARY_PATH="$hostlib" x264 --demuxer avs --threads 1 --qp 20 --preset ultrafast --quiet --no-progress \
     -o "$work/$kind.264" "$work/$kind.avs"
 done
+mkdir "$work/show" "$work/decoys"
+for i in 00 01 02 03 04 05 06 07 08 09; do
+  ln -s "$media/part$i.mkv" "$work/show/part$i.mkv"
+  ln -s "$media/part$(printf %02d $((10#$i + 10))).mkv" "$work/decoys/part$i.mkv"
+done
+write_script "$work/show/relative.avs" deferred ""
+(cd "$work/decoys" && LD_LIBRARY_PATH="$hostlib" x264 --demuxer avs --threads 1 --qp 20 --preset ultrafast --quiet \
+  --no-progress -o "$work/relative.264" "$work/show/relative.avs")
+
 ls -l "$work"/*.264
 [ -s "$work/direct.264" ]
 cmp "$work/deferred.264" "$work/direct.264"
+cmp "$work/relative.264" "$work/direct.264"
 echo "x264: the same $(stat -c %s "$work/direct.264") bytes with and without the module"

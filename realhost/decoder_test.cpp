@@ -132,6 +132,48 @@ TEST_F(RealDecoder, UnderPrefetchEachDecoderIsEnteredByOneThreadAndFramesAndAudi
   }
 }
 
+TEST_F(RealDecoder, AudioPastTheEndOfAShorterFileIsSilenceInReadsThatStraddleIt) {
+  // A 30-frame file under the 50-frame audio template of the other parts:
+  // FFAudioSource fails any request that reaches past its own end.
+  host.Eval("a = FFAudioSource(\"" + Part(0) + "\", cache=false)");
+  const std::string shortFile = "\"" + kMedia + "/short30.mkv\"";
+  const PClip direct = host.Clip("FFAudioSource(" + shortFile + ", cache=false)");
+  const PClip deferred = host.Clip("DorvelFilter(\"FFAudioSource\", [" + shortFile + ", [\"cache\", false]], a)");
+  const VideoInfo& vi = deferred->GetVideoInfo();
+  const int64_t has = direct->GetVideoInfo().num_audio_samples, bytes = vi.BytesPerAudioSample();
+  ASSERT_EQ(has * 5, vi.num_audio_samples * 3) << "30 frames' audio of 50";
+  const std::vector<unsigned char> own = AllAudio(direct, host.env());
+
+  // Chunks of 7000 samples from 3000 before the start to past the
+  // template's end; one of them straddles the file's end.
+  constexpr int64_t kChunk = 7000, kFrom = -3000;
+  std::vector<unsigned char> heard(static_cast<std::size_t>((vi.num_audio_samples - kFrom) * bytes), 0x55);
+  for (int64_t start = kFrom; start < vi.num_audio_samples; start += kChunk) {
+    const int64_t count = std::min(kChunk, vi.num_audio_samples - start);
+    ASSERT_EQ(HostErrorOf([&] {
+                deferred->GetAudio(&heard[static_cast<std::size_t>((start - kFrom) * bytes)], start, count, host.env());
+              }),
+              "")
+        << "samples " << start << " to " << start + count;
+  }
+  const auto fileStart = heard.begin() - kFrom * bytes, fileEnd = fileStart + has * bytes;
+  EXPECT_TRUE(std::all_of(heard.begin(), fileStart, [](unsigned char b) { return b == 0; })) << "before the start";
+  EXPECT_TRUE(std::equal(fileStart, fileEnd, own.begin(), own.end())) << "the file's own audio";
+  EXPECT_TRUE(std::all_of(fileEnd, heard.end(), [](unsigned char b) { return b == 0; })) << "past the file's end";
+}
+
+TEST_F(RealDecoder, AFileOfAnotherAudioRateIsRefusedWithBothRatesNamed) {
+  host.Eval("a = FFAudioSource(\"" + Part(0) + "\", cache=false)");
+  const PClip deferred =
+      host.Clip("DorvelFilter(\"FFAudioSource\", [\"" + kMedia + "/rate44100.mkv\", [\"cache\", false]], a)");
+  const int openBefore = OpenFilesIn(kMedia);  // the template's file
+  unsigned char samples[64];
+  EXPECT_EQ(HostErrorOf([&] { deferred->GetAudio(samples, 0, 16, host.env()); }),
+            "DorvelFilter: FFAudioSource made 2 channels of 16-bit audio at 44100 Hz, but the template has 2 channels "
+            "of 16-bit audio at 48000 Hz");
+  EXPECT_EQ(OpenFilesIn(kMedia), openBefore) << "the refused clip was released at once";
+}
+
 TEST_F(RealDecoder, AMissingFileGivesTheDecodersErrorAtTheFirstFrameAndPlaysOnceItIsThere) {
   const std::string late = kMedia + "/late-" + std::to_string(getpid()) + ".mkv";
   std::remove(late.c_str());

@@ -3,22 +3,29 @@
 # each with H.264 video (50 frames, 320x240 at 25 fps, a different stretch of
 # a moving test pattern) and FLAC audio (48 kHz stereo, a tone of its own
 # pitch; lossless, so decoded samples compare exactly), named part00.mkv,
-# part01.mkv, ... (three digits from 100 files on). Files already there are
-# kept.
+# part01.mkv, ... (three digits from 100 files on). Beside them two files that
+# differ from the parts: short30.mkv (30 frames, 1.2 s of audio) and
+# rate44100.mkv (its audio at 44.1 kHz). Files already there are kept.
 set -euo pipefail
 dir="$1" count="${2:-30}"
 digits=$((count > 100 ? 3 : 2))
 mkdir -p "$dir"
-make_one() {
-  local i="$1" dir="$2" digits="$3" file
-  file="$dir/part$(printf "%0${digits}d" "$i").mkv"
+# make_file FILE FIRST_FRAME FRAMES AUDIO_RATE
+make_file() {
+  local file="$1" first="$2" frames="$3" rate="$4"
   [ -s "$file" ] && return 0
   ffmpeg -nostdin -loglevel error -y -f lavfi \
-    -i "testsrc2=size=320x240:rate=25,trim=start_frame=$((i * 50)):end_frame=$((i * 50 + 50)),setpts=PTS-STARTPTS" \
-    -f lavfi -i "sine=frequency=$((220 + 20 * i)):sample_rate=48000:duration=2" \
+    -i "testsrc2=size=320x240:rate=25,trim=start_frame=$first:end_frame=$((first + frames)),setpts=PTS-STARTPTS" \
+    -f lavfi -i "sine=frequency=$((220 + first * 2 / 5)):sample_rate=$rate:duration=$((frames * 40))ms" \
     -c:v libx264 -preset ultrafast -g 10 -pix_fmt yuv420p -c:a flac -ac 2 -shortest "$file.tmp.mkv"
   mv "$file.tmp.mkv" "$file"
 }
-export -f make_one
+make_one() {
+  local i="$1" dir="$2" digits="$3"
+  make_file "$dir/part$(printf "%0${digits}d" "$i").mkv" $((i * 50)) 50 48000
+}
+export -f make_file make_one
 seq 0 $((count - 1)) | xargs -P "$(nproc)" -I{} bash -c 'make_one "$@"' _ {} "$dir" "$digits"
+make_file "$dir/short30.mkv" 2000 30 48000
+make_file "$dir/rate44100.mkv" 2500 50 44100
 echo "media: $(ls "$dir"/part*.mkv | wc -l) files in $dir"

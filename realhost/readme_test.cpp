@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -149,31 +150,37 @@ Raised ErrorsOf(HostSession& host, const std::string& script) {
   return raised;
 }
 
+// A new folder of the README's file names, with the README's "# NAME.avs"
+// scripts saved in it.
+fs::path MakeReadmeFolder() {
+  char pattern[] = "/tmp/dorvel-readme-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("no folder for the README's scripts");
+  const fs::path work = pattern;
+  for (int i = 1; i <= 300; ++i) {
+    char name[32], source[32];
+    std::snprintf(name, sizeof name, "part%03d.mkv", i);
+    std::snprintf(source, sizeof source, "part%02d.mkv", (i - 1) % 30);
+    fs::create_symlink(fs::path(DORVEL_MEDIA_DIR) / source, work / name);
+  }
+  for (const ReadmeScript& script : ScriptsOfTheReadme()) {
+    std::istringstream text(script.text);
+    std::string first;
+    std::getline(text, first);
+    const std::string::size_type end = first.find(".avs");
+    if (first.rfind("# ", 0) == 0 && end != std::string::npos) {
+      std::ofstream(work / first.substr(2, end + 2)) << script.text;
+    }
+  }
+  setenv("HOME", work.c_str(), 1);  // no plugins from the user's own folders
+  return work;
+}
+
 class ReadmeScripts : public ::testing::TestWithParam<ReadmeScript> {
  protected:
-  // A folder of the README's file names, made once for the process; the
-  // scripts run with it as the current folder.
+  // The scripts run with the README's folder as the current folder.
   static void SetUpTestSuite() {
-    char pattern[] = "/tmp/dorvel-readme-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    work = pattern;
-    for (int i = 1; i <= 300; ++i) {
-      char name[32], source[32];
-      std::snprintf(name, sizeof name, "part%03d.mkv", i);
-      std::snprintf(source, sizeof source, "part%02d.mkv", (i - 1) % 30);
-      fs::create_symlink(fs::path(DORVEL_MEDIA_DIR) / source, work / name);
-    }
-    for (const ReadmeScript& script : ScriptsOfTheReadme()) {
-      std::istringstream text(script.text);
-      std::string first;
-      std::getline(text, first);
-      const std::string::size_type end = first.find(".avs");
-      if (first.rfind("# ", 0) == 0 && end != std::string::npos) {
-        std::ofstream(work / first.substr(2, end + 2)) << script.text;
-      }
-    }
+    work = MakeReadmeFolder();
     fs::current_path(work);
-    setenv("HOME", work.c_str(), 1);  // no plugins from the user's own folders
   }
   static void TearDownTestSuite() {
     fs::current_path("/");
@@ -278,6 +285,74 @@ TEST_F(ReadmeJoins, BalancedJoinPlaysTheQuickStartsSplice) {
   }
   EXPECT_EQ(loop.size(), 300u * 50u);
   EXPECT_TRUE(balanced == loop) << "the balanced join plays other frames than the loop";
+}
+
+// The quick start's splice.avs and the chunk that imports it, played as a
+// client plays them: imported by their full names from a working folder of
+// the client's own, empty or holding decoy files of the README's names (other
+// files of the suite's, and scripts of other frames). They must give the
+// frames they give from the README's folder, where the existing cases show
+// they are the frames of the splice without the module.
+class ReadmeFromAnotherFolder : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    work = MakeReadmeFolder();
+    fs::create_directory(work / "empty");
+    fs::create_directory(work / "decoys");
+    for (int i = 1; i <= 300; ++i) {
+      char name[32], source[32];
+      std::snprintf(name, sizeof name, "part%03d.mkv", i);
+      std::snprintf(source, sizeof source, "part%02d.mkv", (i + 11) % 30);
+      fs::create_symlink(fs::path(DORVEL_MEDIA_DIR) / source, work / "decoys" / name);
+    }
+    for (const char* script : {"splice.avs", "chunk.avs"}) {
+      std::ofstream(work / "decoys" / script)
+          << "BlankClip(length=15000, width=320, height=240, pixel_type=\"YV12\")\n";
+    }
+  }
+  static void TearDownTestSuite() {
+    fs::current_path("/");
+    fs::remove_all(work);
+  }
+
+  // Frames `frames` of `script` imported from `client`'s folder: their
+  // digests, or the error that stopped them.
+  static std::string Played(const fs::path& client, const char* script, const std::vector<int>& frames) {
+    fs::current_path(client);
+    HostSession host;
+    host.LoadPlugin(DORVEL_FFMS2_PLUGIN);
+    std::string played;
+    const std::string error = HostErrorOf([&] {
+      const PClip clip = host.Clip("Import(\"" + (work / script).string() + "\")");
+      for (const int n : frames)
+        played += std::to_string(FrameDigest(clip->GetFrame(n, host.env()), clip->GetVideoInfo())) + " ";
+    });
+    return error.empty() ? played : "error: " + error;
+  }
+
+  static fs::path work;
+};
+
+fs::path ReadmeFromAnotherFolder::work;
+
+TEST_F(ReadmeFromAnotherFolder, TheQuickStartPlaysItsOwnFiles) {
+  // The first and the last frame of every tenth part, and of the last one.
+  std::vector<int> frames;
+  for (int part = 0; part < 300; part += 10) frames.insert(frames.end(), {part * 50, part * 50 + 49});
+  frames.push_back(299 * 50);
+  const std::string expected = Played(work, "splice.avs", frames);
+  ASSERT_EQ(expected.rfind("error", 0), std::string::npos) << expected;
+  EXPECT_EQ(Played(work / "empty", "splice.avs", frames), expected) << "from an empty folder";
+  EXPECT_EQ(Played(work / "decoys", "splice.avs", frames), expected) << "from a folder of decoys";
+}
+
+TEST_F(ReadmeFromAnotherFolder, TheChunkPlaysItsOwnFiles) {
+  std::vector<int> frames(500);
+  for (int n = 0; n < 500; ++n) frames[static_cast<std::size_t>(n)] = n;
+  const std::string expected = Played(work, "chunk.avs", frames);
+  ASSERT_EQ(expected.rfind("error", 0), std::string::npos) << expected;
+  EXPECT_EQ(Played(work / "empty", "chunk.avs", frames), expected) << "from an empty folder";
+  EXPECT_EQ(Played(work / "decoys", "chunk.avs", frames), expected) << "from a folder of decoys";
 }
 
 }  // namespace

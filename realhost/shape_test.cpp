@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "counting_source.h"
 #include "host_session.h"
@@ -40,6 +41,24 @@ TEST_F(RealHostShapes, ASourceOfAnotherSizeOrChannelCountFailsTheFirstFrameAndSt
   // The process goes on, and so does the script.
   const PClip fitting = host.Clip("DorvelFilter(\"CountingSource\", [2], t)");
   EXPECT_EQ(counting::TagOf(fitting->GetFrame(5, host.env())).frame, 5);
+}
+
+TEST_F(RealHostShapes, ASourceOfAnotherAudioRateFailsWithBothRatesNamed) {
+  EXPECT_EQ(
+      FirstFrameError(", [\"audio_rate\", 44100]"),
+      "DorvelFilter: CountingSource made 1 channel of 16-bit audio at 44100 Hz, but the template has 1 channel of "
+      "16-bit audio at 48000 Hz");
+  EXPECT_EQ(counting::Alive(), 0);
+}
+
+TEST_F(RealHostShapes, AudioPastAShorterSourcesEndIsSilence) {
+  // 60 frames of audio under a 100-frame template: 115200 samples of 192000.
+  const PClip filter = host.Clip("DorvelFilter(\"CountingSource\", [5, [\"frames\", 60]], t)");
+  std::vector<int16_t> samples(2000, 0x5555);
+  filter->GetAudio(samples.data(), 115200 - 1000, 2000, host.env());
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(samples[static_cast<std::size_t>(i)], i < 1000 ? 5 : 0) << "sample " << i;
+  filter->GetAudio(samples.data(), -1000, 2000, host.env());
+  for (int i = 0; i < 2000; ++i) ASSERT_EQ(samples[static_cast<std::size_t>(i)], i < 1000 ? 0 : 5) << "sample " << i;
 }
 
 TEST_F(RealHostShapes, AYV12TemplateOverAnI420SourcePlays) {

@@ -83,8 +83,13 @@ int SourceClip::SetCacheHints(int cachehints, int) {
   return settings_.serialized ? MT_SERIALIZED : MT_NICE_FILTER;
 }
 
-void SourceClip::GetAudio(void* buf, int64_t, int64_t count, IScriptEnvironment*) {
+void SourceClip::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) {
   const Inside inside(*this);
+  // Like a decoder, it has no samples outside its own, and fails a request
+  // for them.
+  if (start < 0 || count < 0 || start > vi_.num_audio_samples - count) {
+    env->ThrowError("Source %d: out of bounds audio samples requested", id_);
+  }
   auto* samples = static_cast<int16_t*>(buf);
   const int64_t total = count * (vi_.nchannels > 0 ? vi_.nchannels : 1);
   for (int64_t i = 0; i < total; ++i) samples[i] = static_cast<int16_t>(id_);

@@ -51,7 +51,8 @@ class SourceClip : public IClip {
 
   PVideoFrame DORVEL_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
   bool DORVEL_STDCALL GetParity(int) override;
-  // Every 16-bit sample holds the clip's id.
+  // Every 16-bit sample holds the clip's id. A request that reaches outside
+  // the clip's samples fails.
   void DORVEL_STDCALL GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) override;
   int DORVEL_STDCALL SetCacheHints(int cachehints, int) override;
   const VideoInfo& DORVEL_STDCALL GetVideoInfo() override { return vi_; }

@@ -1,5 +1,34 @@
 #include "module_test.h"
 
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+void RunOrAbort(const std::vector<std::function<void()>>& work, std::chrono::seconds limit) {
+  std::mutex mutex;
+  std::condition_variable done;
+  std::size_t finished = 0;
+  std::vector<std::thread> threads;
+  for (const auto& piece : work) {
+    threads.emplace_back([&, piece] {
+      piece();
+      std::lock_guard<std::mutex> lock(mutex);
+      ++finished;
+      done.notify_all();
+    });
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!done.wait_for(lock, limit, [&] { return finished == work.size(); })) {
+      std::fprintf(stderr, "requests still waiting after %d s: they hang\n", static_cast<int>(limit.count()));
+      std::abort();
+    }
+  }
+  for (std::thread& thread : threads) thread.join();
+}
+
 AVSValue RecordingEnvironment::Invoke(const char* name, const AVSValue args, const char* const* arg_names) {
   if (!recording_) return ScriptEnvironment::Invoke(name, args, arg_names);
   Invocation call;

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -42,6 +44,11 @@ class RecordingEnvironment : public ScriptEnvironment {
   std::vector<Invocation> calls_;
 };
 
+// Runs each piece of work on a thread of its own, all at once, and waits for
+// them; when they are not done within `limit` they are taken to hang, and the
+// process ends at once, since a hung thread can be neither joined nor left.
+void RunOrAbort(const std::vector<std::function<void()>>& work, std::chrono::seconds limit = std::chrono::seconds(20));
+
 class ModuleTest : public ::testing::Test {
  protected:
   void SetUp() override;
@@ -61,8 +68,12 @@ class ModuleTest : public ::testing::Test {
   // The id of the source that made frame n.
   int SourceOf(const PClip& clip, int n = 0);
   // Whether a deferred clip has its wrapped clip now: every source answers
-  // true for parity, a closed filter false.
-  static bool IsOpen(const PClip& filter) { return filter->GetParity(0); }
+  // true for parity, a closed filter whose description states no field
+  // order false.
+  static bool IsOpen(const PClip& filter) {
+    EXPECT_EQ(filter->GetVideoInfo().image_type, 0) << "a closed filter of this field order may answer true";
+    return filter->GetParity(0);
+  }
 
   std::unique_ptr<RecordingEnvironment> env;
   SourceStats stats;

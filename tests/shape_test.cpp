@@ -3,6 +3,7 @@
 // at once with an error, and advertised audio that the clip lacks is silence.
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "module_test.h"
 
@@ -73,12 +74,24 @@ TEST_F(ShapeTest, AudioOfAnotherChannelCountOrSampleTypeIsRefused) {
             "DorvelFilter: Shaped made 6 channels of 32-bit audio, but the template has 1 channel of 16-bit audio");
 }
 
+TEST_F(ShapeTest, AudioOfAnotherRateIsRefusedWithBothRatesNamed) {
+  VideoInfo cd = SourceSettings::DefaultVideoInfo();
+  cd.audio_samples_per_second = 44100;
+  EXPECT_EQ(FirstFrameError(cd, SourceSettings::DefaultVideoInfo()),
+            "DorvelFilter: Shaped made 1 channel of 16-bit audio at 44100 Hz, but the template has 1 channel of 16-bit "
+            "audio at 48000 Hz");
+  cd.nchannels = 2;
+  EXPECT_EQ(
+      FirstFrameError(cd, SourceSettings::DefaultVideoInfo()),
+      "DorvelFilter: Shaped made 2 channels of 16-bit audio at 44100 Hz, but the template has 1 channel of 16-bit "
+      "audio at 48000 Hz");
+}
+
 TEST_F(ShapeTest, WhatScriptsGiveRoughlyStaysUnchecked) {
   VideoInfo made = Yuv(320, 240, kI420);  // the host counts I420 and YV12 as one colour space
   made.num_frames = 7;
   made.fps_numerator = 30000;
   made.fps_denominator = 1001;
-  made.audio_samples_per_second = 44100;
   made.num_audio_samples = 3;
   made.image_type = 1;
   EXPECT_EQ(FirstFrameError(made, Yuv(320, 240, kYV12)), "");
@@ -160,6 +173,33 @@ TEST_F(ShapeTest, AdvertisedAudioThatTheClipLacksIsSilence) {
   for (int i = 80; i < 100; ++i) ASSERT_EQ(buffer[i], 0x55) << "byte " << i << " is past the request";
   EXPECT_TRUE(IsOpen(filter)) << "the video still comes from the clip";
   EXPECT_EQ(SourceOf(filter), 3);
+}
+
+TEST_F(ShapeTest, AudioOutsideTheClipsOwnSamplesIsSilenceAndNeverAskedOfIt) {
+  // The template is longer than the source, which fails any request that
+  // reaches outside its 1000 samples, as a decoder does.
+  SourceSettings shorter;
+  shorter.vi.num_audio_samples = 1000;
+  shorter.stats = &stats;
+  AddSourceFunction(*env, "Short", shorter);
+  const PClip shape = Template();
+  const PClip filter = Deferred("Short", ArrayOf({AVSValue(7)}), shape);
+  ASSERT_GT(filter->GetVideoInfo().num_audio_samples, 3000);
+
+  // {start, count}: across the end, before the start, across both, past the end, inside.
+  const int64_t requests[][2] = {{900, 300}, {-50, 100}, {-20, 1040}, {2000, 64}, {10, 990}, {999, 1}};
+  for (const auto& request : requests) {
+    const int64_t start = request[0], count = request[1];
+    std::vector<int16_t> samples(static_cast<std::size_t>(count) + 4, 0x5555);
+    ASSERT_NO_THROW(filter->GetAudio(samples.data(), start, count, env.get())) << start << "+" << count;
+    for (int64_t i = 0; i < count; ++i) {
+      const bool inside = start + i >= 0 && start + i < 1000;
+      ASSERT_EQ(samples[static_cast<std::size_t>(i)], inside ? 7 : 0) << "sample " << start + i;
+    }
+    for (int64_t i = count; i < count + 4; ++i)
+      ASSERT_EQ(samples[static_cast<std::size_t>(i)], 0x5555) << "past the request";
+  }
+  EXPECT_EQ(stats.opens, 1);
 }
 
 TEST_F(ShapeTest, ThreadsWaitingOnAnOpeningThatIsRefusedGoOn) {

@@ -2,44 +2,13 @@
 // filter for frames, and functions that ask each other's filters while both
 // are being made on two threads. Each must fail as a script error; none may
 // hang. A hang is caught by a watchdog that ends the test process.
-#include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "module_test.h"
 
 namespace {
-
-// Runs each piece of work on a thread of its own, all at once, and waits for
-// them; when they are not done within `limit` they are taken to hang, and the
-// process ends at once, since a hung thread can be neither joined nor left.
-void RunOrAbort(const std::vector<std::function<void()>>& work, std::chrono::seconds limit = std::chrono::seconds(20)) {
-  std::mutex mutex;
-  std::condition_variable done;
-  std::size_t finished = 0;
-  std::vector<std::thread> threads;
-  for (const auto& piece : work) {
-    threads.emplace_back([&, piece] {
-      piece();
-      std::lock_guard<std::mutex> lock(mutex);
-      ++finished;
-      done.notify_all();
-    });
-  }
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    if (!done.wait_for(lock, limit, [&] { return finished == work.size(); })) {
-      std::fprintf(stderr, "requests still waiting after %d s: they hang\n", static_cast<int>(limit.count()));
-      std::abort();
-    }
-  }
-  for (std::thread& thread : threads) thread.join();
-}
 
 // The message of the script error `request` raises, or "" when none.
 std::string ErrorOf(const std::function<void()>& request) {

@@ -1,0 +1,125 @@
+// Relative file names inside a real host, played as a client plays a script:
+// it imports the script by its full name from a working folder of its own,
+// and the host makes the script's folder the working folder only while the
+// script loads. Each part is a script of its own (part001.avs, ...), opened
+// by Import with its name relative to the splice's folder; the client's
+// folder is empty, or holds decoy files of the same names.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "counting_source.h"
+#include "host_session.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kParts = 8, kFrames = 10;
+
+class RealHostRelativeNames : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    original = fs::current_path();
+    root = fs::temp_directory_path() / ("dorvel-relative-" + std::to_string(std::random_device()()));
+    // Two shows whose parts are counting sources 1.. and 21.., and decoys
+    // of every name that are sources 41.. and a splice of other frames.
+    MakeShow(root / "show", 1);
+    MakeShow(root / "other", 21);
+    fs::create_directories(root / "empty");
+    MakeParts(root / "decoys", 41);
+    std::ofstream(root / "decoys" / "splice.avs") << "CountingSource(99, frames=" << kParts * kFrames << ")\n";
+  }
+  void TearDown() override {
+    fs::current_path(original);
+    fs::remove_all(root);
+  }
+
+  static void MakeParts(const fs::path& folder, int firstId) {
+    fs::create_directories(folder);
+    for (int i = 1; i <= kParts; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "part%03d.avs", i);
+      std::ofstream(folder / name) << "CountingSource(" << firstId + i - 1 << ", frames=" << kFrames << ")\n";
+    }
+  }
+  // The parts, a splice of them as the README's quick start makes it, and a
+  // chunk of the splice as the README's chunked encoding makes it.
+  static void MakeShow(const fs::path& folder, int firstId) {
+    MakeParts(folder, firstId);
+    std::ofstream(folder / "splice.avs")
+        << "DorvelFilterLimit(2)\n"
+        << "T = BlankClip(Import(\"part001.avs\"), length=" << kFrames << ")\n"
+        << "video = DorvelFilter(\"Import\", [\"part001.avs\"], T)\n"
+        << "for (i = 2, " << kParts << ") {\n"
+        << "    video = video ++ DorvelFilter(\"Import\", [String(i, \"part%03.0f.avs\")], T)\n"
+        << "}\n"
+        << "video\n";
+    std::ofstream(folder / "chunk.avs") << "Import(\"splice.avs\")\nTrim(" << 2 * kFrames + 5 << ", " << 5 * kFrames + 4
+                                        << ")\n";
+  }
+
+  // The script a client plays: `script` imported by its full name.
+  static std::string Imported(const fs::path& script) { return "Import(\"" + script.string() + "\")"; }
+
+  // The counting source and frame of every frame of `clip`, as
+  // "id:frame id:frame ...".
+  static std::string Tags(const PClip& clip, IScriptEnvironment* env) {
+    std::string tags;
+    for (int n = 0; n < clip->GetVideoInfo().num_frames; ++n) {
+      const counting::Tag tag = counting::TagOf(clip->GetFrame(n, env));
+      tags += std::to_string(tag.id) + ":" + std::to_string(tag.frame) + " ";
+    }
+    return tags;
+  }
+  // The tags of frames `first` to `last` of the show whose parts begin at `firstId`.
+  static std::string ShowTags(int firstId, int first, int last) {
+    std::string tags;
+    for (int n = first; n <= last; ++n) {
+      tags += std::to_string(firstId + n / kFrames) + ":" + std::to_string(n % kFrames) + " ";
+    }
+    return tags;
+  }
+
+  fs::path original, root;
+};
+
+TEST_F(RealHostRelativeNames, TheQuickStartAndTheChunkPlayTheirOwnPartsFromAnyClientFolder) {
+  for (const char* client : {"empty", "decoys"}) {
+    // The session loads the module by its full name, which Wine resolves on
+    // the drive of the working folder: it is made before the client moves.
+    fs::current_path(original);
+    HostSession host;
+    fs::current_path(root / client);
+    std::string splice, chunk;
+    EXPECT_EQ(HostErrorOf([&] { splice = Tags(host.Clip(Imported(root / "show" / "splice.avs")), host.env()); }), "")
+        << "the splice, from the folder of " << client;
+    EXPECT_EQ(splice, ShowTags(1, 0, kParts * kFrames - 1)) << "the splice, from the folder of " << client;
+    EXPECT_EQ(HostErrorOf([&] { chunk = Tags(host.Clip(Imported(root / "show" / "chunk.avs")), host.env()); }), "")
+        << "the chunk, from the folder of " << client;
+    EXPECT_EQ(chunk, ShowTags(1, 2 * kFrames + 5, 5 * kFrames + 4)) << "the chunk, from the folder of " << client;
+    EXPECT_EQ(fs::current_path(), root / client) << "the client's folder stays";
+  }
+}
+
+TEST_F(RealHostRelativeNames, PartsOfTwoFoldersOpenedTogetherUnderPrefetchEachOpenTheirOwn) {
+  // Frames of the two shows alternate, so that the prefetch threads open
+  // parts of both folders at the same time.
+  HostSession host;
+  fs::current_path(root / "decoys");
+  const std::string script = "Interleave(" + Imported(root / "show" / "splice.avs") + ", " +
+                             Imported(root / "other" / "splice.avs") + ").Prefetch(4)";
+  std::string expected;
+  for (int n = 0; n < kParts * kFrames; ++n) expected += ShowTags(1, n, n) + ShowTags(21, n, n);
+  for (int pass = 0; pass < 6; ++pass) {
+    std::string tags;
+    EXPECT_EQ(HostErrorOf([&] { tags = Tags(host.Clip(script), host.env()); }), "") << "pass " << pass;
+    EXPECT_EQ(tags, expected) << "pass " << pass;
+  }
+  EXPECT_EQ(fs::current_path(), root / "decoys");
+}
+
+}  // namespace

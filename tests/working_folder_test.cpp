@@ -1,0 +1,305 @@
+// Relative file names: a filter's function is called in the working folder
+// the filter was made in, whatever the folder is when the request comes,
+// also when openings of different folders run on several threads at once or
+// one runs inside another.
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "module_test.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class WorkingFolderTest : public ModuleTest {
+ protected:
+  void SetUp() override {
+    ModuleTest::SetUp();
+    env->StopRecording();
+    original = fs::current_path();
+    root = fs::temp_directory_path() / ("dorvel-folders-" + std::to_string(std::random_device()()));
+    fs::create_directories(root);
+    // A decoder opens the file it is named, relative to the working folder:
+    // FileSource("part.txt") reads the id written in it. Opening is slow, and
+    // the file is read again at its end: a working folder changed meanwhile
+    // fails the opening, as would a file that cannot be read.
+    env->AddFunction("FileSource", "s", [this](const AVSValue& args, IScriptEnvironment* callEnv) {
+      const char* name = args[0].AsString();
+      const int id = IdIn(name);
+      std::this_thread::sleep_for(openDelay);
+      if (id < 0) callEnv->ThrowError("FileSource: cannot open '%s'", name);
+      if (IdIn(name) != id) callEnv->ThrowError("FileSource: '%s' changed while it was opened", name);
+      SourceSettings settings;
+      settings.stats = &stats;
+      return AVSValue(new SourceClip(id, settings));
+    });
+  }
+  void TearDown() override {
+    fs::current_path(original);
+    fs::remove_all(root);
+    ModuleTest::TearDown();
+  }
+
+  static int IdIn(const char* name) {
+    std::ifstream file(name);
+    int id = -1;
+    file >> id;
+    return file ? id : -1;
+  }
+
+  // A folder under the test's own, holding part.txt with `id` in it, or
+  // empty when `id` is negative; named as the system names it when it is
+  // the working folder.
+  fs::path Folder(const std::string& name, int id = -1) {
+    fs::create_directories(root / name);
+    if (id >= 0) std::ofstream(root / name / "part.txt") << id;
+    const fs::path before = fs::current_path();
+    fs::current_path(root / name);
+    const fs::path folder = fs::current_path();
+    fs::current_path(before);
+    return folder;
+  }
+
+  // FileSource("part.txt") behind a filter made while `folder` is the
+  // working folder, as a script there makes it.
+  PClip MadeIn(const fs::path& folder, const char* name = "part.txt") {
+    fs::current_path(folder);
+    const PClip shape = Template();
+    PClip filter = Deferred("FileSource", ArrayOf({AVSValue(name)}), shape);
+    fs::current_path(original);
+    return filter;
+  }
+
+  fs::path original, root;
+  std::chrono::milliseconds openDelay{0};
+};
+
+TEST_F(WorkingFolderTest, RelativeNamesResolveInTheFolderTheFilterWasMadeInFromAnyClientFolder) {
+  Limit(1);  // every request below opens anew
+  const PClip a = MadeIn(Folder("a", 1)), b = MadeIn(Folder("b", 2));
+  for (const fs::path& client : {Folder("empty"), Folder("decoys", 9)}) {
+    fs::current_path(client);
+    EXPECT_EQ(SourceOf(a), 1) << "from " << client;
+    EXPECT_EQ(SourceOf(b), 2) << "from " << client;
+    EXPECT_EQ(fs::current_path(), client) << "the client's folder comes back";
+  }
+  EXPECT_EQ(stats.opens, 4);
+}
+
+TEST_F(WorkingFolderTest, AFolderThatCannotBeEnteredFailsTheRequestAndChangesNothing) {
+  const fs::path gone = Folder("gone", 3), client = Folder("client", 9);
+  const PClip filter = MadeIn(gone);
+  fs::remove_all(gone);
+  fs::current_path(client);
+  std::string error;
+  try {
+    filter->GetFrame(0, env.get());
+  } catch (const AvisynthError& raised) {
+    error = raised.what();
+  }
+  const std::string expected = "DorvelFilter: cannot make " + gone.u8string() + " the working folder for FileSource: ";
+  EXPECT_EQ(error.substr(0, expected.size()), expected) << error;
+  EXPECT_GT(error.size(), expected.size()) << "the reason is given";
+  EXPECT_EQ(fs::current_path(), client);
+  EXPECT_FALSE(IsOpen(filter));
+  EXPECT_EQ(stats.opens, 0) << "the decoy beside the client was not opened";
+}
+
+TEST_F(WorkingFolderTest, ThreadsOpeningFiltersOfTwoFoldersAtOnceEachOpenTheirOwnFiles) {
+  openDelay = std::chrono::milliseconds(2);
+  Limit(-1);
+  constexpr int kPerFolder = 24, kThreads = 8;
+  const fs::path folders[2] = {Folder("a", 1), Folder("b", 2)};
+  std::vector<PClip> filters;
+  for (int i = 0; i < 2 * kPerFolder; ++i) filters.push_back(MadeIn(folders[i % 2]));
+  const fs::path client = Folder("decoys", 9);
+  fs::current_path(client);
+
+  std::vector<std::string> wrong(kThreads);
+  std::vector<std::function<void()>> work;
+  for (int t = 0; t < kThreads; ++t) {
+    work.push_back([&, t] {
+      // Each thread opens its own share of the filters, alternating folders.
+      for (std::size_t i = static_cast<std::size_t>(t); i < filters.size(); i += kThreads) {
+        try {
+          const int id = SourceOf(filters[i]);
+          if (id != static_cast<int>(i % 2) + 1)
+            wrong[t] += "filter " + std::to_string(i) + " gave " + std::to_string(id) + "; ";
+        } catch (const AvisynthError& error) {
+          wrong[t] += error.what() + std::string("; ");
+        }
+      }
+    });
+  }
+  RunOrAbort(work);
+  for (const std::string& fault : wrong) EXPECT_EQ(fault, "");
+  EXPECT_EQ(stats.opens, 2 * kPerFolder);
+  EXPECT_EQ(fs::current_path(), client);
+  filters.clear();
+}
+
+TEST_F(WorkingFolderTest, AFilterMadeWhileAnotherThreadsOpeningHoldsItsFolderRecordsTheClientsFolder) {
+  // A script loads on one thread while a clip of another folder opens on
+  // another, which has made its folder the working folder meanwhile.
+  std::atomic<bool> opening{false}, made{false};
+  env->AddFunction("Hold", "s", [&](const AVSValue& args, IScriptEnvironment*) {
+    const int id = IdIn(args[0].AsString());
+    opening = true;
+    while (!made) std::this_thread::yield();
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(id, settings));
+  });
+  fs::current_path(Folder("a", 1));
+  const PClip shape = Template();
+  const PClip held = Deferred("Hold", ArrayOf({AVSValue("part.txt")}), shape);
+  const fs::path client = Folder("client", 3);
+  fs::current_path(client);
+  PClip loaded;
+  RunOrAbort({[&] { SourceOf(held); },
+              [&] {
+                while (!opening) std::this_thread::yield();
+                loaded = Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape);
+                made = true;
+              }});
+  fs::current_path(Folder("decoys", 9));
+  EXPECT_EQ(SourceOf(loaded), 3) << "made in the client's folder, not the other opening's";
+  EXPECT_EQ(SourceOf(held), 1);
+}
+
+TEST_F(WorkingFolderTest, OpeningsThatNeedTheSameFolderRunAtOnce) {
+  // Each of two openings in one folder waits, inside its function, until the
+  // other is inside too: they share the folder rather than take turns.
+  std::atomic<int> inside{0};
+  env->AddFunction("Together", "s", [&](const AVSValue& args, IScriptEnvironment* callEnv) {
+    const int id = IdIn(args[0].AsString());
+    ++inside;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (inside < 2 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    if (inside < 2) callEnv->ThrowError("Together: the other opening never came in");
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(id, settings));
+  });
+  const fs::path folder = Folder("shared", 5);
+  fs::current_path(folder);
+  const PClip shape = Template();
+  const PClip a = Deferred("Together", ArrayOf({AVSValue("part.txt")}), shape);
+  const PClip b = Deferred("Together", ArrayOf({AVSValue("part.txt")}), shape);
+  fs::current_path(Folder("client"));
+  int ids[2] = {};
+  RunOrAbort({[&] { ids[0] = SourceOf(a); }, [&] { ids[1] = SourceOf(b); }});
+  EXPECT_EQ(ids[0], 5);
+  EXPECT_EQ(ids[1], 5);
+}
+
+TEST_F(WorkingFolderTest, AnOpeningInsideAnotherUsesItsOwnFolderAndGivesTheOuterOneItsFolderBack) {
+  const PClip inner = MadeIn(Folder("inner", 2));
+  // Outer asks the inner filter for a frame in the middle of its own
+  // opening, then opens its own file.
+  env->AddFunction("Outer", "s", [&](const AVSValue& args, IScriptEnvironment* callEnv) {
+    const int innerId = inner->GetFrame(0, callEnv)->source();
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(innerId * 10 + IdIn(args[0].AsString()), settings));
+  });
+  fs::current_path(Folder("outer", 1));
+  const PClip shape = Template();
+  const PClip outer = Deferred("Outer", ArrayOf({AVSValue("part.txt")}), shape);
+  const fs::path client = Folder("decoys", 9);
+  fs::current_path(client);
+  EXPECT_EQ(SourceOf(outer), 21);
+  EXPECT_EQ(fs::current_path(), client);
+}
+
+TEST_F(WorkingFolderTest, TwoOpeningsThatEachNeedAnotherFolderInsideASharedOneDoNotWaitForEachOther) {
+  // Both outer openings hold folder "a"; each then asks a filter of folder
+  // "b" for frames, which needs the other to leave "a" first. One of them
+  // must fail rather than both wait for ever; the other then goes on.
+  std::atomic<int> inside{0};
+  PClip inner[2];
+  env->AddFunction("AskInner", "i", [&](const AVSValue& args, IScriptEnvironment* callEnv) {
+    ++inside;
+    while (inside < 2) std::this_thread::yield();
+    const int id = inner[args[0].AsInt()]->GetFrame(0, callEnv)->source();
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(id, settings));
+  });
+  inner[0] = MadeIn(Folder("b", 2));
+  inner[1] = MadeIn(Folder("b"));
+  fs::current_path(Folder("a"));
+  const PClip shape = Template();
+  const PClip outer[2] = {Deferred("AskInner", ArrayOf({AVSValue(0)}), shape),
+                          Deferred("AskInner", ArrayOf({AVSValue(1)}), shape)};
+  const fs::path client = Folder("client");
+  fs::current_path(client);
+
+  std::string errors[2];
+  std::vector<std::function<void()>> work;
+  for (int i = 0; i < 2; ++i) {
+    work.push_back([&, i] {
+      try {
+        outer[i]->GetFrame(0, env.get());
+      } catch (const AvisynthError& error) {
+        errors[i] = error.what();
+      }
+    });
+  }
+  RunOrAbort(work);
+  const std::string refused = "DorvelFilter: FileSource must be called in " + Folder("b").u8string() +
+                              ", but the openings that keep another working folder wait for this one";
+  EXPECT_TRUE((errors[0] == refused && errors[1].empty()) || (errors[1] == refused && errors[0].empty()))
+      << "errors: '" << errors[0] << "', '" << errors[1] << "'";
+  EXPECT_EQ(fs::current_path(), client);
+  inside = 2;
+  EXPECT_EQ(SourceOf(outer[0]), 2) << "both serve afterwards";
+  EXPECT_EQ(SourceOf(outer[1]), 2);
+}
+
+TEST_F(WorkingFolderTest, AnOpeningWaitingForAFolderThatTheFilterItsFunctionAsksKeepsFails) {
+  // The thread opening "outer" holds folder "a" and asks "inner" for frames;
+  // another thread has taken inner's turn and waits for folder "b", which the
+  // first keeps from it. One of the two requests fails; none hangs.
+  const PClip inner = MadeIn(Folder("b", 2));
+  std::atomic<bool> outerInside{false}, innerAsked{false};
+  env->AddFunction("AskLater", "", [&](const AVSValue&, IScriptEnvironment* callEnv) {
+    outerInside = true;
+    while (!innerAsked) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the other thread waits for "b" by now
+    const int id = inner->GetFrame(0, callEnv)->source();
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(id + 10, settings));
+  });
+  fs::current_path(Folder("a"));
+  const PClip shape = Template();
+  const PClip outer = Deferred("AskLater", ArrayOf({}), shape);
+  fs::current_path(Folder("client"));
+
+  std::string outerError, innerError;
+  RunOrAbort({[&] {
+                try {
+                  outer->GetFrame(0, env.get());
+                } catch (const AvisynthError& error) {
+                  outerError = error.what();
+                }
+              },
+              [&] {
+                while (!outerInside) std::this_thread::yield();
+                innerAsked = true;
+                try {
+                  inner->GetFrame(0, env.get());
+                } catch (const AvisynthError& error) {
+                  innerError = error.what();
+                }
+              }});
+  EXPECT_EQ(outerError, "DorvelFilter: Clip could not be opened") << "its function met an opening it must wait for";
+  EXPECT_EQ(innerError, "");
+  EXPECT_EQ(SourceOf(outer), 12) << "it serves afterwards";
+}
+
+}  // namespace
