@@ -11,6 +11,9 @@
 namespace {
 constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
 constexpr const char* kWaitsForItself = "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
+constexpr const char* kWaitsForOtherThread =
+    "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
+    "for frames cannot be read on several threads";
 }  // namespace
 
 // The working folder held, for as long as the named function is called.
@@ -220,7 +223,7 @@ bool DorvelFilter::GetParity(int n) {
   return parity;
 }
 
-int DorvelFilter::SetCacheHints(int cachehints, int) {
+int DorvelFilter::SetCacheHints(int cachehints, int frame_range) {
   switch (cachehints) {
     case CACHE_GET_MTMODE:
       // One instance serves every thread, and lets one request at a time
@@ -234,6 +237,15 @@ int DorvelFilter::SetCacheHints(int cachehints, int) {
       // for the frame it is making (a function that returns a clip made from
       // the filter itself); without one, the filter sees that request.
       return 1;
+    case CACHE_WINDOW:
+    case CACHE_GENERIC:
+    case CACHE_FORCE_GENERIC: {
+      // A consumer says how many neighbouring frames it reads around each
+      // one, as the host's own cache would be told.
+      std::lock_guard<std::mutex> lock(mutex);
+      recent.Hint(frame_range);
+      return 0;
+    }
     default:
       return 0;  // every other question gets 0, as the host requires
   }
@@ -242,16 +254,20 @@ int DorvelFilter::SetCacheHints(int cachehints, int) {
 const VideoInfo& DorvelFilter::GetVideoInfo() { return vi; }
 
 void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironment* env) {
-  if (turn.Take(lock) == Turn::Taking::Taken) return;
+  const Turn::Taking taking = turn.Take(lock);
+  if (taking == Turn::Taking::Taken) return;
   // The named function asked for this filter's frames while making its
   // clip, or the clip asked while serving a request, here or through
-  // threads that wait for each other: waiting would never end.
+  // threads that wait for each other: waiting would never end. An opening
+  // fails as it fails on one thread.
   const bool whileOpening = opening;
   lock.unlock();
   if (whileOpening) {
     env->ThrowError(kOpenFailed);
-  } else {
+  } else if (taking == Turn::Taking::HeldByThisThread) {
     env->ThrowError(kWaitsForItself, functionName);
+  } else {
+    env->ThrowError(kWaitsForOtherThread, functionName);
   }
 }
 

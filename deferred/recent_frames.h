@@ -1,40 +1,66 @@
-// The last few frames a filter's wrapped clip made, so that filters that ask
-// for neighbouring frames again and again (temporal ones) do not make the
-// source decode them again. The host puts no frame cache of its own around a
-// filter: a clip made from the filter itself would wait in that cache for a
-// frame its own request is making, for ever.
+// The frames a filter's wrapped clip made lately, so that filters that ask
+// for the same frames again (temporal ones above all) do not make the source
+// decode them again. The host puts no frame cache of its own around a filter:
+// a clip made from the filter itself would wait in that cache for a frame its
+// own request is making, for ever.
 //
-// Frames are held only once a frame is asked for again, and no longer once
-// many frames in a row were made anew: a clip read from start to end keeps
-// none, so its frames' memory is reused at once.
+// A filter that a consumer tells how many neighbouring frames it reads (the
+// host's window hints, as temporal filters give them) keeps that many, with
+// room for several threads reading side by side. Without a hint it keeps a
+// few, and only once a frame is asked for again. Either way it lets them go
+// once many frames in a row were made anew, so a clip read straight through
+// keeps none and its frames' memory is reused at once. The frame used longest
+// ago gives way first.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 
 #include "plugin/avisynth_interface.h"
 
 class RecentFrames {
  public:
-  // As many as a temporal filter of radius 3 asks for around each frame.
+  // Without a hint: as many as a temporal filter of radius 3 asks for.
   static constexpr std::size_t kCapacity = 7;
-  // How many frames in a row made anew end the keeping.
-  static constexpr int kMissesToStop = 4 * static_cast<int>(kCapacity);
+  // The most a hint may ask for, and what is added to a hint for threads
+  // reading neighbouring frames at once.
+  static constexpr std::size_t kMostFrames = 64;
+  static constexpr std::size_t kThreadsRoom = 8;
+
+  RecentFrames();
+  ~RecentFrames();
+  RecentFrames(const RecentFrames&) = delete;
+  RecentFrames& operator=(const RecentFrames&) = delete;
 
   // Frame n when it is kept, else an empty handle. A frame made lately but
   // not kept, asked for again, makes this keep frames from now on.
   PVideoFrame Find(int n);
-  // Notes that frame n was made, in place of the one made longest ago, and
+  // Notes that frame n was made, in place of the one used longest ago, and
   // keeps it while frames are asked for again.
   void Keep(int n, const PVideoFrame& frame);
-  // Moves every kept frame to `to`, leaving none here, and starts again
-  // keeping none.
+  // A consumer reads `frames` neighbouring frames around each one: keeps
+  // that many from now on. Hints never shrink what is kept.
+  void Hint(int frames);
+  // Moves every kept frame to `to` (a new one, which keeps none), leaving
+  // none here; what hints asked for stays.
   void MoveTo(RecentFrames& to);
 
  private:
-  int numbers_[kCapacity] = {};
-  bool made_[kCapacity] = {};
-  PVideoFrame frames_[kCapacity];
-  std::size_t next_ = 0;
+  struct Slot {
+    int number = 0;
+    bool made = false;
+    uint32_t used = 0;  // when it was last made or found
+    PVideoFrame frame;
+  };
+
+  Slot& At(std::size_t i) { return i < kCapacity ? inline_[i] : wide_[i - kCapacity]; }
+  void LetGo();
+
+  Slot inline_[kCapacity];
+  std::unique_ptr<Slot[]> wide_;  // the slots past kCapacity that hints asked for
+  std::size_t capacity_ = kCapacity;
+  uint32_t clock_ = 0;
   bool keeping_ = false;
   int madeSinceFound_ = 0;
 };

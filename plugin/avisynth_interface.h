@@ -94,6 +94,11 @@ enum { AVISYNTH_INTERFACE_VERSION = 11 };
 // cache of the host's around it (answered 1 for yes).
 enum { CACHE_DONT_CACHE_ME = 501 };
 
+// The host's hints, through SetCacheHints, of how many neighbouring frames a
+// consumer reads around each frame it asks for: a window around the current
+// frame, or a number of frames used at random.
+enum { CACHE_WINDOW = 11, CACHE_GENERIC = 12, CACHE_FORCE_GENERIC = 13 };
+
 // The host's question to a clip, through SetCacheHints, about how it may be
 // called from several threads, and its answers: one instance, any thread, any
 // time; one instance per thread; one instance, one call at a time. The host

@@ -42,6 +42,37 @@ TEST_F(RecentFramesTest, ATemporalFiltersRequestsReachTheSourceOncePerFrameOnceI
   for (std::size_t w = 2; w < madePerWindow.size(); ++w) EXPECT_EQ(madePerWindow[w], 1) << "window " << w;
 }
 
+TEST_F(RecentFramesTest, AWindowHintKeepsAWideWindowFromTheStartAndAfterReopening) {
+  // TemporalSoften(5) tells its clip it reads 11 frames around each one;
+  // four prefetch threads read neighbouring windows in turn.
+  Limit(1);
+  const PClip shape = Template();
+  const PClip filter = Deferred("Counted", ArrayOf({AVSValue(6)}), shape);
+  const PClip other = Deferred("Counted", ArrayOf({AVSValue(7)}), shape);
+  constexpr int kRadius = 5, kThreads = 4;
+  filter->SetCacheHints(CACHE_WINDOW, 2 * kRadius + 1);
+  auto readWindows = [&](int from, int to) {
+    int wrong = 0;
+    for (int n = from; n < to; n += kThreads) {
+      for (int t = 0; t < kThreads; ++t) {
+        for (int k = n + t - kRadius; k <= n + t + kRadius; ++k) {
+          if (SourceOf(filter, k) != 6) ++wrong;
+        }
+      }
+    }
+    return wrong;
+  };
+  EXPECT_EQ(readWindows(kRadius, kRadius + 40), 0);
+  // 40 windows' centres, and the radius on either side.
+  constexpr int kDistinct = 40 + 2 * kRadius;
+  EXPECT_EQ(made, kDistinct) << "each frame made once";
+
+  other->GetFrame(0, env.get());  // closes the filter
+  made = 0;
+  EXPECT_EQ(readWindows(100, 140), 0);
+  EXPECT_EQ(made, kDistinct) << "the hint outlives the closing";
+}
+
 TEST_F(RecentFramesTest, AClipReadOnceKeepsNoFrameAndAClosedFilterKeepsNone) {
   Limit(1);
   const PClip shape = Template();
@@ -54,7 +85,7 @@ TEST_F(RecentFramesTest, AClipReadOnceKeepsNoFrameAndAClosedFilterKeepsNone) {
     for (int n = 0; n < 3; ++n) first->GetFrame(n, env.get());
   }
   EXPECT_EQ(hostCounters().liveFrames, 3) << "frames asked for again are held";
-  for (int n = 0; n < RecentFrames::kMissesToStop + 10; ++n) first->GetFrame(100 + n, env.get());
+  for (int n = 0; n < 4 * static_cast<int>(RecentFrames::kCapacity) + 10; ++n) first->GetFrame(100 + n, env.get());
   EXPECT_EQ(hostCounters().liveFrames, 0) << "read straight on again, it holds frames no longer";
   for (int round = 0; round < 2; ++round) {
     for (int n = 0; n < 3; ++n) first->GetFrame(n, env.get());

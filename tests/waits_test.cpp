@@ -130,7 +130,9 @@ TEST_F(WaitsTest, ARingOfThreeFiltersServingEachOtherFailsAndTheFiltersStillServ
   for (const std::string& error : errors) {
     if (error.empty()) continue;
     ++failed;
-    EXPECT_EQ(error, "DorvelFilter: the clip that Ring made asks its own DorvelFilter for frames or audio");
+    EXPECT_EQ(error,
+              "DorvelFilter: the clip that Ring made is serving a thread that waits for this one; clips that ask each "
+              "other for frames cannot be read on several threads");
   }
   EXPECT_GE(failed, 1) << "three threads waited for each other";
   asking = false;
