@@ -13,7 +13,14 @@ Turn::Taking Turn::Take(std::unique_lock<std::mutex>& lock) {
   // walk, or later by the thread that changes it.
   ++waiting_;
   lock.unlock();
-  const bool waits = waits::Begin(*this);
+  bool waits;
+  try {
+    waits = waits::Begin(*this);
+  } catch (...) {  // the record could not grow
+    lock.lock();
+    --waiting_;
+    throw;
+  }
   lock.lock();
   if (waits) {
     given_.wait(lock, [this] { return holder_ == std::thread::id(); });

@@ -130,7 +130,14 @@ FolderLease::Taking Lease::Take(const Folder& folder, std::string& reason) {
   FolderWait wait(*this, folder);
   ++waiting_;
   lock.unlock();
-  const bool waits = waits::Begin(wait);
+  bool waits;
+  try {
+    waits = waits::Begin(wait);
+  } catch (...) {  // the record could not grow
+    lock.lock();
+    --waiting_;
+    throw;
+  }
   lock.lock();
   if (!waits) {
     --waiting_;
