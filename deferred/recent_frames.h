@@ -37,13 +37,14 @@ class RecentFrames {
   // not kept, asked for again, makes this keep frames from now on.
   PVideoFrame Find(int n);
   // Notes that frame n was made, in place of the one used longest ago, and
-  // keeps it while frames are asked for again.
+  // keeps it while frames are asked for again. The first note after a
+  // closing makes room for the notes.
   void Keep(int n, const PVideoFrame& frame);
   // A consumer reads `frames` neighbouring frames around each one: keeps
   // that many from now on. Hints never shrink what is kept.
   void Hint(int frames);
-  // Moves every kept frame to `to` (a new one, which keeps none), leaving
-  // none here; what hints asked for stays.
+  // Moves every kept frame to `to` (a new one), leaving none here; what
+  // hints asked for stays.
   void MoveTo(RecentFrames& to);
 
  private:
@@ -54,13 +55,14 @@ class RecentFrames {
     PVideoFrame frame;
   };
 
-  Slot& At(std::size_t i) { return i < kCapacity ? inline_[i] : wide_[i - kCapacity]; }
   void LetGo();
 
-  Slot inline_[kCapacity];
-  std::unique_ptr<Slot[]> wide_;  // the slots past kCapacity that hints asked for
+  // Made at the first note, so that a filter that was never asked for a
+  // frame costs no room for them.
+  std::unique_ptr<Slot[]> slots_;
   std::size_t capacity_ = kCapacity;
   uint32_t clock_ = 0;
+  bool hinted_ = false;
   bool keeping_ = false;
   int madeSinceFound_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <cstring>
 
 ScriptEnvironment::~ScriptEnvironment() {
   functions_.clear();
@@ -11,8 +12,18 @@ ScriptEnvironment::~ScriptEnvironment() {
 
 char* ScriptEnvironment::SaveString(const char* s, int length) {
   std::lock_guard<std::mutex> lock(mutex_);
-  strings_.emplace_back(length < 0 ? std::string(s) : std::string(s, static_cast<std::size_t>(length)));
-  return &strings_.back()[0];
+  const std::size_t size = length < 0 ? std::strlen(s) : static_cast<std::size_t>(length);
+  constexpr std::size_t kBlock = 64 * 1024;
+  if (stringBlocks_.empty() || blockUsed_ + size + 1 > blockSize_) {
+    blockSize_ = size + 1 > kBlock ? size + 1 : kBlock;
+    stringBlocks_.emplace_back(new char[blockSize_]);
+    blockUsed_ = 0;
+  }
+  char* saved = stringBlocks_.back().get() + blockUsed_;
+  std::memcpy(saved, s, size);
+  saved[size] = '\0';
+  blockUsed_ += size + 1;
+  return saved;
 }
 
 namespace {

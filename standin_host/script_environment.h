@@ -3,7 +3,6 @@
 // loads plugins. It stands in for AviSynth+ where the host is not installed.
 #pragma once
 
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -69,7 +68,11 @@ class ScriptEnvironment : public IScriptEnvironment {
 
   std::mutex mutex_;
   std::vector<std::shared_ptr<const Function>> functions_;  // newest last
-  std::deque<std::string> strings_;
+  // Saved strings, packed one after another into large blocks, as the host
+  // keeps them: each lives as long as the environment.
+  std::vector<std::unique_ptr<char[]>> stringBlocks_;
+  std::size_t blockUsed_ = 0;
+  std::size_t blockSize_ = 0;
   std::vector<std::unique_ptr<PluginLibrary>> plugins_;
 };
 
