@@ -20,11 +20,6 @@ mkdir -p "$(dirname "$WINEPREFIX")"
     "$wine" wineboot -i >/dev/null 2>&1
     wineserver -w
   fi
-  # One wineserver serves every test, and stays a minute after the last:
-  # a server shutting down as the next test connects answered it with
-  # "wine client error: ... Connection reset by peer". A server already
-  # running makes this one exit at once.
-  wineserver -p60 </dev/null >/dev/null 2>&1 9>&- || true
 ) 9>"$WINEPREFIX.lock"
 
 winepath=""
