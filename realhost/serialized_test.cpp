@@ -117,7 +117,12 @@ TEST_P(RequestsThatWaitForThemselves, FunctionsThatAskEachOthersFiltersWhileMade
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Prefetch, RequestsThatWaitForThemselves, ::testing::Values(0, 2),
+// On one thread only. Under Prefetch the host may keep a frame cache around
+// the filter (the development host 3.7.5-372 does, whatever the filter asks),
+// and a request that comes back through it for a frame in the making waits
+// inside the host, where the module cannot see it; the stand-in host's tests
+// cover the same rings on several threads.
+INSTANTIATE_TEST_SUITE_P(Prefetch, RequestsThatWaitForThemselves, ::testing::Values(0),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return "Prefetch" + std::to_string(info.param);
                          });
