@@ -486,8 +486,12 @@ class IClip {
 // of the parameter string, an argument not given being undefined.
 typedef AVSValue(DORVEL_CDECL* ApplyFunc)(AVSValue args, void* user_data, IScriptEnvironment* env);
 
+// What the host calls, last registered first, when it starts to delete an
+// environment (before the script's own functions are deleted).
+typedef void(DORVEL_STDCALL* ShutdownFunc)(void* user_data, IScriptEnvironment* env);
+
 // The script environment, declared up to the last entry the module calls;
-// the host's class goes on after `Invoke`.
+// the host's class goes on after `SetMemoryMax`.
 class IScriptEnvironment {
  public:
   // What Invoke throws when no function of the name takes the arguments
@@ -506,6 +510,23 @@ class IScriptEnvironment {
   virtual bool DORVEL_STDCALL FunctionExists(const char* name) = 0;
   virtual AVSValue DORVEL_STDCALL Invoke(const char* name, const AVSValue args,
                                          const char* const* arg_names = nullptr) = 0;
+  virtual AVSValue DORVEL_STDCALL GetVar(const char* name) = 0;
+  virtual bool DORVEL_STDCALL SetVar(const char* name, const AVSValue& val) = 0;
+  virtual bool DORVEL_STDCALL SetGlobalVar(const char* name, const AVSValue& val) = 0;
+  virtual void DORVEL_STDCALL PushContext(int level = 0) = 0;
+  virtual void DORVEL_STDCALL PopContext() = 0;
+  virtual PVideoFrame DORVEL_STDCALL NewVideoFrame(const VideoInfo& vi, int align) = 0;
+  virtual bool DORVEL_STDCALL MakeWritable(PVideoFrame* pvf) = 0;
+  virtual void DORVEL_STDCALL BitBlt(unsigned char* dstp, int dst_pitch, const unsigned char* srcp, int src_pitch,
+                                     int row_size, int height) = 0;
+  // Registers `function` to run when the environment starts to be deleted.
+  virtual void DORVEL_STDCALL AtExit(ShutdownFunc function, void* user_data) = 0;
+  virtual void DORVEL_STDCALL CheckVersion(int version) = 0;
+  virtual PVideoFrame DORVEL_STDCALL Subframe(PVideoFrame src, int rel_offset, int new_pitch, int new_row_size,
+                                              int new_height) = 0;
+  // Sets the frame memory limit in MB when `mem` is above 0; answers the
+  // limit in force, so 0 reads it without changing it.
+  virtual int DORVEL_STDCALL SetMemoryMax(int mem) = 0;
 };
 
 // The entry function a plugin exports and the host looks up after loading.

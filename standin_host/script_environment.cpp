@@ -6,6 +6,13 @@
 #include <cstring>
 
 ScriptEnvironment::~ScriptEnvironment() {
+  // As the host does: the exit callbacks first, newest first, and only then
+  // the script's functions.
+  while (!atExit_.empty()) {
+    const auto callback = atExit_.back();
+    atExit_.pop_back();
+    callback.first(callback.second, this);
+  }
   functions_.clear();
   plugins_.clear();
 }
@@ -77,6 +84,17 @@ void ScriptEnvironment::AddFunction(const std::string& name, const std::string& 
   auto entry = std::make_shared<Function>(Function{name, params, ParseParameters(params), std::move(function)});
   std::lock_guard<std::mutex> lock(mutex_);
   functions_.push_back(std::move(entry));
+}
+
+void ScriptEnvironment::AtExit(ShutdownFunc function, void* user_data) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  atExit_.emplace_back(function, user_data);
+}
+
+int ScriptEnvironment::SetMemoryMax(int mem) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (mem > 0) memoryMax_ = mem;
+  return memoryMax_;
 }
 
 bool ScriptEnvironment::FunctionExists(const char* name) {

@@ -48,6 +48,22 @@ class ScriptEnvironment : public IScriptEnvironment {
   AVSValue DORVEL_STDCALL Invoke(const char* name, const AVSValue args,
                                  const char* const* arg_names = nullptr) override;
 
+  // Variables, frames and versions are not the stand-in's business.
+  AVSValue DORVEL_STDCALL GetVar(const char*) override { return AVSValue(); }
+  bool DORVEL_STDCALL SetVar(const char*, const AVSValue&) override { return false; }
+  bool DORVEL_STDCALL SetGlobalVar(const char*, const AVSValue&) override { return false; }
+  void DORVEL_STDCALL PushContext(int) override {}
+  void DORVEL_STDCALL PopContext() override {}
+  PVideoFrame DORVEL_STDCALL NewVideoFrame(const VideoInfo&, int) override { return PVideoFrame(); }
+  bool DORVEL_STDCALL MakeWritable(PVideoFrame*) override { return false; }
+  void DORVEL_STDCALL BitBlt(unsigned char*, int, const unsigned char*, int, int, int) override {}
+  void DORVEL_STDCALL CheckVersion(int) override {}
+  PVideoFrame DORVEL_STDCALL Subframe(PVideoFrame, int, int, int, int) override { return PVideoFrame(); }
+  // Run by the destructor, last registered first, before the functions go.
+  void DORVEL_STDCALL AtExit(ShutdownFunc function, void* user_data) override;
+  // The host's frame memory limit in MB: set when above 0, answered always.
+  int DORVEL_STDCALL SetMemoryMax(int mem) override;
+
   // Registers a function written in the host's own code.
   void AddFunction(const std::string& name, const std::string& params, ScriptFunction function);
   // Invoke with the arguments as a list; `names` is empty or one per argument.
@@ -74,6 +90,8 @@ class ScriptEnvironment : public IScriptEnvironment {
   std::size_t blockUsed_ = 0;
   std::size_t blockSize_ = 0;
   std::vector<std::unique_ptr<PluginLibrary>> plugins_;
+  std::vector<std::pair<ShutdownFunc, void*>> atExit_;
+  int memoryMax_ = 1024;
 };
 
 // An array value made from a list.
