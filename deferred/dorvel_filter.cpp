@@ -7,6 +7,7 @@
 #include "decode_parameters.h"
 #include "field_order.h"
 #include "freed_memory.h"
+#include "opening_turn.h"
 
 namespace {
 constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
@@ -14,44 +15,19 @@ constexpr const char* kWaitsForItself = "DorvelFilter: the clip that %s made ask
 constexpr const char* kWaitsForOtherThread =
     "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
     "for frames cannot be read on several threads";
+constexpr const char* kOpeningWaitsForThisThread =
+    "DorvelFilter: %s cannot be called now: the opening under way on another thread waits for a clip this "
+    "thread is serving; clips that ask each other for frames cannot be read on several threads";
+constexpr const char* kEnvironmentClosing = "DorvelFilter: %s is not called: its script environment is being deleted";
 }  // namespace
 
-// The working folder held, for as long as the named function is called.
-class DorvelFilter::InFolder {
- public:
-  InFolder(const DorvelFilter& filter, IScriptEnvironment* env) : held_(filter.folder != nullptr) {
-    if (!held_) return;
-    std::string reason;
-    const FolderLease::Taking taking = FolderLease::Take(*filter.folder, reason);
-    if (taking == FolderLease::Taking::Taken) return;
-    const std::string folder = filter.folder->u8string();
-    if (taking == FolderLease::Taking::WouldWaitForItself) {
-      env->ThrowError(
-          "DorvelFilter: %s must be called in %s, but the openings that keep another working folder wait for "
-          "this one",
-          filter.functionName, folder.c_str());
-    }
-    env->ThrowError("DorvelFilter: cannot make %s the working folder for %s: %s", folder.c_str(), filter.functionName,
-                    reason.c_str());
-  }
-  ~InFolder() {
-    if (held_) FolderLease::Give();
-  }
-  InFolder(const InFolder&) = delete;
-  InFolder& operator=(const InFolder&) = delete;
-
- private:
-  bool held_;
-};
-
-// The filter's turn, held from the moment it was taken; given back, and any
-// opening under it ended, on every way out.
+// The filter's turn, held from the moment it was taken; given back on every
+// way out.
 class DorvelFilter::HeldTurn {
  public:
   explicit HeldTurn(DorvelFilter& filter) : filter_(filter) {}
   ~HeldTurn() {
     std::lock_guard<std::mutex> lock(filter_.mutex);
-    filter_.opening = false;
     filter_.turn.Give();
   }
   HeldTurn(const HeldTurn&) = delete;
@@ -70,28 +46,37 @@ class DorvelFilter::HeldTurn {
 class DorvelFilter::Request {
  public:
   // Takes the turn, waiting for it, and opens the filter when it is closed.
+  // The opening comes first, in the process's turn to open, and only then
+  // the filter's turn.
   // For a frame request (`frame` not negative) the frame may be kept from an
   // earlier request: then it is in kept(), and the turn is not held.
   Request(DorvelFilter& filter, IScriptEnvironment* env, int frame = -1) : filter_(filter) {
     std::unique_lock<std::mutex> lock(filter.mutex);
     if (frame >= 0 && (kept_ = filter.recent.Find(frame))) return;
-    filter.TakeTurn(lock, env);
-    if (frame >= 0 && (kept_ = filter.recent.Find(frame))) {
-      filter.turn.Give();  // made by the thread that had the turn before
-      return;
-    }
-    holdsTurn_ = true;
-    if (filter.isOpen) {
-      clip_ = filter.child;
-      return;
-    }
-    filter.opening = true;
-    lock.unlock();
-    try {
-      clip_ = filter.OpenedClip(env);
-    } catch (...) {
-      EndTurn();
-      throw;
+    for (;;) {
+      if (!filter.isOpen) {
+        // Opened without this filter's turn held, so that a thread serving
+        // the filter never waits for this one's opening.
+        lock.unlock();
+        clip_ = filter.OpenForRequest(env);
+        lock.lock();
+        if (clip_) {
+          holdsTurn_ = true;
+          return;
+        }
+        continue;  // open, but another thread is serving it: wait for it below
+      }
+      filter.TakeTurn(lock, env);
+      if (frame >= 0 && (kept_ = filter.recent.Find(frame))) {
+        filter.turn.Give();  // made by the thread that had the turn before
+        return;
+      }
+      if (filter.isOpen) {
+        holdsTurn_ = true;
+        clip_ = filter.child;
+        return;
+      }
+      filter.turn.Give();  // closed while this thread waited: opened anew
     }
   }
   ~Request() {
@@ -102,7 +87,6 @@ class DorvelFilter::Request {
         // Still the wrapped clip, so the filter holds another reference.
         if (made_) filter_.recent.Keep(madeNumber_, made_);
         clip_ = PClip();
-        filter_.opening = false;
         filter_.turn.Give();
         return;
       }
@@ -124,7 +108,6 @@ class DorvelFilter::Request {
  private:
   void EndTurn() {
     std::lock_guard<std::mutex> lock(filter_.mutex);
-    filter_.opening = false;
     filter_.turn.Give();
   }
 
@@ -138,21 +121,18 @@ class DorvelFilter::Request {
 
 DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip,
                            IScriptEnvironment* env)
-    : vi(), functionName(env->SaveString(functionName)) {
+    : vi(), functionName(env->SaveString(functionName)), life(EnvironmentLife::Of(env)) {
   DecodeParameters(parameters, args, env);
   if (viClip) {
     vi = viClip->GetVideoInfo();
     shape = Shape::FromTemplate;
     return;
   }
-  // No other thread knows this filter yet: the turn is free. The host's
-  // not-found signal passes unchanged here, to be reported by the script
-  // that calls "DorvelFilter".
-  {
-    std::unique_lock<std::mutex> lock(mutex);
-    TakeTurn(lock, env);
-  }
-  const HeldTurn held(*this);
+  // No other thread knows this filter yet. The host's not-found signal
+  // passes unchanged here, to be reported by the script that calls
+  // "DorvelFilter".
+  HeldOpeningTurn openingTurn;
+  if (!openingTurn.Take()) env->ThrowError(kOpeningWaitsForThisThread, this->functionName);
   opening = true;
   const PClip opened = Open(env);
   vi = opened->GetVideoInfo();
@@ -256,34 +236,56 @@ const VideoInfo& DorvelFilter::GetVideoInfo() { return vi; }
 void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironment* env) {
   const Turn::Taking taking = turn.Take(lock);
   if (taking == Turn::Taking::Taken) return;
-  // The named function asked for this filter's frames while making its
-  // clip, or the clip asked while serving a request, here or through
-  // threads that wait for each other: waiting would never end. An opening
-  // fails as it fails on one thread.
-  const bool whileOpening = opening;
+  // The clip asked for its own filter's frames while serving a request,
+  // here or through threads that wait for each other: waiting would never
+  // end.
   lock.unlock();
-  if (whileOpening) {
-    env->ThrowError(kOpenFailed);
-  } else if (taking == Turn::Taking::HeldByThisThread) {
+  if (taking == Turn::Taking::HeldByThisThread) {
     env->ThrowError(kWaitsForItself, functionName);
   } else {
     env->ThrowError(kWaitsForOtherThread, functionName);
   }
 }
 
-PClip DorvelFilter::OpenedClip(IScriptEnvironment* env) {
-  try {
-    return Open(env);
-  } catch (const IScriptEnvironment::NotFound&) {
-    // Inside a script the host reports this as a script error of the
-    // calling function; a frame or audio request has no such caller, and
-    // a client would see an exception of no kind it knows.
-    env->ThrowError("DorvelFilter: Invalid arguments to function '%s'", functionName);
-    return PClip();
+PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
+  HeldOpeningTurn openingTurn;
+  if (!openingTurn.Take()) env->ThrowError(kOpeningWaitsForThisThread, functionName);
+  std::unique_lock<std::mutex> lock(mutex);
+  if (!isOpen) {
+    // Only the thread that holds the turn to open opens: a filter it is
+    // opening already was asked for by its own function.
+    if (opening) {
+      lock.unlock();
+      env->ThrowError(kOpenFailed);
+    }
+    opening = true;
+    lock.unlock();
+    try {
+      Open(env);
+    } catch (const IScriptEnvironment::NotFound&) {
+      // Inside a script the host reports this as a script error of the
+      // calling function; a frame or audio request has no such caller, and
+      // a client would see an exception of no kind it knows.
+      env->ThrowError("DorvelFilter: Invalid arguments to function '%s'", functionName);
+    }
+    lock.lock();
   }
+  // Still in the turn to open, nobody can have closed it again.
+  if (!turn.TryTake()) return PClip();
+  return child;
 }
 
 PClip DorvelFilter::Open(IScriptEnvironment* env) {
+  // Ends the opening on every way out.
+  struct Opening {
+    DorvelFilter& filter;
+    ~Opening() {
+      std::lock_guard<std::mutex> lock(filter.mutex);
+      filter.opening = false;
+    }
+  } const ending{*this};
+  const EnvironmentUse use(life.get());
+  if (!use.used()) env->ThrowError(kEnvironmentClosing, functionName);
   PClip clip;
   {
     // The new clip has had the first use of what the victim freed; the rest
@@ -318,11 +320,22 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
 }
 
 bool DorvelFilter::MakeRoom() {
+  // The victim's environment cannot finish being deleted until its clip is
+  // released, which happens after `closed` goes, first.
+  EnvironmentUse victimsEnvironment;
   Closed closed;
   {
     OpenFilters& open = OpenFilters::instance();
     std::lock_guard<std::mutex> listLock(open.mutex());
     DorvelFilter* victim = open.VictimForNextOpening();
+    while (victim != nullptr) {
+      EnvironmentUse use(victim->life.get());
+      if (use.used()) {
+        victimsEnvironment = std::move(use);
+        break;
+      }
+      victim = OpenFilters::Newer(victim);
+    }
     if (victim == nullptr) return false;
     std::lock_guard<std::mutex> victimLock(victim->mutex);
     victim->CloseLocked(closed);
@@ -333,7 +346,13 @@ bool DorvelFilter::MakeRoom() {
 }
 
 PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
-  const InFolder inFolder(*this, env);
+  std::string reason;
+  const InWorkingFolder inFolder(folder.get(), reason);
+  if (!inFolder.ok()) {
+    const std::string name = folder->u8string();
+    env->ThrowError("DorvelFilter: cannot make %s the working folder for %s: %s", name.c_str(), functionName,
+                    reason.c_str());
+  }
   const int count = static_cast<int>(args.size());
   const AVSValue callArgs(count == 0 ? nullptr : args.values(), count);
   const AVSValue result = env->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "argument_list.h"
+#include "environment_life.h"
 #include "open_filters.h"
 #include "recent_frames.h"
 #include "turn.h"
@@ -33,18 +34,22 @@ class DorvelFilter : public IClip {
  private:
   class HeldTurn;
   class Request;
-  class InFolder;
 
   // With `lock` on `mutex`: takes this filter's turn for the calling thread,
   // waiting while another thread has it. A turn that would wait for itself
   // is a script error, raised with the lock let go.
   void TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironment* env);
-  // With the turn held and the filter closed: opens it, and gives the
-  // wrapped clip. The host's not-found signal becomes a script error.
-  PClip OpenedClip(IScriptEnvironment* env);
-  // With the turn held: makes the wrapped clip exist.
+  // Opens the filter, unless another thread opened it first, in the
+  // process's turn to open, which it waits for. Then, when its own turn is
+  // free, takes it and answers the wrapped clip; otherwise answers an empty
+  // clip, the filter's turn not taken. The host's not-found signal becomes a
+  // script error.
+  PClip OpenForRequest(IScriptEnvironment* env);
+  // With the process's turn to open held and the filter closed: makes the
+  // wrapped clip exist.
   PClip Open(IScriptEnvironment* env);
   // Closes the oldest open filter when the list is full; true when it did.
+  // A filter whose environment is being deleted is left to that deletion.
   static bool MakeRoom();
   // Calls the named function with the stored arguments, in the working
   // folder the filter was made in.
@@ -64,9 +69,9 @@ class DorvelFilter : public IClip {
   // host's reference count, so a filter mostly costs one or two cache lines.
   //
   // `child`, `isOpen` and `recent` are guarded by `mutex`; the first two
-  // change only with the list's mutex held too; `turn` and `opening` (true while the turn's holder
-  // is opening the filter) go with `mutex` alone; `link` belongs to the
-  // list's mutex.
+  // change only with the list's mutex held too; `turn` and `opening` (true
+  // while the thread that holds the process's turn to open is opening the
+  // filter) go with `mutex` alone; `link` belongs to the list's mutex.
   PClip child;
   bool isOpen = false;
   bool opening = false;
@@ -85,6 +90,9 @@ class DorvelFilter : public IClip {
   Shape shape = Shape::Unknown;
   const char* functionName;
   ArgumentList args;
+  // The environment the filter was made in: no opening starts once it is
+  // being deleted.
+  const std::shared_ptr<EnvironmentLife> life;
   // The working folder when the filter was made, where relative names in the
   // call resolve as they would have in the script; null when it could not
   // be read.

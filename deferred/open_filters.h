@@ -35,6 +35,8 @@ class OpenFilters {
   // taken as unsigned 32-bit numbers. So 0 keeps at most one open and a
   // negative limit keeps all.
   DorvelFilter* VictimForNextOpening() const;
+  // The filter opened next after `filter`, or null.
+  static DorvelFilter* Newer(DorvelFilter* filter) { return LinkOf(filter).newer; }
   // Puts a filter that is not in the list at its back, as the newest.
   void Append(DorvelFilter* filter);
   // Takes a filter that is in the list out of it.

@@ -35,6 +35,12 @@ Turn::Taking Turn::Take(std::unique_lock<std::mutex>& lock) {
   return Taking::Taken;
 }
 
+bool Turn::TryTake() {
+  if (holder_ != std::thread::id()) return false;
+  holder_ = std::this_thread::get_id();
+  return true;
+}
+
 void Turn::Give() {
   holder_ = std::thread::id();
   if (waiting_ > 0) given_.notify_one();

@@ -33,6 +33,8 @@ class Turn final : public Awaited {
   // With `lock` holding the mutex: takes the turn, waiting while another
   // thread holds it. The lock is held again on return, whatever the answer.
   Taking Take(std::unique_lock<std::mutex>& lock);
+  // With the mutex held: takes the turn only when no thread holds it.
+  bool TryTake();
   // With the mutex held, by the thread that holds the turn.
   void Give();
   // With the mutex held: whether any thread holds the turn.

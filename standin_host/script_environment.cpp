@@ -1,5 +1,7 @@
 #include "script_environment.h"
 
+#include "host_counters.h"
+
 #include <strings.h>
 
 #include <cstdio>
@@ -13,6 +15,7 @@ ScriptEnvironment::~ScriptEnvironment() {
     atExit_.pop_back();
     callback.first(callback.second, this);
   }
+  exited_ = true;
   functions_.clear();
   plugins_.clear();
 }
@@ -114,6 +117,7 @@ std::string ScriptEnvironment::ParametersOf(const std::string& name) {
 }
 
 AVSValue ScriptEnvironment::Invoke(const char* name, const AVSValue args, const char* const* arg_names) {
+  if (exited_) ++hostCounters().callsAfterExit;
   std::vector<std::shared_ptr<const Function>> candidates;
   {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -3,6 +3,7 @@
 // loads plugins. It stands in for AviSynth+ where the host is not installed.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -91,6 +92,7 @@ class ScriptEnvironment : public IScriptEnvironment {
   std::size_t blockSize_ = 0;
   std::vector<std::unique_ptr<PluginLibrary>> plugins_;
   std::vector<std::pair<ShutdownFunc, void*>> atExit_;
+  std::atomic<bool> exited_{false};  // the exit callbacks ran: the functions are gone
   int memoryMax_ = 1024;
 };
 

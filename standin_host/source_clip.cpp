@@ -44,6 +44,7 @@ SourceClip::SourceClip(int id, const SourceSettings& settings) : id_(id), settin
 }
 
 SourceClip::~SourceClip() {
+  if (settings_.onRelease) settings_.onRelease(id_);
   if (settings_.stats != nullptr) settings_.stats->alive--;
 }
 

@@ -39,6 +39,8 @@ struct SourceSettings {
   SourceStats* stats = nullptr;
   // Runs at the start of every frame request, before the frame is made.
   std::function<void(int id, int n, IScriptEnvironment* env)> onFrame;
+  // Runs as the clip is destroyed.
+  std::function<void(int id)> onRelease;
 
   // 320x240, 4 bytes a pixel, 1000 frames; 48 kHz mono 16-bit audio.
   static VideoInfo DefaultVideoInfo();

@@ -67,16 +67,17 @@ TEST_F(WaitsTest, AClipThatAsksItsOwnFilterWhileServingARequestFails) {
 }
 
 TEST_F(WaitsTest, FunctionsThatAskEachOthersFiltersWhileMadeOnTwoThreadsBothFail) {
-  // A's function asks B for a frame and B's asks A, and each is called on a
-  // thread of its own at the same time. On one thread the second request
-  // finds its own opening and fails; here each thread would wait for the
-  // other's opening, for ever.
+  // A's function asks B for a frame and B's asks A, and each is asked for
+  // on a thread of its own at the same time. Openings take turns, so each
+  // request opens the other filter inside its own opening, which then asks
+  // for the first, still opening: both fail as on one thread, neither hangs.
   PClip a, b;
   std::atomic<int> inside{0};
   auto askOther = [&](PClip& other) {
     return [&](const AVSValue&, IScriptEnvironment* callEnv) -> AVSValue {
       ++inside;
-      while (inside < 2) std::this_thread::yield();  // both openings are under way
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+      while (inside < 2 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
       other->GetFrame(0, callEnv);
       return AVSValue(new SourceClip(9, SourceSettings()));
     };

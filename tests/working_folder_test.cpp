@@ -170,30 +170,58 @@ TEST_F(WorkingFolderTest, AFilterMadeWhileAnotherThreadsOpeningHoldsItsFolderRec
   EXPECT_EQ(SourceOf(held), 1);
 }
 
-TEST_F(WorkingFolderTest, OpeningsThatNeedTheSameFolderRunAtOnce) {
-  // Each of two openings in one folder waits, inside its function, until the
-  // other is inside too: they share the folder rather than take turns.
-  std::atomic<int> inside{0};
-  env->AddFunction("Together", "s", [&](const AVSValue& args, IScriptEnvironment* callEnv) {
+TEST_F(WorkingFolderTest, OpeningsOnSeveralThreadsTakeTurnsInTheWholeProcess) {
+  // Openings of one folder and of another, and of a second environment, on
+  // four threads: never two functions inside at once, and each reads its own
+  // folder's file.
+  std::atomic<int> inside{0}, most{0};
+  auto counting = [&](const AVSValue& args, IScriptEnvironment* callEnv) {
+    const int now = ++inside;
+    if (now > most) most = now;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
     const int id = IdIn(args[0].AsString());
-    ++inside;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (inside < 2 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
-    if (inside < 2) callEnv->ThrowError("Together: the other opening never came in");
+    --inside;
+    if (id < 0) callEnv->ThrowError("Counting: no part here");
     SourceSettings settings;
     settings.stats = &stats;
     return AVSValue(new SourceClip(id, settings));
-  });
-  const fs::path folder = Folder("shared", 5);
-  fs::current_path(folder);
-  const PClip shape = Template();
-  const PClip a = Deferred("Together", ArrayOf({AVSValue("part.txt")}), shape);
-  const PClip b = Deferred("Together", ArrayOf({AVSValue("part.txt")}), shape);
-  fs::current_path(Folder("client"));
-  int ids[2] = {};
-  RunOrAbort({[&] { ids[0] = SourceOf(a); }, [&] { ids[1] = SourceOf(b); }});
-  EXPECT_EQ(ids[0], 5);
-  EXPECT_EQ(ids[1], 5);
+  };
+  env->AddFunction("Counting", "s", counting);
+  ScriptEnvironment second;
+  second.LoadPlugin(DORVEL_MODULE_PATH);
+  second.AddFunction("Counting", "s", counting);
+  Limit(2);
+  std::vector<PClip> filters;
+  for (int i = 0; i < 12; ++i) {
+    fs::current_path(Folder(i % 2 == 0 ? "a" : "b", i % 2 + 1));
+    const PClip shape = Template();
+    ScriptEnvironment& where = i % 3 == 0 ? second : *env;
+    filters.push_back(CallDorvelFilter(where, "Counting", ArrayOf({AVSValue("part.txt")}), shape).AsClip());
+  }
+  const fs::path client = Folder("client", 9);
+  fs::current_path(client);
+  std::vector<std::string> wrong(4);
+  std::vector<std::function<void()>> work;
+  for (int t = 0; t < 4; ++t) {
+    work.push_back([&, t] {
+      for (int round = 0; round < 3; ++round) {
+        for (std::size_t i = static_cast<std::size_t>(t); i < filters.size(); i += 2) {
+          try {
+            const int id = SourceOf(filters[i]);
+            if (id != static_cast<int>(i % 2) + 1) wrong[t] += "filter " + std::to_string(i) + " read " + std::to_string(id) + "; ";
+          } catch (const AvisynthError& error) {
+            wrong[t] += error.what() + std::string("; ");
+          }
+        }
+      }
+    });
+  }
+  RunOrAbort(work);
+  for (const std::string& fault : wrong) EXPECT_EQ(fault, "");
+  EXPECT_EQ(most, 1) << "two functions were called at once";
+  EXPECT_GT(stats.opens, 12) << "the limit closed and reopened filters";
+  EXPECT_EQ(fs::current_path(), client);
+  filters.clear();
 }
 
 TEST_F(WorkingFolderTest, AnOpeningInsideAnotherUsesItsOwnFolderAndGivesTheOuterOneItsFolderBack) {
@@ -215,15 +243,12 @@ TEST_F(WorkingFolderTest, AnOpeningInsideAnotherUsesItsOwnFolderAndGivesTheOuter
   EXPECT_EQ(fs::current_path(), client);
 }
 
-TEST_F(WorkingFolderTest, TwoOpeningsThatEachNeedAnotherFolderInsideASharedOneDoNotWaitForEachOther) {
-  // Both outer openings hold folder "a"; each then asks a filter of folder
-  // "b" for frames, which needs the other to leave "a" first. One of them
-  // must fail rather than both wait for ever; the other then goes on.
-  std::atomic<int> inside{0};
+TEST_F(WorkingFolderTest, TwoOpeningsThatEachNeedAnotherFolderInsideTheirOwnBothSucceedInTurn) {
+  // Both outer openings are made in folder "a"; each asks a filter of folder
+  // "b" for frames inside its function. They take turns, so neither meets
+  // the other's folder.
   PClip inner[2];
   env->AddFunction("AskInner", "i", [&](const AVSValue& args, IScriptEnvironment* callEnv) {
-    ++inside;
-    while (inside < 2) std::this_thread::yield();
     const int id = inner[args[0].AsInt()]->GetFrame(0, callEnv)->source();
     SourceSettings settings;
     settings.stats = &stats;
@@ -238,38 +263,23 @@ TEST_F(WorkingFolderTest, TwoOpeningsThatEachNeedAnotherFolderInsideASharedOneDo
   const fs::path client = Folder("client");
   fs::current_path(client);
 
-  std::string errors[2];
-  std::vector<std::function<void()>> work;
-  for (int i = 0; i < 2; ++i) {
-    work.push_back([&, i] {
-      try {
-        outer[i]->GetFrame(0, env.get());
-      } catch (const AvisynthError& error) {
-        errors[i] = error.what();
-      }
-    });
-  }
-  RunOrAbort(work);
-  const std::string refused = "DorvelFilter: FileSource must be called in " + Folder("b").u8string() +
-                              ", but the openings that keep another working folder wait for this one";
-  EXPECT_TRUE((errors[0] == refused && errors[1].empty()) || (errors[1] == refused && errors[0].empty()))
-      << "errors: '" << errors[0] << "', '" << errors[1] << "'";
+  int ids[2] = {-1, -1};
+  RunOrAbort({[&] { ids[0] = SourceOf(outer[0]); }, [&] { ids[1] = SourceOf(outer[1]); }});
+  EXPECT_EQ(ids[0], 2);
+  EXPECT_EQ(ids[1], 2);
   EXPECT_EQ(fs::current_path(), client);
-  inside = 2;
-  EXPECT_EQ(SourceOf(outer[0]), 2) << "both serve afterwards";
-  EXPECT_EQ(SourceOf(outer[1]), 2);
 }
 
-TEST_F(WorkingFolderTest, AnOpeningWaitingForAFolderThatTheFilterItsFunctionAsksKeepsFails) {
-  // The thread opening "outer" holds folder "a" and asks "inner" for frames;
-  // another thread has taken inner's turn and waits for folder "b", which the
-  // first keeps from it. One of the two requests fails; none hangs.
+TEST_F(WorkingFolderTest, AThreadWaitingToOpenAFilterDoesNotKeepItFromTheOpeningThatNeedsIt) {
+  // The thread opening "outer" (made in folder "a") asks "inner" (made in
+  // folder "b") for frames; another thread asked inner first and waits for
+  // its turn to open it. No ring: both requests succeed.
   const PClip inner = MadeIn(Folder("b", 2));
   std::atomic<bool> outerInside{false}, innerAsked{false};
   env->AddFunction("AskLater", "", [&](const AVSValue&, IScriptEnvironment* callEnv) {
     outerInside = true;
     while (!innerAsked) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the other thread waits for "b" by now
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the other thread waits by now
     const int id = inner->GetFrame(0, callEnv)->source();
     SourceSettings settings;
     settings.stats = &stats;
@@ -280,26 +290,15 @@ TEST_F(WorkingFolderTest, AnOpeningWaitingForAFolderThatTheFilterItsFunctionAsks
   const PClip outer = Deferred("AskLater", ArrayOf({}), shape);
   fs::current_path(Folder("client"));
 
-  std::string outerError, innerError;
-  RunOrAbort({[&] {
-                try {
-                  outer->GetFrame(0, env.get());
-                } catch (const AvisynthError& error) {
-                  outerError = error.what();
-                }
-              },
+  int outerId = -1, innerId = -1;
+  RunOrAbort({[&] { outerId = SourceOf(outer); },
               [&] {
                 while (!outerInside) std::this_thread::yield();
                 innerAsked = true;
-                try {
-                  inner->GetFrame(0, env.get());
-                } catch (const AvisynthError& error) {
-                  innerError = error.what();
-                }
+                innerId = SourceOf(inner);
               }});
-  EXPECT_EQ(outerError, "DorvelFilter: Clip could not be opened") << "its function met an opening it must wait for";
-  EXPECT_EQ(innerError, "");
-  EXPECT_EQ(SourceOf(outer), 12) << "it serves afterwards";
+  EXPECT_EQ(outerId, 12);
+  EXPECT_EQ(innerId, 2);
 }
 
 }  // namespace

@@ -1,0 +1,73 @@
+// What the module knows of the script environment a filter was made in: that
+// it is being deleted, and which of the module's work in it is still running.
+//
+// When a client deletes an environment, the host first runs its exit
+// callbacks, the last registered first, and deletes the script's own
+// functions there; only later does it stop the threads of its Prefetch, which
+// may still be asking filters for frames, and so opening them. A filter's
+// function called after that point runs code that is gone. So each filter
+// registers an exit callback with its environment as it is made (after the
+// functions it may call were read, so the callback runs before they go); the
+// callback refuses every later opening in that environment and waits for
+// those still running, and for closings that release one of its clips from
+// another environment's thread, to return.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "plugin/avisynth_interface.h"
+
+class EnvironmentLife {
+ public:
+  // The life of `env`, shared by every filter made in it, with one more
+  // exit callback registered for it (none once it is being deleted).
+  static std::shared_ptr<EnvironmentLife> Of(IScriptEnvironment* env);
+
+  // Starts work that calls into the environment (an opening, or the release
+  // of one of its clips); false, and nothing started, once it is being
+  // deleted. Each true answer is ended by EndUse.
+  bool TryUse();
+  void EndUse();
+
+  EnvironmentLife() = default;
+  EnvironmentLife(const EnvironmentLife&) = delete;
+  EnvironmentLife& operator=(const EnvironmentLife&) = delete;
+
+ private:
+  static void DORVEL_STDCALL OnExit(void* life, IScriptEnvironment* env);
+
+  std::mutex mutex_;
+  std::condition_variable idle_;
+  bool closing_ = false;
+  int uses_ = 0;
+  // Exit callbacks registered and not yet run; guarded by the registry's
+  // mutex, which keeps the life while any is pending.
+  int pendingCallbacks_ = 0;
+  IScriptEnvironment* env_ = nullptr;
+};
+
+// An opening's or a release's use of an environment, ended on every way out.
+class EnvironmentUse {
+ public:
+  EnvironmentUse() = default;
+  // Starts a use of `life`; used() tells whether it could.
+  explicit EnvironmentUse(EnvironmentLife* life) : life_(life != nullptr && life->TryUse() ? life : nullptr) {}
+  ~EnvironmentUse() {
+    if (life_ != nullptr) life_->EndUse();
+  }
+  EnvironmentUse(EnvironmentUse&& other) noexcept : life_(other.life_) { other.life_ = nullptr; }
+  EnvironmentUse& operator=(EnvironmentUse&& other) noexcept {
+    if (this != &other) {
+      if (life_ != nullptr) life_->EndUse();
+      life_ = other.life_;
+      other.life_ = nullptr;
+    }
+    return *this;
+  }
+  bool used() const { return life_ != nullptr; }
+
+ private:
+  EnvironmentLife* life_ = nullptr;
+};
