@@ -135,6 +135,7 @@ AVSValue __cdecl Create(AVSValue args, void*, IScriptEnvironment* env) {
   const int fail = args[8].AsInt(0);
   const int mtMode = args[9].AsInt(MT_NICE_FILTER);
   const int delayUs = args[10].AsInt(0);
+  const int openDelayUs = args[11].AsInt(0);
 
   {
     Counts& c = counts();
@@ -159,14 +160,18 @@ AVSValue __cdecl Create(AVSValue args, void*, IScriptEnvironment* env) {
   vi.sample_type = sampleType;
   vi.nchannels = audioRate == 0 ? 0 : channels;
   vi.num_audio_samples = audioRate == 0 ? 0 : static_cast<int64_t>(frames) * audioRate / 25;
-  return new CountingClip(id, vi, mtMode, delayUs);
+  PClip made = new CountingClip(id, vi, mtMode, delayUs);
+  // A decoder takes its time to open (indexes, headers, the first seek);
+  // the clip counts as made from the start of it.
+  if (openDelayUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(openDelayUs));
+  return made;
 }
 
 }  // namespace
 
 void Register(IScriptEnvironment* env) {
   env->AddFunction("CountingSource",
-                   "i[frames]i[width]i[height]i[pixel_type]s[channels]i[sample_type]i[audio_rate]i[fail]i[mt_mode]i[delay_us]i",
+                   "i[frames]i[width]i[height]i[pixel_type]s[channels]i[sample_type]i[audio_rate]i[fail]i[mt_mode]i[delay_us]i[open_delay_us]i",
                    Create,
                    nullptr);
 }

@@ -5,14 +5,16 @@
 //
 // CountingSource(int id, int "frames", int "width", int "height",
 //                string "pixel_type", int "channels", int "sample_type",
-//                int "audio_rate", int "fail", int "mt_mode", int "delay_us")
+//                int "audio_rate", int "fail", int "mt_mode", int "delay_us",
+//                int "open_delay_us")
 //
 // `pixel_type` is one of "YV12", "I420", "YV24", "Y8", "RGB32"; `sample_type`
 // the host's code (1, 2, 4, 8, 16); `audio_rate` 0 makes a video-only clip;
 // `fail` fails the first that many openings of that id. `mt_mode` is what the
 // clip answers when the host asks how it may be called from several threads
 // (1 nice, the default; 2 multi-instance; 3 serialized, as decoders answer);
-// `delay_us` is how long each frame or audio request takes. Every clip counts
+// `delay_us` is how long each frame or audio request takes, `open_delay_us`
+// how long making the clip takes (it counts as made from the start). Every clip counts
 // the threads inside it at once.
 #pragma once
 

@@ -47,6 +47,9 @@ int main(int argc, char** argv) {
 
   try {
     HostSession host(module);
+    // The error's text belongs to the environment: it is printed while the
+    // environment still exists.
+    try {
     const PClip clip = host.Clip(script.str());
     const VideoInfo& vi = clip->GetVideoInfo();
     std::cout << "video " << vi.width << "x" << vi.height << " pixel_type=" << vi.pixel_type
@@ -70,6 +73,10 @@ int main(int argc, char** argv) {
     }
     std::cout << "counting_opens=" << counting::Opens() << " counting_alive=" << counting::Alive()
               << " counting_most_inside=" << counting::MostInside() << "\n";
+    } catch (const AvisynthError& error) {
+      std::cerr << "error: " << error.msg << "\n";
+      return 1;
+    }
   } catch (const AvisynthError& error) {
     std::cerr << "error: " << error.msg << "\n";
     return 1;

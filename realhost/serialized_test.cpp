@@ -82,7 +82,21 @@ INSTANTIATE_TEST_SUITE_P(Matrix, SerializedSources,
                                             ::testing::Values(0, 2, 4)),
                          CaseName);
 
-class RequestsThatWaitForThemselves : public ::testing::TestWithParam<int> {};
+// Hosts of interface 12 (the development builds after 3.7.5) keep a frame
+// cache of their own around every filter, whatever the filter asks. Under
+// Prefetch, a request that comes back through that cache for a frame in the
+// making waits inside the host, where the module cannot see it, so these
+// cases run there on one thread only; every other host runs them on several.
+constexpr bool kHostCachesEveryFilter = AVISYNTH_INTERFACE_VERSION >= 12;
+
+class RequestsThatWaitForThemselves : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    if (GetParam() > 0 && kHostCachesEveryFilter) {
+      GTEST_SKIP() << "this host waits inside its own frame cache around the filter under Prefetch";
+    }
+  }
+};
 
 TEST_P(RequestsThatWaitForThemselves, AClipMadeFromItsOwnFilterFails) {
   const int threads = GetParam();
@@ -117,12 +131,7 @@ TEST_P(RequestsThatWaitForThemselves, FunctionsThatAskEachOthersFiltersWhileMade
   }
 }
 
-// On one thread only. Under Prefetch the host may keep a frame cache around
-// the filter (the development host 3.7.5-372 does, whatever the filter asks),
-// and a request that comes back through it for a frame in the making waits
-// inside the host, where the module cannot see it; the stand-in host's tests
-// cover the same rings on several threads.
-INSTANTIATE_TEST_SUITE_P(Prefetch, RequestsThatWaitForThemselves, ::testing::Values(0),
+INSTANTIATE_TEST_SUITE_P(Prefetch, RequestsThatWaitForThemselves, ::testing::Values(0, 2, 4),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return "Prefetch" + std::to_string(info.param);
                          });

@@ -32,7 +32,7 @@ else
   fi
   if [ -n "$hosts" ]; then
     options+=(-DAVISYNTH_PREFIX="$hosts")
-    packages+=(ffmpeg x264 parallel time python3)  # the decoder's libraries, its test media, the client, chunked encoding
+    packages+=(ffmpeg x264 parallel time python3 valgrind)  # the decoder's libraries, its test media, the client, chunked encoding
   elif [ "${DORVEL_REQUIRE_REAL_HOSTS:-0}" = 1 ]; then
     echo "no AviSynth+ host found for the real-host suite (AVISYNTH_PREFIX, ../shared/hosts)" >&2
     exit 1
