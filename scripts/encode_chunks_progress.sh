@@ -1,0 +1,89 @@
+# The progress of scripts/encode_chunks.sh, read from GNU parallel's job log
+# and the chunks' logs while the jobs run: chunks done, running and left,
+# frames done of the total, frames per second over all jobs since the start,
+# and the time left. On a terminal the line is rewritten in place every
+# second; otherwise a plain line is written every few seconds
+# (ENCODE_CHUNKS_PROGRESS_SECONDS, 5 by default). Sourced by encode_chunks.sh,
+# whose variables it reads.
+
+# The number in a chunk's job file name: .../chunk_0012.sh is 12.
+progress_chunk_of() { sed -n 's/.*chunk_0*\([0-9][0-9]*\)\.sh$/\1/p'; }
+
+# Frames an encoder has taken so far, from its log: x264's own progress
+# ("[12.5%] 25/200 frames"), or dorvel_y4m's ("25 frames written").
+progress_frames_in_log() {  # LOG
+  tr '\r' '\n' <"$1" 2>/dev/null |
+    sed -n -e 's/^\[[0-9.]*%\] \([0-9]*\)\/[0-9]* frames.*/\1/p' -e 's/^dorvel_y4m: \([0-9]*\) frames written$/\1/p' |
+    tail -n 1
+}
+
+progress_duration() {  # SECONDS
+  printf '%d:%02d:%02d' $(($1 / 3600)) $(($1 / 60 % 60)) $(($1 % 60))
+}
+
+progress_line() {
+  local -A finished=()
+  local k done_chunks=0 running=0 done_frames=$kept_frames partial elapsed fps_now rest
+  if [ -f "$work/joblog" ]; then
+    while read -r k; do
+      [ -n "$k" ] && finished[$k]=1
+    done < <(awk -F '\t' 'NR > 1 && $7 == 0 && $8 == 0 { print $9 }' "$work/joblog" | progress_chunk_of)
+  fi
+  for k in "${pending[@]}"; do
+    if [ -n "${finished[$k]:-}" ]; then
+      done_chunks=$((done_chunks + 1))
+      done_frames=$((done_frames + $(length_of "$k")))
+    elif [ -f "$(name "$k").log" ]; then
+      running=$((running + 1))
+      partial=$(progress_frames_in_log "$(name "$k").log")
+      done_frames=$((done_frames + ${partial:-0}))
+    fi
+  done
+  elapsed=$(($(date +%s) - started))
+  [ "$elapsed" -gt 0 ] || elapsed=1
+  fps_now=$(awk -v f=$((done_frames - kept_frames)) -v s="$elapsed" 'BEGIN { printf "%.1f", f / s }')
+  rest="unknown"
+  if [ "$done_frames" -gt "$kept_frames" ]; then
+    rest=$(progress_duration $(((frames - done_frames) * elapsed / (done_frames - kept_frames))))
+  fi
+  echo "chunks $((kept + done_chunks)) done, $running running, $((chunks - kept - done_chunks - running)) left;" \
+    "frames $done_frames of $frames; $fps_now fps; $rest left"
+}
+
+progress_loop() {
+  local every=${ENCODE_CHUNKS_PROGRESS_SECONDS:-5}
+  [ -t 2 ] && every=1
+  while sleep "$every"; do
+    if [ -t 2 ]; then
+      printf '\r\033[K%s' "$(progress_line)" >&2
+    else
+      echo "encode_chunks: $(progress_line)" >&2
+    fi
+  done
+}
+
+progress_start() {
+  progress_loop &
+  progress_pid=$!
+}
+
+# Ends the updates with the last count, on a line of its own.
+progress_stop() {
+  kill "$progress_pid" 2>/dev/null || true
+  wait "$progress_pid" 2>/dev/null || true
+  if [ -t 2 ]; then
+    printf '\r\033[K' >&2
+  fi
+  echo "encode_chunks: $(progress_line)" >&2
+}
+
+# The end: time, speed of this run, and the peak memory of the largest chunk
+# (of those GNU time measured).
+progress_summary() {
+  local elapsed encoded=$((frames - kept_frames)) peak
+  elapsed=$(($(date +%s) - started))
+  peak=$(cat "$work"/chunk_*.figures 2>/dev/null | awk 'NF == 2 && $2 > most { most = $2 } END { if (most) print int(most / 1024) }')
+  echo "encode_chunks: $out: $frames frames from $chunks chunks in $(progress_duration "$elapsed")," \
+    "$encoded encoded at $(awk -v f="$encoded" -v s="$elapsed" 'BEGIN { printf "%.1f", f / (s > 0 ? s : 1) }') fps;" \
+    "peak memory of the largest chunk ${peak:-unknown}${peak:+ MiB}"
+}
