@@ -264,9 +264,17 @@ if [ -e "$work" ]; then
   if [ "$fresh" = 1 ]; then
     why="--fresh"
   elif [ "$(cat "$marker")" != "$identity" ]; then
-    differs=$(diff <(echo "$identity") "$marker" | sed -n 's/^< \(the [a-z]* [a-z]*\).*/\1/p' | head -n 1)
-    why="${differs:-the encode} changed since its chunks were made"
-    why="${why/the script [0-9a-f]*/the script}"
+    why="the encode"  # a folder of an older form of this script
+    labels=("the script" "the frame count" "the chunk size" "the encoder" "the encoder options")
+    mapfile -t now <<<"$identity"
+    mapfile -t before <"$marker"
+    for ((i = 0; i < ${#now[@]}; i++)); do
+      if [ "${now[i]}" != "${before[i]:-}" ]; then
+        why="${labels[i]}"
+        break
+      fi
+    done
+    why="$why changed since its chunks were made"
   fi
   if [ -n "$why" ]; then
     echo "encode_chunks: starting afresh ($why)"

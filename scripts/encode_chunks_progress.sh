@@ -53,7 +53,13 @@ progress_line() {
 progress_loop() {
   local every=${ENCODE_CHUNKS_PROGRESS_SECONDS:-5}
   [ -t 2 ] && every=1
-  while sleep "$every"; do
+  # The pause is waited for in the wait builtin, which a signal ends at once.
+  local pause
+  trap 'kill "$pause" 2>/dev/null; exit 0' TERM
+  while true; do
+    sleep "$every" >/dev/null 2>&1 &
+    pause=$!
+    wait "$pause"
     if [ -t 2 ]; then
       printf '\r\033[K%s' "$(progress_line)" >&2
     else
