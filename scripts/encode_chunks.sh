@@ -225,12 +225,18 @@ if [ "$check" = 1 ]; then
   } >"$checks/check.sh"
   answers=$(parallel --nonall --tag "${parallel_options[@]}" bash "$checks/check.sh" </dev/null 2>&1) || true
   machines=0 bad=0
+  declare -A said=() answered=()
   while IFS=$'\t' read -r login line; do
-    [[ "$line" == "checked "* ]] || continue
+    [ -n "$login" ] || continue
+    where="${login/#:/this machine}"
+    if [[ "$line" != "checked "* ]]; then
+      said[$where]+="    $line"$'\n'
+      continue
+    fi
     read -r _ status base host <<<"$line"
     machines=$((machines + 1))
-    where="${login/#:/this machine}"
-    [ "$where" = "$host" ] || [ "$where" = "this machine" ] || where="$where ($host)"
+    answered[$where]=1
+    [ "$where" = "this machine" ] || where="$where ($host)"
     if [ "$status" != 0 ]; then
       problem="the encode failed; its log: $base.log"
     elif [ ! -e "$base.$raw" ]; then
@@ -245,6 +251,13 @@ if [ "$check" = 1 ]; then
     echo "encode_chunks: $where: $problem" >&2
     [ ! -s "$base.log" ] || show_log "$base.log"
   done <<<"$answers"
+  # A machine that could not even start the check says only what went wrong.
+  for where in "${!said[@]}"; do
+    [ -z "${answered[$where]:-}" ] || continue
+    machines=$((machines + 1)) bad=$((bad + 1))
+    echo "encode_chunks: $where: the check did not run:" >&2
+    printf '%s' "${said[$where]}" >&2
+  done
   [ "$machines" -gt 0 ] || die "GNU parallel ran no check: $answers"
   [ "$bad" -eq 0 ] || die "$bad of $machines machines cannot take part; their files are in $checks"
   rm -rf "$checks"
