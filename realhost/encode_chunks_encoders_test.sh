@@ -9,7 +9,9 @@
 #   script) decodes to exactly the samples the host gives for the script;
 #   --no-audio leaves it out, and --audio-codec picks another encoder;
 # - the progress output ends at the script's frame count, and the summary
-#   names the time, the speed and the largest chunk's peak memory.
+#   names the time, the speed and the largest chunk's peak memory;
+# - a chunk that fails under x265 names its frames, machine and log, and
+#   shows the host's message; a missing dorvel_y4m is named.
 #   encode_chunks_encoders_test.sh SOURCE_DIR HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR RUNNER Y4M
 set -euo pipefail
 source_dir="$1" hostlib="$2" module="$3" ffms2="$4" media="$5" runner="$6" y4m="$7"
@@ -81,3 +83,22 @@ audio_of svt-av1.mkv | cmp -s - script.pcm || fail "the PCM audio differs from t
 [ "$(streams_of x265.mkv)" = "hevc " ] || fail "x265.mkv holds $(streams_of x265.mkv) with --no-audio"
 grep -q "audio left out (--no-audio)" x265.out || fail "--no-audio is not said"
 echo "the muxed audio decodes to the script's $((8 * 48000)) samples"
+
+# A part gone: the chunk that reads it fails, named with its frames, its
+# machine, its log and the host's message that dorvel_y4m passed on.
+mv parts/p3.mkv parts/away.mkv
+if bash "$encode" --encoder x265 parts/splice.avs 60 failed.mkv --jobs 1 -- --lossless >failed.out 2>failed.err; then
+  fail "x265 succeeded without a part"
+fi
+grep -q "chunk 2 of 4 (frames 60-119): failed on this machine" failed.err || fail "no failed chunk: $(cat failed.err)"
+grep -q "its log: $work/failed.mkv.chunks/chunk_0002.log" failed.err || fail "no log named: $(cat failed.err)"
+grep -q "dorvel_y4m: .*p3.mkv" failed.err || fail "the host's message not shown: $(cat failed.err)"
+mv parts/away.mkv parts/p3.mkv
+# Without dorvel_y4m, and with an encoder it does not know.
+if DORVEL_Y4M= PATH=/usr/bin:/bin bash "$encode" --encoder svt-av1 parts/splice.avs 60 none.mkv >none.out 2>&1; then
+  fail "svt-av1 ran without dorvel_y4m"
+fi
+grep -q "needs dorvel_y4m" none.out || fail "no word of dorvel_y4m: $(cat none.out)"
+if bash "$encode" --encoder vp9 parts/splice.avs 60 none.mkv >none.out 2>&1; then fail "vp9 accepted"; fi
+grep -q -- "--encoder must be x264, x265 or svt-av1, not 'vp9'" none.out || fail "vp9: $(cat none.out)"
+echo "a failing x265 chunk is named with its frames, machine, log and the host's message"
