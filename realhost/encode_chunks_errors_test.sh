@@ -2,7 +2,7 @@
 # scripts/encode_chunks.sh when things go wrong, and at its edges: a missing
 # tool, a script that does not load, a chunk whose source is missing (which
 # chunk, its log, nothing of it left as if done), the same command again once
-# the source is back, a work folder it did not make, options that reach GNU
+# the source is back (the finished chunks kept), a work folder it did not make, options that reach GNU
 # parallel, and chunks of a single frame.
 #   encode_chunks_errors_test.sh SOURCE_DIR HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR RUNNER
 set -euo pipefail
@@ -66,9 +66,10 @@ grep -q "chunk 4 of 4 (frames 150-199): not run" err.txt || fail "chunk 4 not re
   fail "the failed chunk's file was left"
 [ ! -e out.mkv ] || fail "a joined file after a failed chunk"
 
-# The same command once part 3 is back: a fresh start, and the whole file.
+# The same command once part 3 is back: chunks 1 and 2 kept, and the whole file.
 mv away.mkv p3.mkv
-bash "$encode" four.avs 50 out.mkv --jobs 1 -- --qp 0 --preset ultrafast >/dev/null
+bash "$encode" four.avs 50 out.mkv --jobs 1 -- --qp 0 --preset ultrafast >out.txt
+grep -q "2 chunks (100 frames) kept from an earlier run" out.txt || fail "the finished chunks were not kept: $(cat out.txt)"
 [ "$(frames_in out.mkv)" = 200 ] || fail "the joined file does not hold 200 frames"
 [ ! -e out.mkv.chunks ] || fail "the chunks' folder left after success"
 
