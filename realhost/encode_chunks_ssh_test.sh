@@ -40,11 +40,21 @@ trap cleanup EXIT
 chmod 755 "$work"
 cd "$work"
 
+# What both accounts read, copied where the second can read it whatever the
+# folders above the checkout and the hosts allow: the sources, the host, the
+# decoder plugin.
+mkdir source host plugins
+tar -C "$source_dir" --exclude=./.git --exclude='./build*' -cf - . | tar -C source -xf -
+cp -P "$hostlib"/libavisynth.so* host/
+cp "$ffms2" plugins/
+hostlib="$work/host" ffms2="$work/plugins/$(basename "$ffms2")"
+chmod -R a+rX source host plugins
+
 # The second machine's account, and the module in its home as the README installs it.
 useradd -m -d "$work/remote-home" -s /bin/bash "$user"
 usermod -p '*' "$user"  # no password, but not locked: sshd lets a locked account in by no means
 as_user() { su -s /bin/bash "$user" -c "$1"; }
-as_user "cd $(printf %q "$source_dir") && cmake -S . -B \$HOME/build -DCMAKE_BUILD_TYPE=Release \
+as_user "cd $(printf %q "$work/source") && cmake -S . -B \$HOME/build -DCMAKE_BUILD_TYPE=Release \
   -DDORVEL_BUILD_TESTS=OFF -DDORVEL_BUILD_DEMO=OFF -DDORVEL_BUILD_TOOLS=OFF -DDORVEL_PLUGIN_DIR=\$HOME/.avisynth >/dev/null &&
   cmake --build \$HOME/build --target DorvelFilter -j 2 >/dev/null && cmake --install \$HOME/build >/dev/null" ||
   fail "the module could not be installed for $user"
