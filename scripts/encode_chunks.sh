@@ -158,7 +158,11 @@ frames_in() {  # the number of video frames a file holds, or nothing
 # A job's script: it runs where GNU parallel sends it, with this machine's
 # library path, in the script's folder; it says how long the encode took and,
 # when GNU time is there, its peak memory.
-write_job() {  # FILE TAG SCRIPT OUTPUT LOG FIGURES
+# It writes its exit status to STATUS when it ends. On a terminal its line
+# first clears the progress line.
+write_job() {  # FILE TAG SCRIPT OUTPUT LOG FIGURES STATUS
+  local clear=""
+  [ -t 1 ] && [ -t 2 ] && clear='\r\033[K'
   {
     echo "#!/usr/bin/env bash"
     echo "# $2, as encode_chunks.sh runs it."
@@ -166,7 +170,8 @@ write_job() {  # FILE TAG SCRIPT OUTPUT LOG FIGURES
     [ -z "${LD_LIBRARY_PATH:-}" ] || echo "export LD_LIBRARY_PATH=$(printf %q "$LD_LIBRARY_PATH")"
     echo "cd$(quoted "$script_dir") || exit 1"
     echo "encode=$(printf %q "$(encode_command "$3" "$4")")"
-    echo "log=$(printf %q "$5") figures=$(printf %q "$6") tag=$(printf %q "$2")"
+    echo "log=$(printf %q "$5") figures=$(printf %q "$6") status_file=$(printf %q "$7") tag=$(printf %q "$2")"
+    echo "clear='$clear'"
     cat <<'JOB'
 if [ -x /usr/bin/time ]; then
   /usr/bin/time -f "%e %M" -o "$figures" bash -o pipefail -c "$encode" >"$log" 2>&1
@@ -188,7 +193,8 @@ elif grep -q '\[error\]' "$log"; then
 else
   result="encoded"
 fi
-echo "$tag, on $(hostname): $result, $measured"
+echo "$status" >"$status_file"
+printf "$clear%s\n" "$tag, on $(hostname): $result, $measured"
 exit "$status"
 JOB
   } >"$1"
@@ -312,7 +318,7 @@ for ((k = 1; k <= chunks; k++)); do
     kept=$((kept + 1)) kept_frames=$((kept_frames + $(length_of "$k")))
     continue
   fi
-  rm -f "$base.mkv" "$base.partial.$raw" "$base.log" "$base.figures"
+  rm -f "$base.mkv" "$base.partial.$raw" "$base.log" "$base.figures" "$base.status"
   pending+=("$k")
 done
 rm -f "$work/joblog" "$work/list.txt"
@@ -329,7 +335,7 @@ for k in "${pending[@]}"; do
   printf '# Frames %d to %d of %s, chunk %d of %d\nImport("%s")\nTrim(%d, -%d)\n' \
     "$first" "$last" "$script" "$k" "$chunks" "$script" "$first" "$length" >"$base.avs"
   write_job "$base.sh" "chunk $k/$chunks, frames $first-$last" "$base.avs" "$base.partial.$raw" "$base.log" \
-    "$base.figures"
+    "$base.figures" "$base.status"
   jobs+=("$base.sh")
 done
 

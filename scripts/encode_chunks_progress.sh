@@ -1,13 +1,10 @@
-# The progress of scripts/encode_chunks.sh, read from GNU parallel's job log
-# and the chunks' logs while the jobs run: chunks done, running and left,
-# frames done of the total, frames per second over all jobs since the start,
-# and the time left. On a terminal the line is rewritten in place every
+# The progress of scripts/encode_chunks.sh, read from the files its jobs
+# write while they run (a chunk's log, and its exit status at its end):
+# chunks done, running and left, frames done of the total, frames per second
+# over all jobs since the start, and the time left. On a terminal the line is rewritten in place every
 # second; otherwise a plain line is written every few seconds
 # (ENCODE_CHUNKS_PROGRESS_SECONDS, 5 by default). Sourced by encode_chunks.sh,
 # whose variables it reads.
-
-# The number in a chunk's job file name: .../chunk_0012.sh is 12.
-progress_chunk_of() { sed -n 's/.*chunk_0*\([0-9][0-9]*\)\.sh$/\1/p'; }
 
 # Frames an encoder has taken so far, from its log: x264's own progress
 # ("[12.5%] 25/200 frames"), or dorvel_y4m's ("25 frames written").
@@ -22,20 +19,26 @@ progress_duration() {  # SECONDS
 }
 
 progress_line() {
-  local -A finished=()
-  local k done_chunks=0 running=0 done_frames=$kept_frames partial elapsed fps_now rest
-  if [ -f "$work/joblog" ]; then
-    while read -r k; do
-      [ -n "$k" ] && finished[$k]=1
-    done < <(awk -F '\t' 'NR > 1 && $7 == 0 && $8 == 0 { print $9 }' "$work/joblog" | progress_chunk_of)
-  fi
+  local k file base done_chunks=0 running=0 done_frames=$kept_frames partial elapsed fps_now rest
+  # One look at the folder, so that the counts belong to one moment.
+  local -A ended=() succeeded=() logged=()
+  for file in "$work"/chunk_*.status; do
+    [ -f "$file" ] || continue
+    base=${file%.status}
+    ended[$base]=1
+    [ "$(<"$file")" != 0 ] || succeeded[$base]=1
+  done
+  for file in "$work"/chunk_*.log; do
+    [ -f "$file" ] && logged[${file%.log}]=1
+  done
   for k in "${pending[@]}"; do
-    if [ -n "${finished[$k]:-}" ]; then
+    base=$(name "$k")
+    if [ -n "${succeeded[$base]:-}" ]; then
       done_chunks=$((done_chunks + 1))
       done_frames=$((done_frames + $(length_of "$k")))
-    elif [ -f "$(name "$k").log" ]; then
+    elif [ -z "${ended[$base]:-}" ] && [ -n "${logged[$base]:-}" ]; then
       running=$((running + 1))
-      partial=$(progress_frames_in_log "$(name "$k").log")
+      partial=$(progress_frames_in_log "$base.log")
       done_frames=$((done_frames + ${partial:-0}))
     fi
   done
