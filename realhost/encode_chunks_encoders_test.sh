@@ -11,7 +11,9 @@
 # - the progress output ends at the script's frame count, and the summary
 #   names the time, the speed and the largest chunk's peak memory;
 # - a chunk that fails under x265 names its frames, machine and log, and
-#   shows the host's message; a missing dorvel_y4m is named.
+#   shows the host's message; a missing dorvel_y4m is named;
+# - dorvel_y4m writes 4:4:4, 4:2:2, high bit depth and greyscale under the
+#   names ffmpeg reads them by, and refuses RGB.
 #   encode_chunks_encoders_test.sh SOURCE_DIR HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR RUNNER Y4M
 set -euo pipefail
 source_dir="$1" hostlib="$2" module="$3" ffms2="$4" media="$5" runner="$6" y4m="$7"
@@ -74,6 +76,18 @@ for encoder in x264 x265 svt-av1; do
   grep -q "^encode_chunks: $work/$encoder.mkv: 200 frames from 4 chunks in 0:0.:.., 200 encoded at [0-9.]* fps; peak memory of the largest chunk [0-9]* MiB$" \
     "$encoder.out" || fail "$encoder: no summary: $(cat "$encoder.out")"
 done
+
+# dorvel_y4m names each planar format as ffmpeg reads it, and refuses RGB.
+for pair in YV24:yuv444p YV16:yuv422p YUV420P10:yuv420p10le YUV444P16:yuv444p16le Y8:gray; do
+  printf 'BlankClip(length=3, width=64, height=48, pixel_type="%s")\n' "${pair%%:*}" >format.avs
+  got=$("$y4m" format.avs 2>/dev/null | ffprobe -v error -count_frames -show_entries stream=pix_fmt,nb_read_frames \
+    -of csv=p=0 -)
+  [ "$got" = "${pair#*:},3" ] || fail "dorvel_y4m: ${pair%%:*} read as '$got'"
+done
+printf 'BlankClip(length=3, width=64, height=48, pixel_type="RGB32")\n' >format.avs
+if "$y4m" format.avs >/dev/null 2>format.err; then fail "dorvel_y4m wrote RGB"; fi
+grep -q "^dorvel_y4m: .*format.avs: YUV4MPEG2 carries planar YUV or greyscale" format.err ||
+  fail "dorvel_y4m on RGB: $(cat format.err)"
 
 # The audio: the host's samples for the whole script, however they were stored.
 [ "$(streams_of x264.mkv)" = "h264 flac " ] || fail "x264.mkv holds $(streams_of x264.mkv)"
