@@ -2,8 +2,8 @@
 # scripts/encode_chunks.sh when things go wrong, and at its edges: a missing
 # tool, a script that does not load, a chunk whose source is missing (which
 # chunk, its log, nothing of it left as if done), the same command again once
-# the source is back (the finished chunks kept), a work folder it did not make, options that reach GNU
-# parallel, and chunks of a single frame.
+# the source is back (the finished chunks kept), a work folder it did not
+# make, --check, options that reach GNU parallel, and chunks of a single frame.
 #   encode_chunks_errors_test.sh SOURCE_DIR HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR RUNNER
 set -euo pipefail
 source_dir="$1" hostlib="$2" module="$3" ffms2="$4" media="$5"
@@ -78,6 +78,16 @@ mkdir mine.mkv.chunks
 touch mine.mkv.chunks/keep
 expect_error "was not made by encode_chunks.sh" bash "$encode" four.avs 50 mine.mkv
 [ -e mine.mkv.chunks/keep ] || fail "a folder the script did not make was changed"
+
+# --check on this machine alone: frame 0 encodes; with an option the encoder
+# refuses, the check names the machine and the log, and shows the error.
+bash "$encode" --check four.avs 50 checked.mkv -- --qp 0 >out.txt
+grep -q "^encode_chunks: this machine: ready" out.txt && grep -q "all 1 machines can take part" out.txt ||
+  fail "--check: $(cat out.txt)"
+[ ! -e checked.mkv.check ] && [ ! -e checked.mkv ] || fail "--check left files after success"
+expect_error "^encode_chunks: this machine: the encode failed; its log: $work/checked.mkv.check/check\..*\.log$" \
+  bash "$encode" --check four.avs 50 checked.mkv -- --no-such-x264-option
+grep -q "no-such-x264-option" err.txt || fail "x264's complaint not shown: $(cat err.txt)"
 
 # Options before -- reach GNU parallel, which refuses this one.
 expect_error "GNU parallel ran no chunk" bash "$encode" four.avs 50 out.mkv --no-such-option
