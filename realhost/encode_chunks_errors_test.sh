@@ -88,6 +88,10 @@ grep -q "^encode_chunks: this machine: ready" out.txt && grep -q "all 1 machines
 expect_error "^encode_chunks: this machine: the encode failed; its log: $work/checked.mkv.check/check\..*\.log$" \
   bash "$encode" --check four.avs 50 checked.mkv -- --no-such-x264-option
 grep -q "no-such-x264-option" err.txt || fail "x264's complaint not shown: $(cat err.txt)"
+mkdir mine.mkv.check
+touch mine.mkv.check/keep
+expect_error "mine.mkv.check exists and was not made by encode_chunks.sh" bash "$encode" --check four.avs 50 mine.mkv
+[ -e mine.mkv.check/keep ] || fail "a check folder the script did not make was changed"
 
 # Options before -- reach GNU parallel, which refuses this one.
 expect_error "GNU parallel ran no chunk" bash "$encode" four.avs 50 out.mkv --no-such-option

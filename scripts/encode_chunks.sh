@@ -135,7 +135,7 @@ digits=${#chunks}
 
 quoted() { [ $# -eq 0 ] || printf " %q" "$@"; }
 
-# The command that encodes SCRIPT into FILE, logging to LOG, as a line of bash.
+# The command that encodes SCRIPT into FILE, as a line of bash.
 encode_command() {  # SCRIPT FILE
   case "$encoder" in
     x264) echo "x264 --demuxer avs$(quoted "${encoder_options[@]}") -o$(quoted "$2" "$1")" ;;
@@ -157,9 +157,8 @@ frames_in() {  # the number of video frames a file holds, or nothing
 }
 # A job's script: it runs where GNU parallel sends it, with this machine's
 # library path, in the script's folder; it says how long the encode took and,
-# when GNU time is there, its peak memory.
-# It writes its exit status to STATUS when it ends. On a terminal its line
-# first clears the progress line.
+# when GNU time is there, its peak memory, and writes its exit status to
+# STATUS when it ends. On a terminal its line first clears the progress line.
 write_job() {  # FILE TAG SCRIPT OUTPUT LOG FIGURES STATUS
   local clear=""
   [ -t 1 ] && [ -t 2 ] && clear='\r\033[K'
@@ -211,8 +210,12 @@ if [ "$check" = 1 ]; then
   # One job on every machine of --sshlogin: frame 0 as a chunk of its own,
   # into a folder beside OUT, which this machine must then see.
   checks="$out.check"
-  rm -rf "$checks"
+  if [ -e "$checks" ]; then
+    [ -f "$checks/.encode_chunks_check" ] || die "$checks exists and was not made by encode_chunks.sh; move it away first"
+    rm -rf "$checks"
+  fi
   mkdir "$checks"
+  touch "$checks/.encode_chunks_check"
   printf 'Import("%s")\nTrim(0, -1)\n' "$script" >"$checks/frame0.avs"
   # The job's file names are made where it runs: the encoder's line names
   # them through $base.
