@@ -2,8 +2,8 @@
 # scripts/encode_chunks.sh when things go wrong, and at its edges: a missing
 # tool, a script that does not load, a chunk whose source is missing (which
 # chunk, its log, nothing of it left as if done), the same command again once
-# the source is back, a work folder it did not make, options that reach GNU
-# parallel, and chunks of a single frame.
+# the source is back (the finished chunks kept), a work folder it did not
+# make, --check, options that reach GNU parallel, and chunks of a single frame.
 #   encode_chunks_errors_test.sh SOURCE_DIR HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR RUNNER
 set -euo pipefail
 source_dir="$1" hostlib="$2" module="$3" ffms2="$4" media="$5"
@@ -66,9 +66,10 @@ grep -q "chunk 4 of 4 (frames 150-199): not run" err.txt || fail "chunk 4 not re
   fail "the failed chunk's file was left"
 [ ! -e out.mkv ] || fail "a joined file after a failed chunk"
 
-# The same command once part 3 is back: a fresh start, and the whole file.
+# The same command once part 3 is back: chunks 1 and 2 kept, and the whole file.
 mv away.mkv p3.mkv
-bash "$encode" four.avs 50 out.mkv --jobs 1 -- --qp 0 --preset ultrafast >/dev/null
+bash "$encode" four.avs 50 out.mkv --jobs 1 -- --qp 0 --preset ultrafast >out.txt
+grep -q "2 chunks (100 frames) kept from an earlier run" out.txt || fail "the finished chunks were not kept: $(cat out.txt)"
 [ "$(frames_in out.mkv)" = 200 ] || fail "the joined file does not hold 200 frames"
 [ ! -e out.mkv.chunks ] || fail "the chunks' folder left after success"
 
@@ -77,6 +78,20 @@ mkdir mine.mkv.chunks
 touch mine.mkv.chunks/keep
 expect_error "was not made by encode_chunks.sh" bash "$encode" four.avs 50 mine.mkv
 [ -e mine.mkv.chunks/keep ] || fail "a folder the script did not make was changed"
+
+# --check on this machine alone: frame 0 encodes; with an option the encoder
+# refuses, the check names the machine and the log, and shows the error.
+bash "$encode" --check four.avs 50 checked.mkv -- --qp 0 >out.txt
+grep -q "^encode_chunks: this machine: ready" out.txt && grep -q "all 1 machines can take part" out.txt ||
+  fail "--check: $(cat out.txt)"
+[ ! -e checked.mkv.check ] && [ ! -e checked.mkv ] || fail "--check left files after success"
+expect_error "^encode_chunks: this machine: the encode failed; its log: $work/checked.mkv.check/check\..*\.log$" \
+  bash "$encode" --check four.avs 50 checked.mkv -- --no-such-x264-option
+grep -q "no-such-x264-option" err.txt || fail "x264's complaint not shown: $(cat err.txt)"
+mkdir mine.mkv.check
+touch mine.mkv.check/keep
+expect_error "mine.mkv.check exists and was not made by encode_chunks.sh" bash "$encode" --check four.avs 50 mine.mkv
+[ -e mine.mkv.check/keep ] || fail "a check folder the script did not make was changed"
 
 # Options before -- reach GNU parallel, which refuses this one.
 expect_error "GNU parallel ran no chunk" bash "$encode" four.avs 50 out.mkv --no-such-option

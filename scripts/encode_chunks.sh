@@ -1,34 +1,66 @@
 #!/usr/bin/env bash
-# Encodes an AviSynth script in chunks, side by side, with x264 under GNU
-# parallel, and joins the chunks into one file with ffmpeg:
+# Encodes an AviSynth script in chunks, side by side under GNU parallel (on
+# this machine or on several over ssh), joins the chunks into one file with
+# ffmpeg without encoding them again, and adds the script's audio:
 #
-#   encode_chunks.sh SCRIPT.avs CHUNK_FRAMES OUT.mkv [PARALLEL OPTIONS] [-- X264 OPTIONS]
+#   encode_chunks.sh [OPTIONS] SCRIPT.avs CHUNK_FRAMES OUT.mkv [PARALLEL OPTIONS] [-- ENCODER OPTIONS]
 #
-# The script's frame count comes from the host (scripts/script_frames.py).
+# OPTIONS (before the script):
+#   --encoder x264|x265|svt-av1   x264 (the default) reads each chunk's script
+#                                 itself; x265 and SvtAv1EncApp read YUV4MPEG2
+#                                 that dorvel_y4m writes from it to a pipe
+#   --y4m PATH                    dorvel_y4m (else $DORVEL_Y4M, else PATH)
+#   --fresh                       start afresh, even when chunks of an earlier
+#                                 run of the same encode are there to keep
+#   --no-audio                    leave the script's audio out
+#   --audio-codec NAME            ffmpeg's encoder for the audio (flac)
+#   --check                       encode one frame on each --sshlogin and say
+#                                 whether each machine can take part; no more
+#
 # Each chunk is a script of its own, Import of SCRIPT.avs and then Trim of
-# CHUNK_FRAMES frames (the last chunk of what remains), that x264 reads
-# directly. Options before `--` go to GNU parallel (--jobs 4, --sshlogin
-# :,4/box2); options after it go to x264 (--preset slow --crf 18). x264 runs in
-# the script's folder, so that file names relative to the script work also for
-# sources that DorvelFilter opens only while frames are read.
+# CHUNK_FRAMES frames (the last chunk of what remains), encoded in the
+# script's folder so that relative file names work. Options before `--` go to
+# GNU parallel (--jobs 4, --sshlogin :,4/box2); options after it go to the
+# encoder (--preset slow --crf 18).
 #
 # Chunks, their scripts and logs live in OUT.mkv.chunks/ beside OUT.mkv; with
 # --sshlogin every machine must see that folder, the script, its sources, the
-# plugins and the host under the same paths. A chunk is written under a
-# .partial name and keeps its own name only once x264 has succeeded and the
-# file holds every frame of its range; the folder is removed when OUT.mkv is
-# written, and kept with the logs when something fails.
+# plugins, the host and the encoder under the same paths. A chunk keeps its
+# own name only once its job succeeded and its file holds every frame of its
+# range; a later run of the same encode (the same script content, frame
+# count, chunk size, encoder and encoder options) keeps such chunks and
+# encodes only the others, so an encode stopped by Ctrl-C, a failure or a
+# reboot goes on where it stopped. The folder is removed when OUT.mkv is
+# written; the job log of the last run is kept beside it as OUT.mkv.joblog.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+source "$here/encode_chunks_progress.sh"
 
 die() {
   echo "encode_chunks: $*" >&2
   exit 1
 }
-if [ $# -lt 3 ]; then
-  echo "usage: encode_chunks.sh SCRIPT.avs CHUNK_FRAMES OUT.mkv [PARALLEL OPTIONS] [-- X264 OPTIONS]" >&2
+usage() {
+  echo "usage: encode_chunks.sh [--encoder x264|x265|svt-av1] [--y4m PATH] [--fresh] [--no-audio]" \
+    "[--audio-codec NAME] [--check] SCRIPT.avs CHUNK_FRAMES OUT.mkv [PARALLEL OPTIONS] [-- ENCODER OPTIONS]" >&2
   exit 2
-fi
+}
+
+encoder=x264 y4m="${DORVEL_Y4M:-}" fresh=0 audio=1 audio_codec=flac check=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --encoder) [ $# -ge 2 ] || usage; encoder="$2"; shift 2 ;;
+    --y4m) [ $# -ge 2 ] || usage; y4m="$2"; shift 2 ;;
+    --fresh) fresh=1; shift ;;
+    --no-audio) audio=0; shift ;;
+    --audio-codec) [ $# -ge 2 ] || usage; audio_codec="$2"; shift 2 ;;
+    --check) check=1; shift ;;
+    --) usage ;;
+    --*) die "unknown option $1 (options of GNU parallel go after OUT)" ;;
+    *) break ;;
+  esac
+done
+[ $# -ge 3 ] || usage
 script="$1" chunk_frames="$2" out="$3"
 shift 3
 parallel_options=()
@@ -47,13 +79,32 @@ need() {  # need TOOL WHAT
   command -v "$1" >/dev/null 2>&1 || die "needs $1 ($2), which is not on PATH"
 }
 need parallel "GNU parallel, Debian package parallel"
-need x264 "Debian package x264"
 need ffmpeg "Debian package ffmpeg"
 need ffprobe "Debian package ffmpeg"
 need python3 "to read the script's frame count from the host"
 [[ "$(parallel --version 2>/dev/null || true)" == *"GNU parallel"* ]] ||
   die "needs GNU parallel; the 'parallel' on PATH is another program (moreutils?)"
-[[ "$(x264 --fullhelp 2>&1 || true)" == *"y4m, avs"* ]] || die "this x264 cannot read AviSynth scripts"
+case "$encoder" in
+  x264)
+    need x264 "Debian package x264"
+    [[ "$(x264 --fullhelp 2>&1 || true)" == *"y4m, avs"* ]] || die "this x264 cannot read AviSynth scripts"
+    raw=mkv ;;
+  x265)
+    need x265 "Debian package x265"
+    need mkvmerge "to put x265's stream into Matroska; Debian package mkvtoolnix"
+    raw=hevc ;;
+  svt-av1)
+    need SvtAv1EncApp "Debian package svt-av1"
+    raw=ivf ;;
+  *) die "--encoder must be x264, x265 or svt-av1, not '$encoder'" ;;
+esac
+if [ "$encoder" != x264 ]; then
+  [ -n "$y4m" ] || y4m=$(command -v dorvel_y4m || true)
+  [ -n "$y4m" ] || die "--encoder $encoder needs dorvel_y4m (built with the module when a host is found):" \
+    "name it with --y4m PATH or DORVEL_Y4M, or put it on PATH"
+  [ -x "$y4m" ] || die "dorvel_y4m is not a program: $y4m"
+  y4m=$(realpath "$y4m")
+fi
 
 [[ "$chunk_frames" =~ ^[1-9][0-9]*$ ]] || die "CHUNK_FRAMES must be a whole number above 0, not '$chunk_frames'"
 [ -f "$script" ] || die "no such script: $script"
@@ -66,28 +117,194 @@ out="$(cd "$out_dir" && pwd)/$(basename "$out")"
 extension="${out##*.}"
 [ "$extension" != "$out" ] && [ -n "$extension" ] || die "OUT needs an extension that names its container, such as .mkv"
 
-# The script loaded once, as x264 will load it, for its length.
+# The script loaded once, as the chunks will load it, for its length and audio.
 loaded=0
 info=$(cd "$script_dir" && python3 "$here/script_frames.py" "$script" 2>&1) || loaded=$?
 [ "$loaded" != 2 ] || die "$info"  # no host
 [ "$loaded" = 0 ] || die "$script does not load:
 $info"
 frames=$(sed -n 's/^frames=\([0-9]*\) .*/\1/p' <<<"$info")
-[ -n "$frames" ] || die "$script: unexpected answer from the host: $info"
+fps=$(sed -n 's/^frames=.* fps=\([0-9]*\/[0-9]*\)$/\1/p' <<<"$info")
+[ -n "$frames" ] && [ -n "$fps" ] || die "$script: unexpected answer from the host: $info"
 [ "$frames" -gt 0 ] || die "$script has no frames"
+has_audio=0
+grep -q '^audio_rate=' <<<"$info" && has_audio=1
 chunks=$(((frames + chunk_frames - 1) / chunk_frames))
 digits=${#chunks}
 [ "$digits" -ge 4 ] || digits=4
 
-# The work folder: made afresh, and only ever one this script made.
-work="$out.chunks"
-if [ -e "$work" ]; then
-  [ -f "$work/.encode_chunks" ] || die "$work exists and was not made by encode_chunks.sh; move it away first"
-  rm -rf "$work"
+quoted() { [ $# -eq 0 ] || printf " %q" "$@"; }
+
+# The command that encodes SCRIPT into FILE, as a line of bash.
+encode_command() {  # SCRIPT FILE
+  case "$encoder" in
+    x264) echo "x264 --demuxer avs$(quoted "${encoder_options[@]}") -o$(quoted "$2" "$1")" ;;
+    x265) echo "$(quoted "$y4m" "$1") | x265 --y4m --input -$(quoted "${encoder_options[@]}") -o$(quoted "$2")" ;;
+    svt-av1) echo "$(quoted "$y4m" "$1") | SvtAv1EncApp -i stdin$(quoted "${encoder_options[@]}") -b$(quoted "$2")" ;;
+  esac
+}
+# Puts the encoder's own file into Matroska, for the join: x264 writes it.
+wrap() {  # RAW MKV
+  case "$encoder" in
+    x264) [ "$1" = "$2" ] || mv "$1" "$2" ;;
+    x265) mkvmerge -q -o "$2" --default-duration "0:${fps}fps" "$1" >/dev/null && rm -f "$1" ;;
+    svt-av1) ffmpeg -nostdin -loglevel error -i "$1" -map 0 -c copy -fflags +bitexact -y "$2" && rm -f "$1" ;;
+  esac
+}
+frames_in() {  # the number of video frames a file holds, or nothing
+  ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$1" \
+    2>/dev/null || true
+}
+# A job's script: it runs where GNU parallel sends it, with this machine's
+# library path, in the script's folder; it says how long the encode took and,
+# when GNU time is there, its peak memory, and writes its exit status to
+# STATUS when it ends. On a terminal its line first clears the progress line.
+write_job() {  # FILE TAG SCRIPT OUTPUT LOG FIGURES STATUS
+  local clear=""
+  [ -t 1 ] && [ -t 2 ] && clear='\r\033[K'
+  {
+    echo "#!/usr/bin/env bash"
+    echo "# $2, as encode_chunks.sh runs it."
+    echo "set -o pipefail"
+    [ -z "${LD_LIBRARY_PATH:-}" ] || echo "export LD_LIBRARY_PATH=$(printf %q "$LD_LIBRARY_PATH")"
+    echo "cd$(quoted "$script_dir") || exit 1"
+    echo "encode=$(printf %q "$(encode_command "$3" "$4")")"
+    echo "log=$(printf %q "$5") figures=$(printf %q "$6") status_file=$(printf %q "$7") tag=$(printf %q "$2")"
+    echo "clear='$clear'"
+    cat <<'JOB'
+if [ -x /usr/bin/time ]; then
+  /usr/bin/time -f "%e %M" -o "$figures" bash -o pipefail -c "$encode" >"$log" 2>&1
+  status=$?
+  read -r seconds kib < <(tail -n 1 "$figures")
+  measured="$seconds s, peak memory $((kib / 1024)) MiB"
+else
+  SECONDS=0
+  bash -o pipefail -c "$encode" >"$log" 2>&1
+  status=$?
+  measured="$SECONDS s"
 fi
-mkdir "$work"
-touch "$work/.encode_chunks"
-echo "encode_chunks: $script: $frames frames, $chunks chunks of up to $chunk_frames, in $work"
+# x264 ends with success when the script fails to give it a frame.
+if [ "$status" -ne 0 ]; then
+  result="the encoder failed (exit $status)"
+elif grep -q '\[error\]' "$log"; then
+  result="the encoder reported errors"
+  status=1
+else
+  result="encoded"
+fi
+echo "$status" >"$status_file"
+printf "$clear%s\n" "$tag, on $(hostname): $result, $measured"
+exit "$status"
+JOB
+  } >"$1"
+}
+# The first errors of a log, or its last lines.
+show_log() {  # LOG
+  local lines
+  lines=$(tr '\r' '\n' <"$1" | grep -E -m 3 '\[error\]|^dorvel_y4m: [^0-9]' || true)
+  [ -n "$lines" ] || lines=$(tr '\r' '\n' <"$1" | grep -v '^$' | tail -n 5)
+  sed 's/^/    /' <<<"$lines" >&2
+}
+
+if [ "$check" = 1 ]; then
+  # One job on every machine of --sshlogin: frame 0 as a chunk of its own,
+  # into a folder beside OUT, which this machine must then see.
+  checks="$out.check"
+  if [ -e "$checks" ]; then
+    [ -f "$checks/.encode_chunks_check" ] || die "$checks exists and was not made by encode_chunks.sh; move it away first"
+    rm -rf "$checks"
+  fi
+  mkdir "$checks"
+  touch "$checks/.encode_chunks_check"
+  printf 'Import("%s")\nTrim(0, -1)\n' "$script" >"$checks/frame0.avs"
+  # The job's file names are made where it runs: the encoder's line names
+  # them through $base.
+  encode_line=$(encode_command "$checks/frame0.avs" "@@.$raw")
+  {
+    echo "#!/usr/bin/env bash"
+    echo "set -o pipefail"
+    [ -z "${LD_LIBRARY_PATH:-}" ] || echo "export LD_LIBRARY_PATH=$(printf %q "$LD_LIBRARY_PATH")"
+    echo "export base=\$(mktemp -u$(quoted "$checks/check.XXXXXXXX"))"
+    echo "cd$(quoted "$script_dir") || exit 1"
+    echo "encode=$(printf %q "${encode_line//@@/\"\$base\"}")"
+    echo 'bash -o pipefail -c "$encode" >"$base.log" 2>&1'
+    echo 'status=$?'
+    echo '[ "$status" -ne 0 ] || ! grep -q "\[error\]" "$base.log" || status=1'
+    echo 'echo "checked $status $base $(hostname)"'
+  } >"$checks/check.sh"
+  answers=$(parallel --nonall --tag "${parallel_options[@]}" bash "$checks/check.sh" </dev/null 2>&1) || true
+  machines=0 bad=0
+  declare -A said=() answered=()
+  while IFS=$'\t' read -r login line; do
+    [ -n "$login" ] || continue
+    where="${login/#:/this machine}"
+    if [[ "$line" != "checked "* ]]; then
+      said[$where]+="    $line"$'\n'
+      continue
+    fi
+    read -r _ status base host <<<"$line"
+    machines=$((machines + 1))
+    answered[$where]=1
+    [ "$where" = "this machine" ] || where="$where ($host)"
+    if [ "$status" != 0 ]; then
+      problem="the encode failed; its log: $base.log"
+    elif [ ! -e "$base.$raw" ]; then
+      problem="its file $base.$raw is not seen here: the folder of OUT must be shared under the same path"
+    elif ! wrap "$base.$raw" "$base.mkv" || [ "$(frames_in "$base.mkv")" != 1 ]; then
+      problem="its file $base.$raw does not hold the frame; its log: $base.log"
+    else
+      echo "encode_chunks: $where: ready (the script, its sources, the host and $encoder work there)"
+      continue
+    fi
+    bad=$((bad + 1))
+    echo "encode_chunks: $where: $problem" >&2
+    [ ! -s "$base.log" ] || show_log "$base.log"
+  done <<<"$answers"
+  # A machine that could not even start the check says only what went wrong.
+  for where in "${!said[@]}"; do
+    [ -z "${answered[$where]:-}" ] || continue
+    machines=$((machines + 1)) bad=$((bad + 1))
+    echo "encode_chunks: $where: the check did not run:" >&2
+    printf '%s' "${said[$where]}" >&2
+  done
+  [ "$machines" -gt 0 ] || die "GNU parallel ran no check: $answers"
+  [ "$bad" -eq 0 ] || die "$bad of $machines machines cannot take part; their files are in $checks"
+  rm -rf "$checks"
+  echo "encode_chunks: all $machines machines can take part"
+  exit 0
+fi
+
+# The work folder: only ever one this script made. Its chunks are kept when
+# the encode is the same as the one that made them.
+work="$out.chunks"
+marker="$work/.encode_chunks"
+identity=$(printf 'the script %s\nthe frame count %s\nthe chunk size %s\nthe encoder %s\nthe encoder options%s\n' \
+  "$(sha256sum <"$script" | cut -d ' ' -f 1)" "$frames" "$chunk_frames" "$encoder" "$(quoted "${encoder_options[@]}")")
+if [ -e "$work" ]; then
+  [ -f "$marker" ] || die "$work exists and was not made by encode_chunks.sh; move it away first"
+  why=""
+  if [ "$fresh" = 1 ]; then
+    why="--fresh"
+  elif [ "$(cat "$marker")" != "$identity" ]; then
+    why="the encode"  # a folder of an older form of this script
+    labels=("the script" "the frame count" "the chunk size" "the encoder" "the encoder options")
+    mapfile -t now <<<"$identity"
+    mapfile -t before <"$marker"
+    for ((i = 0; i < ${#now[@]}; i++)); do
+      if [ "${now[i]}" != "${before[i]:-}" ]; then
+        why="${labels[i]}"
+        break
+      fi
+    done
+    why="$why changed since its chunks were made"
+  fi
+  if [ -n "$why" ]; then
+    echo "encode_chunks: starting afresh ($why)"
+    rm -rf "$work"
+  fi
+fi
+mkdir -p "$work"
+echo "$identity" >"$marker"
 
 name() { printf "%s/chunk_%0${digits}d" "$work" "$1"; }
 first_of() { echo $((($1 - 1) * chunk_frames)); }
@@ -95,102 +312,105 @@ length_of() {
   local rest=$((frames - $(first_of "$1")))
   echo $((rest < chunk_frames ? rest : chunk_frames))
 }
-quoted() { [ $# -eq 0 ] || printf " %q" "$@"; }
 
-# One script and one job per chunk. A job writes its chunk under a .partial
-# name, and x264's messages to its log; it reports how long x264 took and, when
-# GNU time is installed where it runs, x264's peak memory.
-jobs=()
+# Chunks already complete are kept; whatever else an earlier run left goes.
+kept=0 kept_frames=0 pending=()
 for ((k = 1; k <= chunks; k++)); do
+  base=$(name "$k")
+  if [ -f "$base.mkv" ] && [ "$(frames_in "$base.mkv")" = "$(length_of "$k")" ]; then
+    kept=$((kept + 1)) kept_frames=$((kept_frames + $(length_of "$k")))
+    continue
+  fi
+  rm -f "$base.mkv" "$base.partial.$raw" "$base.log" "$base.figures" "$base.status"
+  pending+=("$k")
+done
+rm -f "$work/joblog" "$work/list.txt"
+echo "encode_chunks: $script: $frames frames, $chunks chunks of up to $chunk_frames, in $work"
+[ "$kept" -eq 0 ] || echo "encode_chunks: $kept chunks ($kept_frames frames) kept from an earlier run"
+
+# One script and one job per chunk still to encode.
+jobs=()
+for k in "${pending[@]}"; do
   base=$(name "$k")
   first=$(first_of "$k")
   length=$(length_of "$k")
   last=$((first + length - 1))
   printf '# Frames %d to %d of %s, chunk %d of %d\nImport("%s")\nTrim(%d, -%d)\n' \
     "$first" "$last" "$script" "$k" "$chunks" "$script" "$first" "$length" >"$base.avs"
-  {
-    echo "#!/usr/bin/env bash"
-    echo "# Chunk $k of $chunks, frames $first to $last, as encode_chunks.sh runs it."
-    [ -z "${LD_LIBRARY_PATH:-}" ] || echo "export LD_LIBRARY_PATH=$(printf %q "$LD_LIBRARY_PATH")"
-    echo "cd$(quoted "$script_dir") || exit 1"
-    echo "encode=(x264 --demuxer avs --no-progress$(quoted "${encoder_options[@]}") -o$(quoted "$base.partial.mkv" "$base.avs"))"
-    echo "log=$(printf %q "$base.log") figures=$(printf %q "$base.figures")"
-    echo "tag='chunk $k/$chunks, frames $first-$last'"
-    cat <<'JOB'
-if [ -x /usr/bin/time ]; then
-  /usr/bin/time -f "%e %M" -o "$figures" "${encode[@]}" >"$log" 2>&1
-  status=$?
-  read -r seconds kib < <(tail -n 1 "$figures")
-  measured="$seconds s, peak memory $((kib / 1024)) MiB"
-else
-  SECONDS=0
-  "${encode[@]}" >"$log" 2>&1
-  status=$?
-  measured="$SECONDS s"
-fi
-# x264 ends with success when the script fails to give it a frame.
-if [ "$status" -ne 0 ]; then
-  result="x264 failed (exit $status)"
-elif grep -q '\[error\]' "$log"; then
-  result="x264 reported errors"
-  status=1
-else
-  result="encoded"
-fi
-echo "$tag, on $(hostname): $result, $measured"
-exit "$status"
-JOB
-  } >"$base.sh"
+  write_job "$base.sh" "chunk $k/$chunks, frames $first-$last" "$base.avs" "$base.partial.$raw" "$base.log" \
+    "$base.figures" "$base.status"
   jobs+=("$base.sh")
 done
 
-# Stop starting chunks after the first failure; those running finish.
-status=0
-parallel --halt soon,fail=1 --joblog "$work/joblog" "${parallel_options[@]}" bash ::: "${jobs[@]}" </dev/null ||
-  status=$?
-[ -f "$work/joblog" ] && [ "$(wc -l <"$work/joblog")" -gt 1 ] ||
-  die "GNU parallel ran no chunk (exit $status); the chunks' scripts are in $work"
-
-frames_in() {  # the number of video frames a file holds, or nothing
-  ffprobe -v error -select_streams v:0 -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$1" \
-    2>/dev/null || true
+# The job log line of a chunk's last run: its machine, exit value and signal.
+job_result() {  # K
+  awk -F '\t' -v OFS='\t' -v job="$(name "$1").sh" \
+    'NR > 1 && $9 == "bash " job { line = ($2 == ":" ? "this machine" : $2) OFS $7 OFS $8 } END { if (line) print line }' \
+    "$work/joblog" 2>/dev/null || true
 }
-# A chunk is done when its job succeeded and its file holds its whole range.
-# The joblog has a line for every job that ran (its number, host, times, exit
-# value and signal); with --retries the last line of a job counts.
+# Gives every chunk whose job succeeded and whose file holds its whole range
+# its own name; reports the others unless the run was stopped.
 failed=0
-for ((k = 1; k <= chunks; k++)); do
-  base=$(name "$k")
-  first=$(first_of "$k")
-  length=$(length_of "$k")
-  IFS=$'\t' read -r host exit_value signal < <(awk -F '\t' -v OFS='\t' -v k="$k" \
-    '$1 == k { line = ($2 == ":" ? "this machine" : $2) OFS $7 OFS $8 } END { if (line) print line }' \
-    "$work/joblog") || true
-  problem=""
-  if [ -z "${exit_value:-}" ]; then
-    problem="not run, after the failure of another chunk"
-  elif [ "$signal" != 0 ]; then
-    problem="stopped by signal $signal on $host"
-  elif [ "$exit_value" != 0 ]; then
-    problem="failed on $host"
-  else
-    written=$(frames_in "$base.partial.mkv")
-    [ "$written" = "$length" ] || problem="its file holds ${written:-no} of its $length frames"
-  fi
-  unset host exit_value signal
-  if [ -n "$problem" ]; then
+settle() {  # REPORT(0|1)
+  local k base first length host exit_value signal problem written
+  for k in "${pending[@]}"; do
+    base=$(name "$k")
+    [ ! -f "$base.mkv" ] || continue
+    first=$(first_of "$k")
+    length=$(length_of "$k")
+    host="" exit_value="" signal=""
+    IFS=$'\t' read -r host exit_value signal < <(job_result "$k") || true
+    problem=""
+    if [ -z "$exit_value" ]; then
+      problem="not run, after the failure of another chunk"
+    elif [ "$signal" != 0 ]; then
+      problem="stopped by signal $signal on $host"
+    elif [ "$exit_value" != 0 ]; then
+      problem="failed on $host"
+    elif ! wrap "$base.partial.$raw" "$base.partial.mkv" 2>"$base.wrap.log"; then
+      problem="its file could not be read on this machine ($(head -n 1 "$base.wrap.log"))"
+    else
+      written=$(frames_in "$base.partial.mkv")
+      [ "$written" = "$length" ] || problem="its file holds ${written:-no} of its $length frames"
+    fi
+    rm -f "$base.wrap.log"
+    if [ -z "$problem" ]; then
+      mv "$base.partial.mkv" "$base.mkv"
+      continue
+    fi
+    rm -f "$base.partial.mkv" "$base.partial.$raw"
+    [ "$1" = 1 ] || continue
     failed=$((failed + 1))
-    rm -f "$base.partial.mkv"
     echo "encode_chunks: chunk $k of $chunks (frames $first-$((first + length - 1))): $problem" >&2
     if [ -s "$base.log" ]; then
       echo "  its log: $base.log" >&2
-      { grep -m 3 '\[error\]' "$base.log" || tail -n 5 "$base.log"; } | sed 's/^/    /' >&2
+      show_log "$base.log"
     fi
-  else
-    mv "$base.partial.mkv" "$base.mkv"
+  done
+}
+
+started=$(date +%s)
+stopped=0
+trap 'stopped=1' INT TERM
+status=0
+if [ "${#jobs[@]}" -gt 0 ]; then
+  progress_start
+  # Stop starting chunks after the first failure; those running finish.
+  parallel --halt soon,fail=1 --joblog "$work/joblog" "${parallel_options[@]}" bash ::: "${jobs[@]}" </dev/null ||
+    status=$?
+  progress_stop
+  if [ "$stopped" = 1 ]; then
+    settle 0
+    done_now=$(find "$work" -maxdepth 1 -name 'chunk_*.mkv' ! -name '*.partial.mkv' | wc -l)
+    die "stopped; $done_now of $chunks chunks are done and kept in $work: the same command goes on from there"
   fi
-done
-[ "$failed" -eq 0 ] || die "$failed of $chunks chunks not encoded; their scripts and logs are in $work"
+  [ -f "$work/joblog" ] && [ "$(wc -l <"$work/joblog")" -gt 1 ] ||
+    die "GNU parallel ran no chunk (exit $status); the chunks' scripts are in $work"
+  settle 1
+fi
+trap - INT TERM
+[ "$failed" -eq 0 ] || die "$failed of $chunks chunks not encoded; their scripts and logs are in $work;" \
+  "the same command encodes them and keeps the others"
 
 # The chunks joined in order, without encoding again.
 for ((k = 1; k <= chunks; k++)); do
@@ -198,10 +418,36 @@ for ((k = 1; k <= chunks; k++)); do
   printf "file '%s'\n" "${path//\'/\'\\\'\'}"  # ' within quotes is written '\''
 done >"$work/list.txt"
 joined="$work/joined.$extension"
-ffmpeg -nostdin -loglevel error -f concat -safe 0 -i "$work/list.txt" -map 0 -c copy -y "$joined" ||
+ffmpeg -nostdin -loglevel error -f concat -safe 0 -i "$work/list.txt" -map 0 -c copy -fflags +bitexact -y "$joined" ||
   die "ffmpeg could not join the chunks; they are in $work"
 got=$(frames_in "$joined")
 [ "$got" = "$frames" ] || die "the joined file holds $got frames of $frames; the chunks are in $work"
+
+# The audio, rendered once from the whole script, so that nothing is lost or
+# doubled at the chunks' edges.
+if [ "$has_audio" = 1 ] && [ "$audio" = 1 ]; then
+  audio_file="$work/audio.mka"
+  echo "encode_chunks: the script's audio, with $audio_codec"
+  read -r rate channels sample_type < <(sed -n 's/^audio_rate=\([0-9]*\) channels=\([0-9]*\) sample_type=\([0-9]*\) .*/\1 \2 \3/p' <<<"$info")
+  case "$sample_type" in
+    1) sample_format=u8 ;; 2) sample_format=s16le ;; 4) sample_format=s24le ;; 8) sample_format=s32le ;;
+    16) sample_format=f32le ;; *) die "the script's audio has a sample type unknown here ($sample_type)" ;;
+  esac
+  (cd "$script_dir" && python3 "$here/script_audio.py" "$script" 2>"$work/render.log") |
+    ffmpeg -nostdin -loglevel error -f "$sample_format" -ar "$rate" -ac "$channels" -i - \
+      -c:a "$audio_codec" -fflags +bitexact -y "$audio_file" 2>"$work/audio.log" ||
+    die "the script's audio could not be rendered and encoded with $audio_codec:" \
+      "$(grep -v '^format=' "$work/render.log") $(cat "$work/audio.log")"
+  with_audio="$work/muxed.$extension"
+  ffmpeg -nostdin -loglevel error -i "$joined" -i "$audio_file" -map 0:v -map 1:a -c copy -strict experimental \
+    -fflags +bitexact -y "$with_audio" 2>"$work/audio.log" ||
+    die "ffmpeg could not put the audio into $extension: $(cat "$work/audio.log")"
+  mv "$with_audio" "$joined"
+elif [ "$has_audio" = 1 ]; then
+  echo "encode_chunks: the script's audio left out (--no-audio)"
+fi
+
 mv "$joined" "$out"
+[ ! -f "$work/joblog" ] || mv "$work/joblog" "$out.joblog"
+progress_summary
 rm -rf "$work"
-echo "encode_chunks: $out: $frames frames from $chunks chunks"

@@ -2,9 +2,11 @@
 """Loads an AviSynth script in the AviSynth+ host, as x264 does (the host's
 libavisynth.so, found the way the system finds libraries, through its C
 interface; the script imported by its path, so that its plugins autoload),
-and prints its video's description on one line:
+and prints its video's description on one line, and its audio's on a second
+one when it has audio:
 
     frames=15000 width=320 height=240 fps=25/1
+    audio_rate=48000 channels=2 sample_type=2 samples=28800000
 
 A script that does not load prints the host's message and exits 1; a host
 that cannot be found exits 2.
@@ -22,9 +24,11 @@ class Value(ctypes.Structure):
 
 
 class VideoInfo(ctypes.Structure):
-    """The leading fields of the host's video description."""
+    """The host's video and audio description."""
     _fields_ = [("width", ctypes.c_int), ("height", ctypes.c_int), ("fps_numerator", ctypes.c_uint),
-                ("fps_denominator", ctypes.c_uint), ("num_frames", ctypes.c_int)]
+                ("fps_denominator", ctypes.c_uint), ("num_frames", ctypes.c_int), ("pixel_type", ctypes.c_int),
+                ("audio_samples_per_second", ctypes.c_int), ("sample_type", ctypes.c_int),
+                ("num_audio_samples", ctypes.c_int64), ("nchannels", ctypes.c_int)]
 
 
 def host_library():
@@ -42,6 +46,10 @@ def host_library():
     host.avs_take_clip.argtypes = [Value, ctypes.c_void_p]
     host.avs_get_video_info.restype = ctypes.POINTER(VideoInfo)
     host.avs_get_video_info.argtypes = [ctypes.c_void_p]
+    host.avs_get_audio.restype = ctypes.c_int
+    host.avs_get_audio.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64]
+    host.avs_clip_get_error.restype = ctypes.c_char_p
+    host.avs_clip_get_error.argtypes = [ctypes.c_void_p]
     host.avs_release_clip.argtypes = [ctypes.c_void_p]
     host.avs_release_value.argtypes = [Value]
     host.avs_delete_script_environment.argtypes = [ctypes.c_void_p]
@@ -71,6 +79,9 @@ def main():
         else:
             print(f"frames={vi.num_frames} width={vi.width} height={vi.height} "
                   f"fps={vi.fps_numerator}/{vi.fps_denominator}")
+            if vi.audio_samples_per_second:
+                print(f"audio_rate={vi.audio_samples_per_second} channels={vi.nchannels} "
+                      f"sample_type={vi.sample_type} samples={vi.num_audio_samples}")
         host.avs_release_clip(clip)
     elif value.type == ord("e"):
         sys.stderr.write(ctypes.cast(value.payload, ctypes.c_char_p).value.decode(errors="replace") + "\n")

@@ -32,7 +32,9 @@ else
   fi
   if [ -n "$hosts" ]; then
     options+=(-DAVISYNTH_PREFIX="$hosts")
-    packages+=(ffmpeg x264 parallel time python3 valgrind)  # the decoder's libraries, its test media, the client, chunked encoding
+    packages+=(ffmpeg x264 parallel time python3)  # the decoder's libraries, its test media, the client, chunked encoding
+    packages+=(x265 svt-av1 mkvtoolnix openssh-server openssh-client)  # chunked encoding's other encoders, over ssh
+    packages+=(valgrind)  # the end of a chunk under valgrind
   elif [ "${DORVEL_REQUIRE_REAL_HOSTS:-0}" = 1 ]; then
     echo "no AviSynth+ host found for the real-host suite (AVISYNTH_PREFIX, ../shared/hosts)" >&2
     exit 1
