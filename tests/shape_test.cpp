@@ -133,8 +133,9 @@ TEST_F(ShapeTest, WithoutATemplateLaterOpeningsAreHeldToTheFirstClipsShape) {
     filter->GetFrame(0, env.get());
     ADD_FAILURE() << "a clip of another size was passed on";
   } catch (const AvisynthError& error) {
-    EXPECT_STREQ(error.what(), "DorvelFilter: Changing made a 1280x240 pixel type 0x00000001 clip, "
-                               "but its first clip is 320x240 pixel type 0x00000001");
+    EXPECT_STREQ(error.what(),
+                 "DorvelFilter: Changing made a 1280x240 pixel type 0x00000001 clip, "
+                 "but its first clip is 320x240 pixel type 0x00000001");
   }
   EXPECT_EQ(SourceOf(filter), 4) << "the next request tries again";
   EXPECT_EQ(filter->GetVideoInfo().width, 320);
@@ -178,8 +179,9 @@ TEST_F(ShapeTest, WithoutATemplateLaterAudioIsHeldToTheFirstClipsChannelsAndSamp
     filter->GetAudio(samples, 0, 1, env.get());
     ADD_FAILURE() << "audio of another channel count was passed on";
   } catch (const AvisynthError& error) {
-    EXPECT_STREQ(error.what(), "DorvelFilter: Rechannelled made 6 channels of 16-bit audio, "
-                               "but its first clip has 1 channel of 16-bit audio");
+    EXPECT_STREQ(error.what(),
+                 "DorvelFilter: Rechannelled made 6 channels of 16-bit audio, "
+                 "but its first clip has 1 channel of 16-bit audio");
   }
   EXPECT_FALSE(IsOpen(filter));
 }
