@@ -11,8 +11,7 @@
 
 namespace {
 constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
-constexpr const char* kWaitsForItself =
-    "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
+constexpr const char* kWaitsForItself = "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
 constexpr const char* kWaitsForOtherThread =
     "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
     "for frames cannot be read on several threads";

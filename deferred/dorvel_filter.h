@@ -11,10 +11,10 @@
 #include "argument_list.h"
 #include "open_filters.h"
 #include "opening_log.h"
-#include "plugin/avisynth_interface.h"
 #include "recent_frames.h"
 #include "turn.h"
 #include "working_folder.h"
+#include "plugin/avisynth_interface.h"
 
 class DorvelFilter : public IClip {
  public:

@@ -1,4 +1,4 @@
-// The module's boundary with the host: the two handlers, then the entry
+// The module's boundary with the host: the handlers, then the entry
 // function that registers them.
 #include "check_at_load.h"
 #include "deferred/dorvel_filter.h"

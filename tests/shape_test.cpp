@@ -133,9 +133,8 @@ TEST_F(ShapeTest, WithoutATemplateLaterOpeningsAreHeldToTheFirstClipsShape) {
     filter->GetFrame(0, env.get());
     ADD_FAILURE() << "a clip of another size was passed on";
   } catch (const AvisynthError& error) {
-    EXPECT_STREQ(error.what(),
-                 "DorvelFilter: Changing made a 1280x240 pixel type 0x00000001 clip, "
-                 "but its first clip is 320x240 pixel type 0x00000001");
+    EXPECT_STREQ(error.what(), "DorvelFilter: Changing made a 1280x240 pixel type 0x00000001 clip, "
+                               "but its first clip is 320x240 pixel type 0x00000001");
   }
   EXPECT_EQ(SourceOf(filter), 4) << "the next request tries again";
   EXPECT_EQ(filter->GetVideoInfo().width, 320);
