@@ -2,8 +2,8 @@
 // script sees, DorvelFilterCheck at the line that made a filter, and the lines
 // the module leaves in the host's own log.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -94,7 +94,8 @@ class RealHostLog : public RealHostCheck {
  protected:
   void SetUp() override {
     RealHostCheck::SetUp();
-    path = ::testing::TempDir() + "dorvel_host_log_" + std::to_string(getpid()) + ".txt";
+    path = ::testing::TempDir() + "dorvel_host_log_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+           std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".txt";
     std::remove(path.c_str());
   }
   void TearDown() override { std::remove(path.c_str()); }

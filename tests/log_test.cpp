@@ -1,7 +1,6 @@
 // The host's log: the stand-in keeps it as the host does, and the module
 // writes its openings and closings there.
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -14,7 +13,8 @@ class LogTest : public ModuleTest {
  protected:
   void SetUp() override {
     ModuleTest::SetUp();
-    path = ::testing::TempDir() + "dorvel_log_" + std::to_string(::getpid()) + ".txt";
+    path = ::testing::TempDir() + "dorvel_log_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+           std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".txt";
     std::remove(path.c_str());
   }
   void TearDown() override {
