@@ -31,6 +31,17 @@ void DORVEL_STDCALL Forget(void* user_data, IScriptEnvironment*) {
   watched.erase(std::remove(watched.begin(), watched.end(), env), watched.end());
 }
 
+// The host's runtime filters (ScriptClip and its kin) give the script they
+// run at frame time the frame's number as "current_frame"; a script being
+// loaded has no such variable unless it made one itself.
+bool InRuntimeScript(IScriptEnvironment* env) {
+  try {
+    return env->GetVar("current_frame").Defined();
+  } catch (const IScriptEnvironment::NotFound&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 AVSValue DORVEL_CDECL SetDorvelFilterCheck(AVSValue args, void*, IScriptEnvironment* env) {
@@ -56,7 +67,11 @@ AVSValue DORVEL_CDECL SetDorvelFilterCheck(AVSValue args, void*, IScriptEnvironm
 bool CheckAtLoad(IScriptEnvironment* env) {
   if (InsideModuleCall()) return false;
   const std::thread::id self = std::this_thread::get_id();
-  std::lock_guard<std::mutex> lock(switchedMutex);
-  return std::any_of(switchedOn.begin(), switchedOn.end(),
-                     [&](const Switched& entry) { return entry.env == env && entry.loader == self; });
+  {
+    std::lock_guard<std::mutex> lock(switchedMutex);
+    const bool on = std::any_of(switchedOn.begin(), switchedOn.end(),
+                                [&](const Switched& entry) { return entry.env == env && entry.loader == self; });
+    if (!on) return false;
+  }
+  return !InRuntimeScript(env);
 }

@@ -5,9 +5,11 @@
 //
 // The switch belongs to one script environment and to the thread that loads
 // its script. Filters made at frame time never check: those made on other
-// threads (the host's Prefetch threads), and those made on the loading thread
+// threads (the host's Prefetch threads), those made on the loading thread
 // inside one of the module's requests or openings (see deferred/frame_time.h),
-// such as the filters of a script that an opening imports.
+// such as the filters of a script that an opening imports, and those made by
+// a runtime script (ScriptClip's), which the host runs with "current_frame"
+// set.
 #pragma once
 
 #include "avisynth_interface.h"

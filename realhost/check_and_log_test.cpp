@@ -90,6 +90,14 @@ TEST_F(RealHostCheck, FiltersMadeInsideAnOpeningAreNotChecked) {
   EXPECT_EQ(counting::TagOf(outer->GetFrame(3, host.env())).id, 41);
 }
 
+TEST_F(RealHostCheck, FiltersMadeByARuntimeScriptAreNotChecked) {
+  host.Eval("global g = t\nDorvelFilterCheck()");
+  const PClip clip = host.Clip("ScriptClip(t, \"\"\"DorvelFilter(\"CountingSource\", [51], g)\"\"\")");
+  EXPECT_EQ(counting::Opens(51), 0);
+  EXPECT_EQ(counting::TagOf(clip->GetFrame(2, host.env())).id, 51);
+  EXPECT_EQ(counting::Opens(51), 1) << "the filter the runtime script made was opened for its frame alone";
+}
+
 class RealHostLog : public RealHostCheck {
  protected:
   void SetUp() override {
