@@ -70,6 +70,10 @@ std::string ShapeMismatch(const VideoInfo& advertised, const VideoInfo& made, co
       const std::string what = made.HasVideo() ? "a " + Video(made) + " clip" : "a clip with no video";
       return prefix + what + ", but " + advertisedBy + " is " + Video(advertised);
     }
+    if (made.num_frames != advertised.num_frames) {
+      return prefix + "a clip of " + std::to_string(made.num_frames) + " frames, but " + advertisedBy + " has " +
+             std::to_string(advertised.num_frames);
+    }
   }
   if (advertised.HasAudio() && made.HasAudio()) {
     // Audio of another rate would play at the wrong pitch and length.

@@ -2,9 +2,10 @@
 // filter advertises. Everything downstream sizes its reads and writes by
 // that description, so a clip of another frame size, colour space, channel
 // count or sample type must never be passed on; audio of another rate would
-// play at the wrong pitch. Frame count, frame rate, audio length and field
-// order stay unchecked: templates give them roughly, requests past a clip's
-// frames reach the clip, and audio past its end is silence.
+// play at the wrong pitch. A video clip of another frame count would make a
+// splice of them longer or shorter than its parts, without a word. Frame
+// rate, audio length and field order stay unchecked: audio past a clip's end
+// is silence.
 #pragma once
 
 #include <string>

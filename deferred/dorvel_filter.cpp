@@ -6,6 +6,7 @@
 #include "clip_shape.h"
 #include "decode_parameters.h"
 #include "field_order.h"
+#include "frame_time.h"
 #include "freed_memory.h"
 #include "opening_turn.h"
 
@@ -139,7 +140,10 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   shape = Shape::FromFirstClip;
 }
 
-DorvelFilter::~DorvelFilter() {
+// The environment may be on its way out here: nothing is logged.
+DorvelFilter::~DorvelFilter() { Close(); }
+
+bool DorvelFilter::Close() {
   bool wasOpen;
   {
     Closed closed;
@@ -153,9 +157,16 @@ DorvelFilter::~DorvelFilter() {
     // the stored arguments go after them.
   }
   if (wasOpen) ReturnFreedMemory();
+  return wasOpen;
+}
+
+void DorvelFilter::OpenAndClose(IScriptEnvironment* env) {
+  { const Request opened(*this, env); }
+  if (Close()) LogCheckedAndClosed(env, functionName, args);
 }
 
 PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
+  const ModuleCallOnThisThread inRequest;
   Request request(*this, env, n);
   if (request.kept()) return request.kept();
   PVideoFrame frame = request->GetFrame(n, env);
@@ -164,6 +175,7 @@ PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
 }
 
 void DorvelFilter::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) {
+  const ModuleCallOnThisThread inRequest;
   const Request request(*this, env);
   const VideoInfo& made = request->GetVideoInfo();
   if (!vi.HasAudio() || count <= 0) {
@@ -286,6 +298,8 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
   } const ending{*this};
   const EnvironmentUse use(life.get());
   if (!use.used()) env->ThrowError(kEnvironmentClosing, functionName);
+  const ModuleCallOnThisThread inOpening;
+  OpeningLog log(env, functionName, args);
   PClip clip;
   {
     // The new clip has had the first use of what the victim freed; the rest
@@ -296,8 +310,14 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
         if (victimReleased) ReturnFreedMemory();
       }
     } freed;
-    freed.victimReleased = MakeRoom();
-    clip = CallFunction(env);  // the host's error reaches the caller unchanged
+    freed.victimReleased = MakeRoom(log);
+    log.WriteVictim();
+    try {
+      clip = CallFunction(env);  // the host's error reaches the caller unchanged
+    } catch (const IScriptEnvironment::NotFound&) {
+      log.Refused("no function of that name takes these arguments");
+      throw;
+    }
   }
   if (!clip) {
     env->ThrowError(kOpenFailed);
@@ -305,21 +325,26 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
   }
   const std::string mismatch = Mismatch(clip);
   if (!mismatch.empty()) {
+    log.Refused(mismatch);
     clip = PClip();  // never becomes the wrapped clip; released before anyone sees it
     env->ThrowError("%s", mismatch.c_str());
     return PClip();
   }
-  OpenFilters& open = OpenFilters::instance();
-  std::lock_guard<std::mutex> listLock(open.mutex());
-  std::lock_guard<std::mutex> lock(mutex);
-  child = clip;
-  isOpen = true;
-  opening = false;
-  open.Append(this);
+  {
+    OpenFilters& open = OpenFilters::instance();
+    std::lock_guard<std::mutex> listLock(open.mutex());
+    std::lock_guard<std::mutex> lock(mutex);
+    child = clip;
+    isOpen = true;
+    opening = false;
+    open.Append(this);
+    log.NoteOpened(record, open.size(), open.limit());
+  }
+  log.WriteOpened();
   return clip;
 }
 
-bool DorvelFilter::MakeRoom() {
+bool DorvelFilter::MakeRoom(OpeningLog& log) {
   // The victim's environment cannot finish being deleted until its clip is
   // released, which happens after `closed` goes, first.
   EnvironmentUse victimsEnvironment;
@@ -337,6 +362,7 @@ bool DorvelFilter::MakeRoom() {
       victim = OpenFilters::Newer(victim);
     }
     if (victim == nullptr) return false;
+    log.NoteVictim(victim->functionName, victim->args, victim->record, open.limit());
     std::lock_guard<std::mutex> victimLock(victim->mutex);
     victim->CloseLocked(closed);
   }

@@ -11,6 +11,7 @@
 #include "argument_list.h"
 #include "environment_life.h"
 #include "open_filters.h"
+#include "opening_log.h"
 #include "recent_frames.h"
 #include "turn.h"
 #include "working_folder.h"
@@ -31,6 +32,11 @@ class DorvelFilter : public IClip {
   int DORVEL_STDCALL SetCacheHints(int cachehints, int frame_range) override;
   const VideoInfo& DORVEL_STDCALL GetVideoInfo() override;
 
+  // Opens the filter, as a request would, and closes it again at once: the
+  // opening's error, or the clip's mismatch with the description, is raised
+  // here and now.
+  void OpenAndClose(IScriptEnvironment* env);
+
  private:
   class HeldTurn;
   class Request;
@@ -50,7 +56,7 @@ class DorvelFilter : public IClip {
   PClip Open(IScriptEnvironment* env);
   // Closes the oldest open filter when the list is full; true when it did.
   // A filter whose environment is being deleted is left to that deletion.
-  static bool MakeRoom();
+  static bool MakeRoom(OpeningLog& log);
   // Calls the named function with the stored arguments, in the working
   // folder the filter was made in.
   PClip CallFunction(IScriptEnvironment* env) const;
@@ -64,6 +70,8 @@ class DorvelFilter : public IClip {
   // With the list's and this filter's mutex held: leaves the list and gives
   // the wrapped clip and its frames to the caller.
   void CloseLocked(Closed& closed);
+  // Closes the filter when it is open; true when it was.
+  bool Close();
 
   // What every request and every closing touches comes first, next to the
   // host's reference count, so a filter mostly costs one or two cache lines.
@@ -79,7 +87,8 @@ class DorvelFilter : public IClip {
   friend class OpenFilters;
   OpenListLink link;
   Turn turn{mutex};
-  RecentFrames recent;  // frames of the open wrapped clip
+  RecentFrames recent;   // frames of the open wrapped clip
+  OpeningRecord record;  // belongs to the list's mutex
 
   // Where `vi` came from. Every opening after `vi` is known must make a clip
   // that fits it.

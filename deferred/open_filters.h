@@ -43,6 +43,8 @@ class OpenFilters {
   void Remove(DorvelFilter* filter);
 
   void SetLimit(int32_t limit) { limit_ = limit; }
+  int32_t limit() const { return limit_; }
+  std::size_t size() const { return size_; }
 
  private:
   static OpenListLink& LinkOf(DorvelFilter* filter);

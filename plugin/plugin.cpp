@@ -1,7 +1,9 @@
-// The module's boundary with the host: the two handlers, then the entry
+// The module's boundary with the host: the handlers, then the entry
 // function that registers them.
+#include "check_at_load.h"
 #include "deferred/dorvel_filter.h"
 #include "deferred/open_filters.h"
+#include "function_named.h"
 #include "handlers.h"
 
 #if defined(_WIN32)
@@ -17,7 +19,11 @@ AVSValue DORVEL_CDECL CreateDorvelFilter(AVSValue args, void*, IScriptEnvironmen
   const PClip viClip = args[2].AsClip();
   const char* functionName = args[0].AsString();
   const AVSValue parameters = args[1];
-  return new DorvelFilter(functionName, parameters, viClip, env);
+  RequireFunction(functionName, env);
+  auto* made = new DorvelFilter(functionName, parameters, viClip, env);
+  const PClip filter = made;  // released, should the check fail
+  if (viClip && CheckAtLoad(env)) made->OpenAndClose(env);
+  return filter;
 }
 
 AVSValue DORVEL_CDECL SetDorvelFilterLimit(AVSValue args, void*, IScriptEnvironment*) {
@@ -34,5 +40,6 @@ extern "C" DORVEL_EXPORT const char* DORVEL_STDCALL AvisynthPluginInit3(IScriptE
   if (AVS_linkage != vectors) AVS_linkage = vectors;
   env->AddFunction("DorvelFilter", "s[parameters]a[vi_clip]c", CreateDorvelFilter, nullptr);
   env->AddFunction("DorvelFilterLimit", "i", SetDorvelFilterLimit, nullptr);
+  env->AddFunction("DorvelFilterCheck", "[enable]b", SetDorvelFilterCheck, nullptr);
   return "DorvelFilter";
 }

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "counting_source.h"
-#include "tests/callers_string.h"
 #include "host_session.h"
+#include "tests/callers_string.h"
 
 namespace {
 
@@ -33,6 +33,7 @@ class RealHostCallerStrings : public ::testing::Test {
 };
 
 TEST_F(RealHostCallerStrings, TheFirstFrameMakesTheCallAsTheCallerDescribedIt) {
+  templateClip = host.Clip(CountingTemplate(40));
   CallersString function("CountingSource"), frames("frames"), pixelType("pixel_type"), i420("I420");
   const AVSValue length[2] = {AVSValue(frames.get()), AVSValue(40)};
   const AVSValue format[2] = {AVSValue(pixelType.get()), AVSValue(i420.get())};
@@ -47,16 +48,18 @@ TEST_F(RealHostCallerStrings, TheFirstFrameMakesTheCallAsTheCallerDescribedIt) {
 }
 
 TEST_F(RealHostCallerStrings, ErrorsNameTheFunctionTheCallerNamed) {
-  CallersString missing("NoSuchFunction"), counting("CountingSource"), width("width");
-  const AVSValue one(1);
-  const PClip unknown = Invoke(missing.get(), AVSValue(&one, 1));
+  CallersString missing("NoSuchFunction"), mistaken("CountingSource"), counting("CountingSource"), width("width");
+  const AVSValue one(1), text("not a number");
+  EXPECT_EQ(HostErrorOf([&] { Invoke(missing.get(), AVSValue(&one, 1)); }),
+            "DorvelFilter: there is no function named \"NoSuchFunction\"");
+  const PClip unknown = Invoke(mistaken.get(), AVSValue(&text, 1));
   const AVSValue wider[2] = {AVSValue(width.get()), AVSValue(128)};
   const AVSValue parameters[2] = {AVSValue(7), AVSValue(wider, 2)};
   const PClip refused = Invoke(counting.get(), AVSValue(parameters, 2));
-  for (CallersString* string : {&missing, &counting, &width}) string->Discard();
+  for (CallersString* string : {&missing, &mistaken, &counting, &width}) string->Discard();
 
   EXPECT_EQ(HostErrorOf([&] { unknown->GetFrame(0, host.env()); }),
-            "DorvelFilter: Invalid arguments to function 'NoSuchFunction'");
+            "DorvelFilter: Invalid arguments to function 'CountingSource'");
   EXPECT_EQ(HostErrorOf([&] { refused->GetFrame(0, host.env()); }),
             "DorvelFilter: CountingSource made a 128x48 YV12 clip, but the template is 64x48 YV12");
   EXPECT_EQ(counting::Alive(), 0);

@@ -52,9 +52,10 @@ std::string SectionName(const std::string& heading) {
   return name;
 }
 
-// The README's ```avisynth blocks, in order.
-std::vector<ReadmeScript> ScriptsOfTheReadme() {
-  std::ifstream readme(DORVEL_README);
+// The ```avisynth blocks of the README, or of another page of the
+// documentation, in order.
+std::vector<ReadmeScript> ScriptsOfTheReadme(const char* path = DORVEL_README) {
+  std::ifstream readme(path);
   std::vector<ReadmeScript> scripts;
   std::string line, section = "Readme";
   int inSection = 0;
@@ -109,6 +110,11 @@ AVSValue CallAtOnce(AVSValue args, void*, IScriptEnvironment* env) {
 }
 
 AVSValue SetNoLimit(AVSValue args, void*, IScriptEnvironment*) { return args[0]; }
+
+// "DorvelFilterCheck" without the module: every call is made at once anyway.
+AVSValue CheckNothing(AVSValue args, void*, IScriptEnvironment*) {
+  return args[0].Defined() ? args[0] : AVSValue(true);
+}
 
 // What a script played: its description, every frame's digest, every byte
 // of its audio.
@@ -191,6 +197,7 @@ class ReadmeScripts : public ::testing::TestWithParam<ReadmeScript> {
   static void WithoutTheModule(HostSession& host) {
     host.env()->AddFunction("DorvelFilter", "s[parameters]a[vi_clip]c", CallAtOnce, nullptr);
     host.env()->AddFunction("DorvelFilterLimit", "i", SetNoLimit, nullptr);
+    host.env()->AddFunction("DorvelFilterCheck", "[enable]b", CheckNothing, nullptr);
     host.LoadPlugin(DORVEL_FFMS2_PLUGIN);
   }
 
@@ -255,6 +262,8 @@ TEST_P(ReadmeScripts, PlayAsWithoutTheModule) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Readme, ReadmeScripts, ::testing::ValuesIn(ScriptsOfTheReadme()),
+                         [](const ::testing::TestParamInfo<ReadmeScript>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(CheckingAndLog, ReadmeScripts, ::testing::ValuesIn(ScriptsOfTheReadme(DORVEL_CHECKING_DOC)),
                          [](const ::testing::TestParamInfo<ReadmeScript>& info) { return info.param.name; });
 
 // The balanced join of "Thousands of parts" must play the quick start's

@@ -109,7 +109,7 @@ TEST_F(RealHostRules, ErrorsReachTheScriptAsTheHostReportsThem) {
   EXPECT_EQ(host.ErrorOf("DorvelFilter(\"CountingSource\", [\"not a number\"])"),
             "Script error: Invalid arguments to function 'DorvelFilter'.");
   EXPECT_EQ(host.ErrorOf("DorvelFilter(\"NoSuchFunction\", [1])"),
-            "Script error: Invalid arguments to function 'DorvelFilter'.");
+            "DorvelFilter: there is no function named \"NoSuchFunction\"");
   EXPECT_EQ(host.ErrorOf("DorvelFilter(\"CountingSource\", [1, [\"nosuch\", 2]])"),
             "Script error: CountingSource does not have a named argument \"nosuch\"");
   EXPECT_EQ(counting::Alive(), 0);
@@ -119,10 +119,10 @@ TEST_F(RealHostRules, ArgumentsTheFunctionDoesNotTakeFailTheFrameRequestWithAScr
   // Found only at the first frame request: the host's not-found signal must
   // not leave the request as anything but a script error.
   const PClip filter = Deferred(1, ", \"not a number\"");
-  EXPECT_EQ(HostErrorOf([&] { TagOf(filter, 0); }),
-            "DorvelFilter: Invalid arguments to function 'CountingSource'");
-  const PClip missing = host.Clip("DorvelFilter(\"NoSuchFunction\", [1], t)");
-  EXPECT_EQ(HostErrorOf([&] { TagOf(missing, 0); }), "DorvelFilter: Invalid arguments to function 'NoSuchFunction'");
+  EXPECT_EQ(HostErrorOf([&] { TagOf(filter, 0); }), "DorvelFilter: Invalid arguments to function 'CountingSource'");
+  EXPECT_EQ(host.ErrorOf("DorvelFilter(\"NoSuchFunction\", [1], t)"),
+            "DorvelFilter: there is no function named \"NoSuchFunction\"")
+      << "a function that does not exist is found where the filter is made, template or not";
 }
 
 TEST_F(RealHostRules, TheHostsErrorsAboutNamedArgumentsReachTheFrameRequestUnchanged) {

@@ -103,7 +103,7 @@ TEST_P(RequestsThatWaitForThemselves, AClipMadeFromItsOwnFilterFails) {
   HostSession host;
   const PClip clip = host.Clip("t = " + CountingTemplate(kFrames) +
                                "\n"
-                               "function Selfish() { return global_f.Trim(0, 0) + CountingSource(1, frames=9) }\n"
+                               "function Selfish() { return global_f.Trim(0, 3) + CountingSource(1, frames=6) }\n"
                                "global global_f = DorvelFilter(\"Selfish\", [], t)\n" +
                                (threads > 0 ? "global_f.Prefetch(" + std::to_string(threads) + ")" : "global_f"));
   for (int n : {0, 3}) {

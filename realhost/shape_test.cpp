@@ -52,8 +52,9 @@ TEST_F(RealHostShapes, ASourceOfAnotherAudioRateFailsWithBothRatesNamed) {
 }
 
 TEST_F(RealHostShapes, AudioPastAShorterSourcesEndIsSilence) {
-  // 60 frames of audio under a 100-frame template: 115200 samples of 192000.
-  const PClip filter = host.Clip("DorvelFilter(\"CountingSource\", [5, [\"frames\", 60]], t)");
+  // 60 frames of audio under the 100-frame template's audio: 115200 samples
+  // of 192000. (A template with video holds the clip to its frame count.)
+  const PClip filter = host.Clip("DorvelFilter(\"CountingSource\", [5, [\"frames\", 60]], KillVideo(t))");
   std::vector<int16_t> samples(2000, 0x5555);
   filter->GetAudio(samples.data(), 115200 - 1000, 2000, host.env());
   for (int i = 0; i < 2000; ++i) ASSERT_EQ(samples[static_cast<std::size_t>(i)], i < 1000 ? 5 : 0) << "sample " << i;

@@ -7,6 +7,19 @@
 #include <cstdio>
 #include <cstring>
 
+ScriptEnvironment::ScriptEnvironment() {
+  AddFunction("SetLogParams", "si", [this](const AVSValue& args, IScriptEnvironment* env) {
+    if (!log_.SetParams(args[0].AsString(), args[1].AsInt())) {
+      env->ThrowError("SetLogParams: Could not open file \"%s\" for writing.", args[0].AsString());
+    }
+    return AVSValue();
+  });
+  AddFunction("LogMsg", "si", [this](const AVSValue& args, IScriptEnvironment* env) {
+    if (!log_.Write(args[0].AsString(), args[1].AsInt())) env->ThrowError("LogMsg: level must be from 1 to 4");
+    return AVSValue();
+  });
+}
+
 ScriptEnvironment::~ScriptEnvironment() {
   // As the host does: the exit callbacks first, newest first, and only then
   // the script's functions.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "host_log.h"
 #include "plugin/avisynth_interface.h"
 #include "plugin_library.h"
 #include "signature.h"
@@ -32,7 +33,8 @@ using ScriptFunction = std::function<AVSValue(const AVSValue& args, IScriptEnvir
 
 class ScriptEnvironment : public IScriptEnvironment {
  public:
-  ScriptEnvironment() = default;
+  // Has the host's log functions, SetLogParams and LogMsg.
+  ScriptEnvironment();
   ~ScriptEnvironment() override;  // forgets its functions, then unloads its plugins
 
   int DORVEL_STDCALL GetCPUFlags() override { return 0; }
@@ -94,6 +96,7 @@ class ScriptEnvironment : public IScriptEnvironment {
   std::vector<std::pair<ShutdownFunc, void*>> atExit_;
   std::atomic<bool> exited_{false};  // the exit callbacks ran: the functions are gone
   int memoryMax_ = 1024;
+  StandInLog log_;
 };
 
 // An array value made from a list.

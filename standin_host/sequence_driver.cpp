@@ -12,10 +12,10 @@ namespace {
 constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
 constexpr const char* kNotFoundAtRequest = "DorvelFilter: Invalid arguments to function 'Src'";
 constexpr const char* kMisshapen = "DorvelFilter: Src made ";
-// Templates and sources share a shape; their lengths tell which of the two
-// a filter advertises.
-constexpr int kTemplateFrames = 64;
-constexpr int kSourceFrames = 1000;
+// Templates and sources share a shape and a length; their frame rates, which
+// openings leave unchecked, tell which of the two a filter advertises.
+constexpr unsigned kTemplateRate = 30;
+constexpr unsigned kSourceRate = 25;
 
 enum class Form { Template, Source, OtherSize, OtherChannels };
 
@@ -23,7 +23,9 @@ SourceSettings Shape(Form form, SourceStats* stats) {
   SourceSettings settings;
   settings.vi.width = form == Form::OtherSize ? 48 : 32;
   settings.vi.height = 4;
-  settings.vi.num_frames = form == Form::Template ? kTemplateFrames : kSourceFrames;
+  settings.vi.num_frames = 1000;
+  settings.vi.fps_numerator = form == Form::Template ? kTemplateRate : kSourceRate;
+  settings.vi.fps_denominator = 1;
   if (form == Form::OtherChannels) settings.vi.nchannels = 2;
   settings.stats = stats;
   return settings;
@@ -115,8 +117,8 @@ void SequenceDriver::Step() {
         const int slot = PickSlot();
         if (slot < 0 || !filters_[static_cast<std::size_t>(slot)].clip) break;
         const Filter& filter = filters_[static_cast<std::size_t>(slot)];
-        const int frames = filter.clip->GetVideoInfo().num_frames;
-        if (frames != (filter.hasTemplate ? kTemplateFrames : kSourceFrames))
+        const unsigned rate = filter.clip->GetVideoInfo().fps_numerator;
+        if (rate != (filter.hasTemplate ? kTemplateRate : kSourceRate))
           Fail("a filter advertises the wrong description");
         if (filter.clip->SetCacheHints(Next(), Next()) != 0) Fail("SetCacheHints answered other than 0");
         if (filter.clip->GetVersion() != 11) Fail("GetVersion answered other than 11");

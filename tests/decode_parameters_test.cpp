@@ -102,16 +102,15 @@ TEST_F(DecodeParametersTest, ErrorsNameTheFunctionAfterTheCallerDiscardedItsName
   wide.vi.width = 640;
   wide.stats = &stats;
   AddSourceFunction(*env, "Wide", wide);
-  CallersString missing("NoSuchFunction"), misshapen("Wide");
+  CallersString missing("Source"), misshapen("Wide");
   const PClip shape = Template();
-  const PClip unknown = Deferred(missing.get(), ArrayOf({}), shape);
+  const PClip unknown = Deferred(missing.get(), ArrayOf({AVSValue("not an id")}), shape);
   const PClip refused = Deferred(misshapen.get(), ArrayOf({AVSValue(1)}), shape);
   missing.Discard();
   misshapen.Discard();
   SaveManyStrings();
 
-  EXPECT_EQ(ErrorOf([&] { unknown->GetFrame(0, env.get()); }),
-            "DorvelFilter: Invalid arguments to function 'NoSuchFunction'");
+  EXPECT_EQ(ErrorOf([&] { unknown->GetFrame(0, env.get()); }), "DorvelFilter: Invalid arguments to function 'Source'");
   EXPECT_EQ(ErrorOf([&] { refused->GetFrame(0, env.get()); }),
             "DorvelFilter: Wide made a 640x240 pixel type 0x00000001 clip, but the template is 320x240 pixel type "
             "0x00000001");

@@ -52,19 +52,24 @@ TEST_F(FailuresTest, AnErrorDuringConstructionPassesUnchanged) {
   ExpectNoPlaceTaken();
 }
 
-TEST_F(FailuresTest, AnUnknownFunctionPassesTheHostsOwnError) {
-  EXPECT_THROW(Deferred("NoSuchFunction", ArrayOf({})), FunctionNotFound);
+TEST_F(FailuresTest, AFunctionThatDoesNotExistIsRefusedWhereTheFilterIsMade) {
+  const std::string expected = "DorvelFilter: there is no function named \"NoSuchFunction\"";
+  EXPECT_EQ(MessageOf<AvisynthError>([&] { Deferred("NoSuchFunction", ArrayOf({})); }), expected);
+  EXPECT_EQ(MessageOf<AvisynthError>([&] { Deferred("NoSuchFunction", ArrayOf({}), Template()); }), expected)
+      << "a template defers the call, not the question whether the function exists";
+  EXPECT_NO_THROW(Deferred("source", ArrayOf({AVSValue(1)}), Template())) << "names are compared as the host does";
+  ExpectNoPlaceTaken();
+}
+
+TEST_F(FailuresTest, ArgumentsTheFunctionDoesNotTakePassTheHostsOwnError) {
   EXPECT_THROW(Deferred("Source", ArrayOf({AVSValue("not an int")})), FunctionNotFound);
   ExpectNoPlaceTaken();
 }
 
-TEST_F(FailuresTest, AnUnknownFunctionFailsARequestWithAScriptErrorNamingIt) {
+TEST_F(FailuresTest, ArgumentsTheFunctionDoesNotTakeFailARequestWithAScriptErrorNamingIt) {
   // Outside a script nothing would turn the host's not-found signal into an
   // error a client knows; the request raises a script error instead.
   const PClip shape = Template();
-  const PClip missing = Deferred("NoSuchFunction", ArrayOf({}), shape);
-  EXPECT_EQ(MessageOf<AvisynthError>([&] { missing->GetFrame(0, env.get()); }),
-            "DorvelFilter: Invalid arguments to function 'NoSuchFunction'");
   const PClip mismatched = Deferred("Source", ArrayOf({AVSValue("not an int")}), shape);
   int16_t samples[4] = {};
   EXPECT_EQ(MessageOf<AvisynthError>([&] { mismatched->GetAudio(samples, 0, 4, env.get()); }),

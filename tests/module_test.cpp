@@ -91,7 +91,6 @@ AVSValue ModuleTest::Limit(int limit) { return env->Call("DorvelFilterLimit", {A
 PClip ModuleTest::Template(const VideoInfo& shape) {
   SourceSettings settings;
   settings.vi = shape;
-  settings.vi.num_frames = kTemplateFrames;
   return PClip(new SourceClip(-1, settings));
 }
 

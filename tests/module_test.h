@@ -61,10 +61,10 @@ class ModuleTest : public ::testing::Test {
   PClip Deferred(int id, const PClip& viClip = PClip());
   // DorvelFilterLimit(limit).
   AVSValue Limit(int limit);
-  // A clip to serve as a template, of the sources' shape by default, with a
-  // length of its own; it is not counted among the sources.
+  // A clip to serve as a template, of the sources' shape and length by
+  // default; it is not counted among the sources.
   static PClip Template(const VideoInfo& shape = SourceSettings::DefaultVideoInfo());
-  static constexpr int kTemplateFrames = 500;
+  static constexpr int kTemplateFrames = 1000;  // the sources' length: another is refused at opening
   // The id of the source that made frame n.
   int SourceOf(const PClip& clip, int n = 0);
   // Whether a deferred clip has its wrapped clip now: every source answers

@@ -87,9 +87,18 @@ TEST_F(ShapeTest, AudioOfAnotherRateIsRefusedWithBothRatesNamed) {
       "audio at 48000 Hz");
 }
 
+TEST_F(ShapeTest, AClipOfAnotherLengthIsRefused) {
+  VideoInfo made = SourceSettings::DefaultVideoInfo();
+  made.num_frames = 40;
+  EXPECT_EQ(FirstFrameError(made, SourceSettings::DefaultVideoInfo()),
+            "DorvelFilter: Shaped made a clip of 40 frames, but the template has 1000");
+  made.num_frames = 1001;
+  EXPECT_EQ(FirstFrameError(made, SourceSettings::DefaultVideoInfo()),
+            "DorvelFilter: Shaped made a clip of 1001 frames, but the template has 1000");
+}
+
 TEST_F(ShapeTest, WhatScriptsGiveRoughlyStaysUnchecked) {
   VideoInfo made = Yuv(320, 240, kI420);  // the host counts I420 and YV12 as one colour space
-  made.num_frames = 7;
   made.fps_numerator = 30000;
   made.fps_denominator = 1001;
   made.num_audio_samples = 3;
@@ -131,6 +140,27 @@ TEST_F(ShapeTest, WithoutATemplateLaterOpeningsAreHeldToTheFirstClipsShape) {
   EXPECT_EQ(filter->GetVideoInfo().width, 320);
 }
 
+TEST_F(ShapeTest, WithoutATemplateLaterOpeningsAreHeldToTheFirstClipsLength) {
+  int calls = 0;
+  SourceSettings settings;
+  settings.stats = &stats;
+  env->AddFunction("Growing", "i", [&](const AVSValue& args, IScriptEnvironment*) {
+    SourceSettings made = settings;
+    made.vi.num_frames += ++calls;
+    return AVSValue(new SourceClip(args[0].AsInt(), made));
+  });
+  Limit(1);
+  const PClip filter = Deferred("Growing", ArrayOf({AVSValue(4)}));
+  const PClip other = Deferred(5);  // closes the first
+  try {
+    filter->GetFrame(0, env.get());
+    ADD_FAILURE() << "a clip of another length was passed on";
+  } catch (const AvisynthError& error) {
+    EXPECT_STREQ(error.what(), "DorvelFilter: Growing made a clip of 1002 frames, but its first clip has 1001");
+  }
+  EXPECT_FALSE(IsOpen(filter));
+}
+
 TEST_F(ShapeTest, WithoutATemplateLaterAudioIsHeldToTheFirstClipsChannelsAndSampleType) {
   int calls = 0;
   SourceSettings settings;
@@ -148,8 +178,9 @@ TEST_F(ShapeTest, WithoutATemplateLaterAudioIsHeldToTheFirstClipsChannelsAndSamp
     filter->GetAudio(samples, 0, 1, env.get());
     ADD_FAILURE() << "audio of another channel count was passed on";
   } catch (const AvisynthError& error) {
-    EXPECT_STREQ(error.what(), "DorvelFilter: Rechannelled made 6 channels of 16-bit audio, "
-                               "but its first clip has 1 channel of 16-bit audio");
+    EXPECT_STREQ(error.what(),
+                 "DorvelFilter: Rechannelled made 6 channels of 16-bit audio, "
+                 "but its first clip has 1 channel of 16-bit audio");
   }
   EXPECT_FALSE(IsOpen(filter));
 }

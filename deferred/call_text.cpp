@@ -1,0 +1,57 @@
+#include "call_text.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr std::size_t kLongestString = 200;
+constexpr int kMostElements = 8;
+
+void AppendValue(std::string& text, const AVSValue& value, int depth) {
+  if (value.IsString()) {
+    const char* s = value.AsString();
+    std::string shown = s == nullptr ? "" : s;
+    if (shown.size() > kLongestString) shown = shown.substr(0, kLongestString) + "...";
+    text += '"' + shown + '"';
+  } else if (value.IsBool()) {
+    text += value.AsBool() ? "true" : "false";
+  } else if (value.IsInt()) {
+    text += std::to_string(value.AsInt());
+  } else if (value.IsFloat()) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%g", value.AsFloat());
+    text += number;
+  } else if (value.IsClip()) {
+    text += "clip";
+  } else if (value.IsArray()) {
+    text += '[';
+    const int size = value.ArraySize();
+    for (int i = 0; i < size; ++i) {
+      if (i > 0) text += ", ";
+      if (i == kMostElements || depth > 2) {
+        text += "...";
+        break;
+      }
+      AppendValue(text, value[i], depth + 1);
+    }
+    text += ']';
+  } else if (!value.Defined()) {
+    text += "undefined";
+  } else {
+    text += "?";
+  }
+}
+
+}  // namespace
+
+std::string CallText(const char* functionName, const ArgumentList& args) {
+  std::string text = functionName;
+  text += '(';
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (i > 0) text += ", ";
+    const char* name = args.names()[i];
+    if (name != nullptr) text += std::string(name) + '=';
+    AppendValue(text, args.values()[i], 0);
+  }
+  return text + ')';
+}

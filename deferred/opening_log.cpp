@@ -1,0 +1,66 @@
+#include "opening_log.h"
+
+#include "call_text.h"
+#include "host_log.h"
+
+namespace {
+std::string LimitText(int32_t limit) { return limit < 0 ? std::string("no limit") : "limit " + std::to_string(limit); }
+}  // namespace
+
+OpeningLog::OpeningLog(IScriptEnvironment* env, const char* functionName, const ArgumentList& args)
+    : env_(env), call_(CallText(functionName, args)) {}
+
+OpeningLog::~OpeningLog() {
+  if (done_) return;
+  std::string line = "DorvelFilter: opening " + call_ + " failed after " + std::to_string(Milliseconds()) + " ms";
+  if (!reason_.empty()) line += ": " + reason_;
+  WriteHostLog(env_, LogLevel::Warning, line);
+}
+
+long long OpeningLog::Milliseconds() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(OpeningClock::now() - start_).count();
+}
+
+void OpeningLog::NoteVictim(const char* functionName, const ArgumentList& args, OpeningRecord& record, int32_t limit) {
+  victim_ = CallText(functionName, args);
+  const auto age = OpeningClock::now() - record.openedAt;
+  victimAge_ = std::chrono::duration_cast<std::chrono::milliseconds>(age).count();
+  victimThrash_ = record.reopened && age < kThrashMoment && !record.thrashReported;
+  if (victimThrash_) record.thrashReported = true;
+  record.closedForRoom = true;
+  limit_ = limit;
+}
+
+void OpeningLog::WriteVictim() {
+  if (victim_.empty()) return;
+  if (victimThrash_) {
+    WriteHostLog(env_, LogLevel::Warning,
+                 "DorvelFilter: closed " + victim_ + " again " + std::to_string(victimAge_) +
+                     " ms after reopening it, to make room for " + call_ + ": more clips are read at once than " +
+                     LimitText(limit_) + " keeps open (thrash); raise DorvelFilterLimit");
+    return;
+  }
+  WriteHostLog(env_, LogLevel::Info,
+               "DorvelFilter: closed " + victim_ + " to make room for " + call_ + " (" + LimitText(limit_) +
+                   " reached; it was open " + std::to_string(victimAge_) + " ms)");
+}
+
+void OpeningLog::NoteOpened(OpeningRecord& record, std::size_t open, int32_t limit) {
+  record.reopened = record.closedForRoom;
+  record.openedAt = OpeningClock::now();
+  open_ = open;
+  limit_ = limit;
+  took_ = Milliseconds();
+  done_ = true;
+}
+
+void OpeningLog::WriteOpened() {
+  WriteHostLog(env_, LogLevel::Info,
+               "DorvelFilter: opened " + call_ + " in " + std::to_string(took_) + " ms; " + std::to_string(open_) +
+                   " open (" + LimitText(limit_) + ")");
+}
+
+void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, const ArgumentList& args) {
+  WriteHostLog(env, LogLevel::Info,
+               "DorvelFilter: checked " + CallText(functionName, args) + " against its template, and closed it");
+}

@@ -1,0 +1,22 @@
+// DorvelFilterCheck: while a script loads, every filter made with a template
+// after it opens its clip once, is checked against the template, and closes
+// again, so that a missing file or a clip that does not fit fails the script
+// at that line rather than the encode at that part.
+//
+// The switch belongs to one script environment and to the thread that loads
+// its script. Filters made at frame time never check: those made on other
+// threads (the host's Prefetch threads), those made on the loading thread
+// inside one of the module's requests or openings (see deferred/frame_time.h),
+// such as the filters of a script that an opening imports, and those made by
+// a runtime script (ScriptClip's), which the host runs with "current_frame"
+// set.
+#pragma once
+
+#include "avisynth_interface.h"
+
+// DorvelFilterCheck(bool "enable"): switches the check on (by default) or
+// off for the rest of the script; answers whether it is on.
+AVSValue DORVEL_CDECL SetDorvelFilterCheck(AVSValue args, void* user_data, IScriptEnvironment* env);
+
+// Whether a filter made now, through `env`, is to be checked.
+bool CheckAtLoad(IScriptEnvironment* env);
