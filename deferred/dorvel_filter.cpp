@@ -6,11 +6,14 @@
 #include "clip_shape.h"
 #include "decode_parameters.h"
 #include "field_order.h"
+#include "frame_budget.h"
+#include "frame_size.h"
 #include "freed_memory.h"
 
 namespace {
 constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
-constexpr const char* kWaitsForItself = "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
+constexpr const char* kWaitsForItself =
+    "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
 constexpr const char* kWaitsForOtherThread =
     "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
     "for frames cannot be read on several threads";
@@ -83,11 +86,14 @@ class DorvelFilter::Request {
     holdsTurn_ = true;
     if (filter.isOpen) {
       clip_ = filter.child;
+      lock.unlock();
+      FrameBudget::Instance().ReadLimitOnce(env);  // a filter opened as the script loaded
       return;
     }
     filter.opening = true;
     lock.unlock();
     try {
+      FrameBudget::Instance().ReadLimit(env);  // at each opening: a script may have changed it
       clip_ = filter.OpenedClip(env);
     } catch (...) {
       EndTurn();
@@ -96,19 +102,25 @@ class DorvelFilter::Request {
   }
   ~Request() {
     if (!holdsTurn_) return;
+    PVideoFrame displaced;  // no longer kept: released with no lock held
+    bool overBudget = false;
+    bool ended = false;
     {
       std::lock_guard<std::mutex> lock(filter_.mutex);
       if (filter_.isOpen && filter_.child.operator->() == clip_.operator->()) {
         // Still the wrapped clip, so the filter holds another reference.
-        if (made_) filter_.recent.Keep(madeNumber_, made_);
+        if (made_) overBudget = filter_.recent.Keep(madeNumber_, made_, FrameBytes(filter_.vi), displaced);
         clip_ = PClip();
         filter_.opening = false;
         filter_.turn.Give();
-        return;
+        ended = true;
       }
     }
-    clip_ = PClip();  // perhaps the last reference: dropped with no lock held
-    EndTurn();
+    if (!ended) {
+      clip_ = PClip();  // perhaps the last reference: dropped with no lock held
+      EndTurn();
+    }
+    if (overBudget) FrameBudget::Instance().Reclaim();
   }
   Request(const Request&) = delete;
   Request& operator=(const Request&) = delete;
@@ -176,10 +188,14 @@ DorvelFilter::~DorvelFilter() {
 }
 
 PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
-  Request request(*this, env, n);
-  if (request.kept()) return request.kept();
-  PVideoFrame frame = request->GetFrame(n, env);
-  request.Made(n, frame);
+  PVideoFrame frame;
+  {
+    Request request(*this, env, n);
+    if (request.kept()) return request.kept();
+    frame = request->GetFrame(n, env);
+    request.Made(n, frame);
+  }
+  FrameBudget::Instance().ReportShortage(env);
   return frame;
 }
 
