@@ -1,5 +1,6 @@
 #include "frame_budget.h"
 
+#include <algorithm>
 #include <string>
 
 #include "host_log.h"
@@ -14,8 +15,10 @@ void FrameBudget::ReadLimit(IScriptEnvironment* env) {
   const int mb = env->SetMemoryMax(0);
   if (mb > 0) {
     limitMb_.store(mb, std::memory_order_relaxed);
-    budget_.store(static_cast<std::size_t>(mb) * 1024 * 1024 / kShareDenominator * kShareNumerator,
-                  std::memory_order_relaxed);
+    // In 64 bits, so that a limit of 4 GB or more does not wrap on 32-bit
+    // processors.
+    const uint64_t bytes = static_cast<uint64_t>(mb) * 1024 * 1024 / kShareDenominator * kShareNumerator;
+    budget_.store(static_cast<std::size_t>(std::min<uint64_t>(bytes, SIZE_MAX)), std::memory_order_relaxed);
   }
   read_.store(true, std::memory_order_release);
 }
