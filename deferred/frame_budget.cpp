@@ -76,7 +76,7 @@ void FrameBudget::ReportOnce(IScriptEnvironment* env) {
   const int limitMb = limitMb_.load(std::memory_order_relaxed);
   WriteHostLog(env, LogLevel::Warning,
                "DorvelFilter: the frames that temporal filters read around each frame do not all fit in the " +
-                   std::to_string(budgetMb) + " MB the module may keep (half the host's memory limit of " +
+                   std::to_string(budgetMb) + " MB the module may keep (three quarters of the host's memory limit of " +
                    std::to_string(limitMb) +
                    " MB); it keeps fewer, and some frames are made more than once. A larger SetMemoryMax keeps "
                    "them all.");

@@ -102,8 +102,8 @@ std::string DubTemplates() {
 
 TEST_F(RealDecoder, FramesLetGoForTheBudgetAndDecodedAgainAreTheSameFrames) {
   // Each part, its first 15 frames, made 1920x1080 16-bit 4:4:4 inside its
-  // function (12.4 MB a frame); the host's least limit, 64 MB, leaves 32 MB
-  // for kept frames: two frames, for the five TemporalSoften(2) reads.
+  // function (12.4 MB a frame); the host's least limit, 64 MB, leaves 48 MB
+  // for kept frames: three frames, for the five TemporalSoften(2) reads.
   // Frames go while their window still needs them, and the decoder seeks
   // back to make them again.
   constexpr int kFrames = 15;

@@ -55,7 +55,7 @@ TEST(RealHostKeptFrames, PeakMemoryStaysFlatAsPartsPlayToTheirEnd) {
   const double last = PeakMiB();
   // Each open part's own clip holds a frame of its own (BlankClip's); the
   // frames kept for TemporalSoften (3, and room for more: 11 frames, 60 MiB,
-  // a part) must add nothing past the budget of 32 MiB, which the first part
+  // a part) must add nothing past the budget of 48 MiB, which the first part
   // alone fills.
   EXPECT_LE(full, first + (kLimit - 1) * 2 * kFrameMiB)
       << "peak after the first part " << first << " MiB, with " << kLimit << " parts open " << full << " MiB";
@@ -70,7 +70,7 @@ TEST(RealHostKeptFrames, AWindowLargerThanTheBudgetIsReportedOnceInTheHostsLog) 
   std::fclose(fdopen(fd, "w"));
   {
     HostSession host;
-    // 32 MiB (the host sets no limit below 64 MB): five frames, for windows
+    // 48 MiB (the host sets no limit below 64 MB): nine frames, for windows
     // of eleven.
     const std::string prelude = "SetLogParams(\"" + std::string(path) + "\", LOG_WARNING)\n";
     const PClip clip = host.Clip(LongSplice(64, 3, 20, 5, prelude));
@@ -82,7 +82,7 @@ TEST(RealHostKeptFrames, AWindowLargerThanTheBudgetIsReportedOnceInTheHostsLog) 
   while (std::getline(log, line)) {
     if (line.find("DorvelFilter: the frames that temporal filters read") != std::string::npos) {
       ++lines;
-      EXPECT_NE(line.find("32 MB"), std::string::npos) << line;
+      EXPECT_NE(line.find("48 MB"), std::string::npos) << line;
     }
   }
   std::remove(path);

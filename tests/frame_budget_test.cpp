@@ -1,7 +1,9 @@
-// Every filter's kept frames count against one budget, half the host's frame
-// memory limit: frames of filters no longer read go first, a filter being
+// Every filter's kept frames count against one budget, a share of the host's
+// frame memory limit: frames of filters no longer read go first, a filter being
 // read keeps its window while the windows fit, and when they do not, fewer
 // frames are kept and the host's log says so once.
+#include "deferred/frame_budget.h"
+
 #include <mutex>
 #include <string>
 #include <thread>
@@ -10,7 +12,24 @@
 
 namespace {
 
-// 512x512, four bytes a pixel: a frame counts as 1 MiB and a little more.
+// 512x512, four bytes a pixel: a frame counts as 1 MiB of rows and 4 KiB
+// for the frame's own record.
+constexpr std::size_t kFrameBytes = 512 * 512 * 4 + 4096;
+constexpr std::size_t kMiB = 1024 * 1024;
+
+// How many such frames the budget holds under a limit of `memoryMax` MB.
+int FramesWithin(int memoryMax) {
+  return static_cast<int>(memoryMax * kMiB / FrameBudget::kShareDenominator * FrameBudget::kShareNumerator /
+                          kFrameBytes);
+}
+
+// The least limit whose budget holds `frames` such frames.
+int MemoryMaxFor(int frames) {
+  int memoryMax = 1;
+  while (FramesWithin(memoryMax) < frames) ++memoryMax;
+  return memoryMax;
+}
+
 VideoInfo LargeFrames() {
   VideoInfo vi = SourceSettings::DefaultVideoInfo();
   vi.width = 512;
@@ -75,8 +94,9 @@ class FrameBudgetTest : public ModuleTest {
 };
 
 TEST_F(FrameBudgetTest, APartNoLongerReadGivesItsFramesUpFirstAndThePartBeingReadKeepsItsWindow) {
-  // A budget of 30 MiB: 29 frames, room for one window (19) but not two.
-  env->SetMemoryMax(60);
+  // Room for one window (19) but not two.
+  const int budget = FramesWithin(env->SetMemoryMax(MemoryMaxFor(29)));
+  ASSERT_LT(budget, 2 * kWindowKept);
   const PClip first = Part(1);
   const PClip second = Part(2);
   EXPECT_EQ(ReadWindows(first, 1, kRadius, 60), 0);
@@ -84,13 +104,13 @@ TEST_F(FrameBudgetTest, APartNoLongerReadGivesItsFramesUpFirstAndThePartBeingRea
   EXPECT_TRUE(IsOpen(first)) << "played to its end, the part stays open";
 
   made = 0;
-  EXPECT_EQ(ReadWindows(second, 2, kRadius, 60, 29), 0);
+  EXPECT_EQ(ReadWindows(second, 2, kRadius, 60, budget), 0);
   EXPECT_EQ(made, 60 + kRadius) << "each frame of the next part made once: its window is kept whole";
-  EXPECT_EQ(hostCounters().liveFrames, 29) << "the finished part keeps only what the budget leaves";
+  EXPECT_EQ(hostCounters().liveFrames, budget) << "the finished part keeps only what the budget leaves";
 
   // Back to the first: the second, no longer read, gives way in turn.
   made = 0;
-  EXPECT_EQ(ReadWindows(first, 1, 200, 240, 29), 0);
+  EXPECT_EQ(ReadWindows(first, 1, 200, 240, budget), 0);
   EXPECT_EQ(made, 40 + 2 * kRadius);
   EXPECT_TRUE(Logged().empty()) << "every window fitted: nothing to report";
 }
@@ -101,29 +121,32 @@ TEST_F(FrameBudgetTest, TheBudgetFollowsALimitSetAfterTheScriptLoadedFromTheNext
   const PClip other = Part(2);
   EXPECT_EQ(ReadWindows(first, 1, kRadius, 40), 0);
   EXPECT_EQ(hostCounters().liveFrames, kWindowKept);
-  env->SetMemoryMax(20);          // 10 MiB: 9 frames
+  const int budget = FramesWithin(env->SetMemoryMax(MemoryMaxFor(9)));
   other->GetFrame(0, env.get());  // closes the first, which then reopens
-  EXPECT_EQ(ReadWindows(first, 1, 100, 140, 9), 0);
+  EXPECT_EQ(ReadWindows(first, 1, 100, 140, budget), 0);
 }
 
 TEST_F(FrameBudgetTest, WindowsLargerThanTheBudgetKeepFewerFramesAndTheLogSaysSoOnce) {
-  // 8 MiB: 7 frames, for a window of 11.
-  env->SetMemoryMax(16);
+  // Seven frames, for a window of 11.
+  const int memoryMax = env->SetMemoryMax(MemoryMaxFor(7));
+  const int budget = FramesWithin(memoryMax);
+  ASSERT_LT(budget, 2 * kRadius + 1);
   const PClip part = Part(3);
   made = 0;
-  EXPECT_EQ(ReadWindows(part, 3, kRadius, 40, 7), 0);
+  EXPECT_EQ(ReadWindows(part, 3, kRadius, 40, budget), 0);
   EXPECT_GT(made, 35 + 2 * kRadius) << "frames let go for the budget are made again";
   const std::vector<std::string> lines = Logged();
   ASSERT_EQ(lines.size(), 1u) << "said once, however often it happens";
   EXPECT_EQ(lines[0].rfind("2 DorvelFilter: ", 0), 0u) << lines[0] << ": a warning, the module's name first";
   EXPECT_NE(lines[0].find("SetMemoryMax"), std::string::npos) << lines[0];
-  EXPECT_NE(lines[0].find(" 8 MB"), std::string::npos) << lines[0];
+  const std::size_t budgetMb = memoryMax * kMiB / FrameBudget::kShareDenominator * FrameBudget::kShareNumerator / kMiB;
+  EXPECT_NE(lines[0].find(" " + std::to_string(budgetMb) + " MB"), std::string::npos) << lines[0];
 }
 
 TEST_F(FrameBudgetTest, ThreadsReadingFiltersAtOnceStayWithinTheBudgetAndGetTheirOwnFrames) {
-  // 12 MiB: 11 frames among four filters read side by side, each taking the
+  // Eleven frames among four filters read side by side, each taking the
   // others' frames away while they read.
-  env->SetMemoryMax(24);
+  const int budget = FramesWithin(env->SetMemoryMax(MemoryMaxFor(11)));
   constexpr int kThreads = 4;
   std::vector<PClip> parts;
   for (int t = 0; t < kThreads; ++t) parts.push_back(Part(10 + t));
@@ -141,7 +164,7 @@ TEST_F(FrameBudgetTest, ThreadsReadingFiltersAtOnceStayWithinTheBudgetAndGetThei
   }
   RunOrAbort(work, std::chrono::seconds(60));
   EXPECT_EQ(wrong, 0);
-  EXPECT_LE(hostCounters().liveFrames, 11);
+  EXPECT_LE(hostCounters().liveFrames, budget);
   parts.clear();
   EXPECT_EQ(hostCounters().liveFrames, 0) << "every kept frame released with its filter";
 }
