@@ -8,13 +8,13 @@
 #   bash benchmarks/kept_frames.sh [BUILD_DIR]   (default build/release)
 #   AVISYNTH_PREFIX      the host (default: ../shared/hosts/avisynth-3.7.5)
 #   DORVEL_FFMS2_PLUGIN  FFMS2 (default: ../shared/plugins/ffms2-2.40/libffms2.so)
-#   ROUNDS               timing rounds, the fastest counting (default 3)
+#   ROUNDS               timing rounds, the fastest counting (default 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/release}"
 host="$(cd "${AVISYNTH_PREFIX:-../shared/hosts/avisynth-3.7.5}" && pwd)"
 ffms2="${DORVEL_FFMS2_PLUGIN:-$(cd ../shared/plugins/ffms2-2.40 && pwd)/libffms2.so}"
-rounds="${ROUNDS:-3}"
+rounds="${ROUNDS:-5}"
 name="$(basename "$host")"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DAVISYNTH_PREFIX="$host" >/dev/null
 cmake --build "$build" -j 2 --target DorvelFilter "dorvel_run_$name" >/dev/null
