@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -57,8 +58,10 @@ class FrameBudget {
   std::size_t Budget() const { return budget_.load(std::memory_order_relaxed); }
 
   // A moment on the process's clock of frame uses: later uses get larger
-  // numbers, whichever filter they are in.
-  uint64_t Tick() { return clock_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  // numbers, whichever filter they are in. The system's steady clock, so
+  // that threads reading different filters share no counter they would
+  // write on every request.
+  static uint64_t Tick() { return static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()); }
 
   // `bytes` more of kept frames; true when the kept frames no longer fit
   // (then call Reclaim once no lock is held).
@@ -90,7 +93,6 @@ class FrameBudget {
   std::atomic<int> limitMb_{0};
   std::atomic<bool> read_{false};
   std::atomic<std::size_t> kept_{0};
-  std::atomic<uint64_t> clock_{0};
   std::atomic<bool> short_{false};
   std::atomic<bool> reported_{false};
 
