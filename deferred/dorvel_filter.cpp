@@ -6,13 +6,16 @@
 #include "clip_shape.h"
 #include "decode_parameters.h"
 #include "field_order.h"
+#include "frame_budget.h"
+#include "frame_size.h"
 #include "frame_time.h"
 #include "freed_memory.h"
 #include "opening_turn.h"
 
 namespace {
 constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
-constexpr const char* kWaitsForItself = "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
+constexpr const char* kWaitsForItself =
+    "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
 constexpr const char* kWaitsForOtherThread =
     "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
     "for frames cannot be read on several threads";
@@ -75,6 +78,8 @@ class DorvelFilter::Request {
       if (filter.isOpen) {
         holdsTurn_ = true;
         clip_ = filter.child;
+        lock.unlock();
+        FrameBudget::Instance().ReadLimitOnce(env);  // a filter opened as the script loaded
         return;
       }
       filter.turn.Give();  // closed while this thread waited: opened anew
@@ -82,18 +87,24 @@ class DorvelFilter::Request {
   }
   ~Request() {
     if (!holdsTurn_) return;
+    PVideoFrame displaced;  // no longer kept: released with no lock held
+    bool overBudget = false;
+    bool ended = false;
     {
       std::lock_guard<std::mutex> lock(filter_.mutex);
       if (filter_.isOpen && filter_.child.operator->() == clip_.operator->()) {
         // Still the wrapped clip, so the filter holds another reference.
-        if (made_) filter_.recent.Keep(madeNumber_, made_);
+        if (made_) overBudget = filter_.recent.Keep(madeNumber_, made_, FrameBytes(filter_.vi), displaced);
         clip_ = PClip();
         filter_.turn.Give();
-        return;
+        ended = true;
       }
     }
-    clip_ = PClip();  // perhaps the last reference: dropped with no lock held
-    EndTurn();
+    if (!ended) {
+      clip_ = PClip();  // perhaps the last reference: dropped with no lock held
+      EndTurn();
+    }
+    if (overBudget) FrameBudget::Instance().Reclaim();
   }
   Request(const Request&) = delete;
   Request& operator=(const Request&) = delete;
@@ -167,10 +178,14 @@ void DorvelFilter::OpenAndClose(IScriptEnvironment* env) {
 
 PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
   const ModuleCallOnThisThread inRequest;
-  Request request(*this, env, n);
-  if (request.kept()) return request.kept();
-  PVideoFrame frame = request->GetFrame(n, env);
-  request.Made(n, frame);
+  PVideoFrame frame;
+  {
+    Request request(*this, env, n);
+    if (request.kept()) return request.kept();
+    frame = request->GetFrame(n, env);
+    request.Made(n, frame);
+  }
+  FrameBudget::Instance().ReportShortage(env);
   return frame;
 }
 
@@ -273,6 +288,7 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
     opening = true;
     lock.unlock();
     try {
+      FrameBudget::Instance().ReadLimit(env);  // at each opening: a script may have changed it
       Open(env);
     } catch (const IScriptEnvironment::NotFound&) {
       // Inside a script the host reports this as a script error of the
