@@ -27,8 +27,8 @@ grep -q "Cannot load file '$user/.*libDorvelFilter.so'" "$work/direct.txt" ||
 
 # ctest, as a developer starts it, with the planted home as HOME (the
 # fixtures, such as the media the outer run reads, are left alone).
-HOME="$user" XDG_DATA_HOME="$user/.local/share" ctest --test-dir "$tests" -R "$cases" --no-tests=error \
-  -FA ".*" --output-on-failure >"$work/ctest.txt" 2>&1 || { cat "$work/ctest.txt"; exit 1; }
+(cd "$tests" && HOME="$user" XDG_DATA_HOME="$user/.local/share" ctest -R "$cases" --no-tests=error \
+  -FA ".*" --output-on-failure) >"$work/ctest.txt" 2>&1 || { cat "$work/ctest.txt"; exit 1; }
 grep -E "tests passed" "$work/ctest.txt"
 (cd "$user" && find . | sort) >"$work/after.txt"
 diff "$work/before.txt" "$work/after.txt" || { echo "the tests wrote into the user's home"; exit 1; }
