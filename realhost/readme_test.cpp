@@ -1,8 +1,9 @@
-// Every script of the README, played in a real host twice: with the module,
-// and without it, where "DorvelFilter" calls its function at once. The
-// suite's files stand in under the README's file names (part001.mkv to
-// part300.mkv, its 30 files over again), and a script that begins with
-// "# NAME.avs" is saved under that name for the others to import. Each script
+// Every script of the README and of the pages in docs/, played in a real host
+// twice: with the module, and without it, where "DorvelFilter" calls its
+// function at once. The suite's files stand in under the names the pages use
+// (part001.mkv to part300.mkv, its 30 files over again, and short.mkv, a file
+// of 30 frames), and a script that begins with "# NAME.avs" is saved under
+// that name for the others to import. Each script
 // must play, and give the same description, frames and audio both ways;
 // except a script that declares the error it raises, in a line
 // "# error while loading: MESSAGE" or "# error at the first frame: MESSAGE",
@@ -52,12 +53,12 @@ std::string SectionName(const std::string& heading) {
   return name;
 }
 
-// The ```avisynth blocks of the README, or of another page of the
-// documentation, in order.
-std::vector<ReadmeScript> ScriptsOfTheReadme(const char* path = DORVEL_README) {
-  std::ifstream readme(path);
-  std::vector<ReadmeScript> scripts;
-  std::string line, section = "Readme";
+// The ```avisynth blocks of one page, in order, named after their sections
+// with `prefix` first.
+void AddScriptsOf(const fs::path& page, const std::string& prefix, std::vector<ReadmeScript>& scripts) {
+  std::ifstream readme(page);
+  if (!readme) throw std::runtime_error("cannot read " + page.string());
+  std::string line, section = prefix.empty() ? "Readme" : prefix;
   int inSection = 0;
   bool inFence = false, inScript = false;
   while (std::getline(readme, line)) {
@@ -77,10 +78,23 @@ std::vector<ReadmeScript> ScriptsOfTheReadme(const char* path = DORVEL_README) {
         }
       }
     } else if (!inFence && line.rfind("#", 0) == 0) {
-      section = SectionName(line);
+      section = prefix + SectionName(line);
       inSection = 0;
     }
   }
+}
+
+// The README's scripts, named after their sections, then those of every page
+// in docs/, each name led by its page's: "ScriptChanges_AudioOnlyParts".
+std::vector<ReadmeScript> ScriptsOfTheReadme() {
+  std::vector<ReadmeScript> scripts;
+  AddScriptsOf(DORVEL_README, "", scripts);
+  std::vector<fs::path> pages;
+  for (const fs::directory_entry& entry : fs::directory_iterator(DORVEL_DOCS_DIR)) {
+    if (entry.path().extension() == ".md") pages.push_back(entry.path());
+  }
+  std::sort(pages.begin(), pages.end());
+  for (const fs::path& page : pages) AddScriptsOf(page, SectionName(page.stem().string()) + "_", scripts);
   return scripts;
 }
 
@@ -168,6 +182,7 @@ fs::path MakeReadmeFolder() {
     std::snprintf(source, sizeof source, "part%02d.mkv", (i - 1) % 30);
     fs::create_symlink(fs::path(DORVEL_MEDIA_DIR) / source, work / name);
   }
+  fs::create_symlink(fs::path(DORVEL_MEDIA_DIR) / "short30.mkv", work / "short.mkv");
   for (const ReadmeScript& script : ScriptsOfTheReadme()) {
     std::istringstream text(script.text);
     std::string first;
@@ -262,8 +277,6 @@ TEST_P(ReadmeScripts, PlayAsWithoutTheModule) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Readme, ReadmeScripts, ::testing::ValuesIn(ScriptsOfTheReadme()),
-                         [](const ::testing::TestParamInfo<ReadmeScript>& info) { return info.param.name; });
-INSTANTIATE_TEST_SUITE_P(CheckingAndLog, ReadmeScripts, ::testing::ValuesIn(ScriptsOfTheReadme(DORVEL_CHECKING_DOC)),
                          [](const ::testing::TestParamInfo<ReadmeScript>& info) { return info.param.name; });
 
 // The balanced join of "Thousands of parts" must play the quick start's

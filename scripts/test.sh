@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything with warnings as errors and runs every test.
-#   bash scripts/test.sh                     the ordinary build, then Windows
+#   bash scripts/test.sh                     the ordinary build, then Windows and ARM
+#   bash scripts/test.sh --native            the ordinary build alone (no Wine, qemu or MinGW)
 #   bash scripts/test.sh address,undefined   under AddressSanitizer and UBSan
 #   bash scripts/test.sh thread              under ThreadSanitizer
 #
@@ -15,6 +16,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 sanitize="${1:-}"
+cross=1
+if [ "$sanitize" = --native ]; then
+  sanitize="" cross=0
+fi
 build="build/test${sanitize:+-${sanitize//,/-}}"
 options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVEL_WARNINGS_AS_ERRORS=ON)
 packages=()
@@ -53,7 +58,7 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
 (cd "$build" && ctest --output-on-failure -j "$(nproc)")
 
-if [ -z "$sanitize" ]; then
+if [ -z "$sanitize" ] && [ "$cross" = 1 ]; then
   bash scripts/test_windows.sh
   bash scripts/test_arm.sh
 fi

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# The release archives as a user gets them: SHA256SUMS holds each one's sum,
+# and each one, unpacked into a fresh plugin folder, plays the quick start of
+# the README it carries in a host of its platform, found there with no
+# LoadPlugin: natively with FFMS2 beside it, the Windows ones under Wine
+# (the folder named by the registry value a MinGW-built host reads), the ARM
+# ones under qemu-user. Where no decoder exists for the platform, a script
+# function of FFVideoSource's name stands in for it. The hosts run through
+# the runners of the test scripts' builds, which are configured if missing
+# and then built only as far as the runner.
+#   release_test.sh ARCHIVE_DIR VERSION
+set -euo pipefail
+shopt -s inherit_errexit
+cd "$(dirname "$0")/.."
+archives="$(cd "$1" && pwd)" version="$2"
+work=$(mktemp -d)
+cleanup=()
+trap 'for c in "${cleanup[@]}"; do eval "$c"; done; rm -rf "$work"' EXIT
+
+(cd "$archives" && sha256sum --quiet -c SHA256SUMS)
+[ "$(wc -l <"$archives/SHA256SUMS")" -eq 5 ] || { echo "SHA256SUMS does not list five archives"; exit 1; }
+
+# Three files of the suite's media under the quick start's 300 names.
+bash realhost/make_media.sh "$work/media" 3 >/dev/null
+mkdir "$work/parts"
+for i in $(seq 1 300); do
+  ln -s "$work/media/part0$(((i - 1) % 3)).mkv" "$work/parts/$(printf 'part%03d.mkv' "$i")"
+done
+
+# runner BUILD TOOLCHAIN HOST_GLOB FORMAT: the path of the runner for the
+# first host of HOST_GLOB (of object format FORMAT, for Windows) in BUILD.
+runner() {
+  local build="$1" toolchain="$2" glob="$3" format="$4" prefix="" dir
+  for dir in $glob; do
+    if [ -n "$format" ]; then
+      x86_64-w64-mingw32-objdump -f "$dir/bin/AviSynth.dll" | grep -q "file format $format\$" || continue
+    fi
+    prefix="$(cd "$dir" && pwd)"
+    break
+  done
+  [ -n "$prefix" ] || { echo "no host in $glob" >&2; return 1; }
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DDORVEL_WARNINGS_AS_ERRORS=ON -DAVISYNTH_PREFIX="$prefix" >/dev/null
+  fi
+  local name
+  name=$(basename "$prefix")
+  case "$toolchain" in cross/linux-*) name="$(sed -n 's/^set(DORVEL_PLATFORM \(.*\))$/\1/p' "$toolchain")-$name" ;; esac
+  cmake --build "$build" --target "dorvel_run_$name" -j "$(nproc)" >/dev/null
+  ls "$PWD/$build/realhost/dorvel_run_$name"*
+}
+
+# The quick start of the archive's README, with the stand-in decoder first
+# where there is none, and the lines the host printed for it.
+quick_start() {
+  local readme="$1" stand_in="$2"
+  {
+    if [ "$stand_in" = 1 ]; then
+      echo 'function FFVideoSource(string file) {'
+      echo '    return BlankClip(length=50, width=320, height=240, fps=25, pixel_type="YV12", audio_rate=0)'
+      echo '}'
+    fi
+    awk '/^## Quick start/ { on = 1 } on && /^```avisynth$/ { inside = 1; next } inside && /^```$/ { exit } inside' "$readme"
+  } >"$work/parts/splice.avs"
+  grep -q DorvelFilter "$work/parts/splice.avs" || { echo "no quick start in $readme"; exit 1; }
+}
+
+# played OUTPUT: the splice's 300 parts of 50 frames, its first 120 frames played.
+played() {
+  tr -d '\r' <"$1" | grep -q '^video 320x240 .* frames=15000 ' &&
+    tr -d '\r' <"$1" | grep -q '^frame 119 ' ||
+    { echo "the quick start did not play:"; cat "$1"; return 1; }
+}
+
+unpack() {  # unpack ARCHIVE FOLDER: the archive's one folder's contents into FOLDER
+  local archive="$1" folder="$2" base
+  base=$(basename "$archive")
+  base="${base%.tar.gz}" base="${base%.zip}"
+  mkdir -p "$work/unpacked" "$folder"
+  case "$archive" in
+    *.tar.gz) tar -xzf "$archive" -C "$work/unpacked" ;;
+    *.zip) (cd "$work/unpacked" && unzip -q "$archive") ;;
+  esac
+  local file
+  for file in README.md LICENSE CHANGELOG.md; do
+    [ -f "$work/unpacked/$base/$file" ] || { echo "$base has no $file"; exit 1; }
+  done
+  cp -r "$work/unpacked/$base/." "$folder/"
+}
+
+for platform in linux-x86_64 linux-aarch64 linux-armhf; do
+  archive="$archives/DorvelFilter-$version-$platform.tar.gz"
+  home="$work/home-$platform"
+  unpack "$archive" "$home/.avisynth"
+  [ -f "$home/.avisynth/libDorvelFilter.so" ] || { echo "$archive holds no libDorvelFilter.so"; exit 1; }
+  case "$platform" in
+    linux-x86_64)
+      run=("$(runner build/test "" "../shared/hosts/*/" "")")
+      ln -s "$(cd ../shared/plugins/ffms2-2.40 && pwd)/libffms2.so" "$home/.avisynth/"
+      stand_in=0 ;;
+    linux-*)
+      arch="${platform#linux-}"
+      run=("$(runner "build/$platform" "cross/$platform.cmake" "../shared/hosts-linux-$arch/*/" "")")
+      run=("$PWD/build/$platform/emulator_run" "${run[@]}")
+      stand_in=1 ;;
+  esac
+  quick_start "$home/.avisynth/README.md" "$stand_in"
+  (cd "$work/parts" && HOME="$home" "${run[@]}" --no-load --frames 120 splice.avs) >"$work/$platform.txt" 2>&1 || true
+  played "$work/$platform.txt"
+  echo "release: $(basename "$archive") plays the quick start from \$HOME/.avisynth"
+done
+
+key='HKCU\Software\Avisynth' value='PluginDir+GCC'
+for arch in x64 x86; do
+  case "$arch" in x64) format=pei-x86-64 ;; x86) format=pei-i386 ;; esac
+  archive="$archives/DorvelFilter-$version-windows-$arch.zip"
+  folder="$work/windows-$arch/plugins"
+  unpack "$archive" "$folder"
+  [ -f "$folder/DorvelFilter.dll" ] || { echo "$archive holds no DorvelFilter.dll"; exit 1; }
+  exe=$(runner "build/win-$arch" "windows/mingw-$arch.cmake" "../shared/hosts-windows/*/" "$format")
+  wine_run="$PWD/build/win-$arch/wine_run"
+  cleanup+=("'$wine_run' reg delete '$key' /v '$value' /f >/dev/null 2>&1 || true")
+  "$wine_run" reg add "$key" /v "$value" /t REG_SZ /d "Z:${folder//\//\\}" /f >/dev/null
+  quick_start "$folder/README.md" 1
+  (cd "$work/parts" && HOME="$work/windows-$arch" "$wine_run" "$exe" --no-load --frames 120 splice.avs) \
+    >"$work/windows-$arch.txt" 2>&1 || true
+  "$wine_run" reg delete "$key" /v "$value" /f >/dev/null 2>&1 || true
+  played "$work/windows-$arch.txt"
+  echo "release: $(basename "$archive") plays the quick start from the folder $value names"
+done
