@@ -18,30 +18,13 @@ OpeningTurn::Taking OpeningTurn::Take() {
   if (TryTake()) return Taking::Taken;
   const std::thread::id self = std::this_thread::get_id();
   std::unique_lock<std::mutex> lock(mutex_);
-  // The record of waiting threads is locked before this mutex, so it is let
-  // go while the record looks for a ring.
-  ++waiting_;
-  lock.unlock();
-  bool waits;
-  try {
-    waits = waits::Begin(*this);
-  } catch (...) {  // the record could not grow
-    lock.lock();
-    --waiting_;
-    throw;
-  }
-  lock.lock();
-  if (!waits) {
-    --waiting_;
-    return Taking::WouldWaitForItself;
-  }
-  given_.wait(lock, [this] { return holder_ == std::thread::id(); });
-  holder_ = self;
-  depth_ = 1;
-  --waiting_;
-  lock.unlock();
-  waits::End();
-  return Taking::Taken;
+  const bool taken = waits::WaitAndTake(
+      *this, lock, given_, waiting_, [this] { return holder_ == std::thread::id(); },
+      [&] {
+        holder_ = self;
+        depth_ = 1;
+      });
+  return taken ? Taking::Taken : Taking::WouldWaitForItself;
 }
 
 void OpeningTurn::Give() {

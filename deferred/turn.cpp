@@ -8,31 +8,9 @@ Turn::Taking Turn::Take(std::unique_lock<std::mutex>& lock) {
   }
   if (holder_ == self) return Taking::HeldByThisThread;
 
-  // The record of waiting threads is locked before any turn's mutex, so this
-  // one is let go first. Whatever changes meanwhile is seen by the record's
-  // walk, or later by the thread that changes it.
-  ++waiting_;
-  lock.unlock();
-  bool waits;
-  try {
-    waits = waits::Begin(*this);
-  } catch (...) {  // the record could not grow
-    lock.lock();
-    --waiting_;
-    throw;
-  }
-  lock.lock();
-  if (waits) {
-    given_.wait(lock, [this] { return holder_ == std::thread::id(); });
-    holder_ = self;
-  }
-  --waiting_;
-  if (!waits) return Taking::WouldWaitForItself;
-
-  lock.unlock();
-  waits::End();
-  lock.lock();
-  return Taking::Taken;
+  const bool taken = waits::WaitAndTake(
+      *this, lock, given_, waiting_, [this] { return holder_ == std::thread::id(); }, [&] { holder_ = self; });
+  return taken ? Taking::Taken : Taking::WouldWaitForItself;
 }
 
 bool Turn::TryTake() {

@@ -5,6 +5,8 @@
 // back to itself, it refuses to wait instead.
 #pragma once
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -31,5 +33,42 @@ namespace waits {
 bool Begin(Awaited& awaited);
 // Ends the calling thread's recorded wait.
 void End();
+
+// With `lock` held on the mutex that guards `awaited`: waits on `changed`
+// until `canTake()` holds and then calls `take()`, the wait recorded from
+// before it starts until after `take()`, and `waiting` counting it. Answers
+// false, and waits for nothing, when the wait would never end. The lock is
+// held again on return, whatever the answer.
+template <typename CanTake, typename Take>
+bool WaitAndTake(Awaited& awaited, std::unique_lock<std::mutex>& lock, std::condition_variable& changed, int& waiting,
+                 CanTake canTake, Take take) {
+  // The record is locked before `awaited`'s mutex, so that one is let go
+  // while the record looks for a ring; whatever changes meanwhile is seen by
+  // the record's walk, or later by the thread that changes it.
+  ++waiting;
+  lock.unlock();
+  bool waits;
+  try {
+    waits = Begin(awaited);
+  } catch (...) {  // the record could not grow
+    lock.lock();
+    --waiting;
+    throw;
+  }
+  lock.lock();
+  if (!waits) {
+    --waiting;
+    return false;
+  }
+  changed.wait(lock, canTake);
+  take();
+  --waiting;
+  // Taken while still in the record: a thread that may take what it waited
+  // for keeps nobody waiting.
+  lock.unlock();
+  End();
+  lock.lock();
+  return true;
+}
 
 }  // namespace waits

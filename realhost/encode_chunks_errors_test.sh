@@ -6,18 +6,7 @@
 # make, --check, options that reach GNU parallel, and chunks of a single frame.
 #   encode_chunks_errors_test.sh SOURCE_DIR HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR RUNNER
 set -euo pipefail
-source_dir="$1" hostlib="$2" module="$3" ffms2="$4" media="$5"
-encode="$source_dir/scripts/encode_chunks.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export HOME="$work/home" LD_LIBRARY_PATH="$hostlib"
-mkdir -p "$HOME"
-cd "$work"
-
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+source "$(dirname "$0")/encode_chunks_work.sh"
 # expect_error PATTERN COMMAND...: the command fails, and says PATTERN.
 expect_error() {
   local pattern="$1"

@@ -12,17 +12,7 @@
 #   encode_chunks_resume_test.sh SOURCE_DIR HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR
 set -euo pipefail
 set -m  # each background encode in a process group of its own, as a terminal's job is
-source_dir="$1" hostlib="$2" module="$3" ffms2="$4" media="$5"
-encode="$source_dir/scripts/encode_chunks.sh"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-export HOME="$work/home" LD_LIBRARY_PATH="$hostlib"
-mkdir -p "$HOME"
-cd "$work"
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
+source "$(dirname "$0")/encode_chunks_work.sh"
 for i in 1 2 3 4; do ln -s "$media/part0$i.mkv" "p$i.mkv"; done
 cat >splice.avs <<EOF2
 LoadPlugin("$ffms2")

@@ -10,10 +10,9 @@ to standard error on a line of its own: "format=s16le rate=48000 channels=2".
 A script that does not load, or has no audio, exits 1; a host that cannot
 be found exits 2."""
 import ctypes
-import os
 import sys
 
-from script_frames import Value, host_library
+from script_frames import run_on_script
 
 # The host's sample types, by their code, as ffmpeg names them, and their size in bytes.
 FORMATS = {1: ("u8", 1), 2: ("s16le", 2), 4: ("s24le", 3), 8: ("s32le", 4), 16: ("f32le", 4)}
@@ -21,32 +20,7 @@ BLOCK_SAMPLES = 1 << 16
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.stderr.write("usage: script_audio.py SCRIPT.avs >AUDIO.raw\n")
-        return 2
-    path = os.path.abspath(sys.argv[1])
-    host = host_library()
-    env = host.avs_create_script_environment(6)
-    if not env:
-        sys.stderr.write("AviSynth+ made no script environment\n")
-        return 2
-    encoded = path.encode()
-    value = host.avs_invoke(env, b"Import", Value(ord("s"), 0, ctypes.cast(ctypes.c_char_p(encoded), ctypes.c_void_p)),
-                            None)
-    status = 0
-    if value.type == ord("c"):
-        clip = host.avs_take_clip(value, env)
-        status = write_audio(host, clip, path)
-        host.avs_release_clip(clip)
-    elif value.type == ord("e"):
-        sys.stderr.write(ctypes.cast(value.payload, ctypes.c_char_p).value.decode(errors="replace") + "\n")
-        status = 1
-    else:
-        sys.stderr.write(f"{path}: the script's value is not a clip\n")
-        status = 1
-    host.avs_release_value(value)
-    host.avs_delete_script_environment(env)
-    return status
+    return run_on_script("script_audio.py SCRIPT.avs >AUDIO.raw", write_audio)
 
 
 def write_audio(host, clip, path):

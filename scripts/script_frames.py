@@ -56,9 +56,12 @@ def host_library():
     return host
 
 
-def main():
+def run_on_script(usage, on_clip):
+    """Imports the script named on the command line in a new environment and
+    calls on_clip(host, clip, path), which answers the exit status; a script
+    error or a value that is not a clip is reported and answers 1."""
     if len(sys.argv) != 2:
-        sys.stderr.write("usage: script_frames.py SCRIPT.avs\n")
+        sys.stderr.write(f"usage: {usage}\n")
         return 2
     path = os.path.abspath(sys.argv[1])
     host = host_library()
@@ -72,16 +75,7 @@ def main():
     status = 0
     if value.type == ord("c"):
         clip = host.avs_take_clip(value, env)
-        vi = host.avs_get_video_info(clip).contents
-        if vi.width == 0:
-            sys.stderr.write(f"{path}: the script's clip has no video\n")
-            status = 1
-        else:
-            print(f"frames={vi.num_frames} width={vi.width} height={vi.height} "
-                  f"fps={vi.fps_numerator}/{vi.fps_denominator}")
-            if vi.audio_samples_per_second:
-                print(f"audio_rate={vi.audio_samples_per_second} channels={vi.nchannels} "
-                      f"sample_type={vi.sample_type} samples={vi.num_audio_samples}")
+        status = on_clip(host, clip, path)
         host.avs_release_clip(clip)
     elif value.type == ord("e"):
         sys.stderr.write(ctypes.cast(value.payload, ctypes.c_char_p).value.decode(errors="replace") + "\n")
@@ -92,6 +86,23 @@ def main():
     host.avs_release_value(value)
     host.avs_delete_script_environment(env)
     return status
+
+
+def print_description(host, clip, path):
+    vi = host.avs_get_video_info(clip).contents
+    if vi.width == 0:
+        sys.stderr.write(f"{path}: the script's clip has no video\n")
+        return 1
+    print(f"frames={vi.num_frames} width={vi.width} height={vi.height} "
+          f"fps={vi.fps_numerator}/{vi.fps_denominator}")
+    if vi.audio_samples_per_second:
+        print(f"audio_rate={vi.audio_samples_per_second} channels={vi.nchannels} "
+              f"sample_type={vi.sample_type} samples={vi.num_audio_samples}")
+    return 0
+
+
+def main():
+    return run_on_script("script_frames.py SCRIPT.avs", print_description)
 
 
 if __name__ == "__main__":
