@@ -25,7 +25,16 @@ with the module at most a tenth of those without.
 Then the prefetch case: the splice of the first 40 files read through
 Prefetch(4), with the module (limit 2) and without it. Its frames must be
 identical; target: wall time with the module at most 1.1 x that without (each
-decoder is entered by one thread at a time either way)."""
+decoder is entered by one thread at a time either way).
+
+Then the stacked case: four long files read at once through Prefetch(4), as
+StackHorizontal(a, b, c, d) and as Interleave(a, b, c, d), each source
+FFVideoSource behind DorvelFilter (limit 4, a template given), and each
+FFVideoSource itself without the module. Openings take turns in the whole
+process, so the four sources open one after another; the case reports the time
+to the first frame and to the last, each measured from the start of the
+script's loading, with and without the module, and their ratios (round by
+round, the median counts). Its frames must be identical; no time target."""
 import argparse
 import os
 import statistics
@@ -40,6 +49,7 @@ VARIANTS = [("returning", "the module as built", "#1f77b4"),
 RSS_TARGET, TIME_TARGET = 1.5, 1.03
 CHUNK_FRAMES, CHUNK_LIMIT, CHUNK_TARGET = 500, 2, 0.1
 PREFETCH_FILES, PREFETCH_THREADS, PREFETCH_LIMIT, PREFETCH_TARGET = 40, 4, 2, 1.1
+STACKED_SHAPES, STACKED_THREADS, STACKED_LIMIT = ("StackHorizontal", "Interleave"), 4, 4
 
 
 def write_script(path, ffms2, module, media, files, limit, trim=None, prefetch=None):
@@ -59,6 +69,35 @@ def write_script(path, ffms2, module, media, files, limit, trim=None, prefetch=N
             out.write(f"Trim({trim[0]}, {trim[1]})\n")
         if prefetch:
             out.write(f"Prefetch({prefetch})\n")
+
+
+def write_stacked_script(path, ffms2, module, files, frames, shape):
+    """The four `files` read at once as `shape`(a, b, c, d) through
+    Prefetch(STACKED_THREADS), each behind DorvelFilter or, with no `module`,
+    each FFVideoSource itself."""
+    with open(path, "w") as out:
+        out.write(f'LoadPlugin("{ffms2}")\n')
+        if module:
+            out.write(f'LoadPlugin("{module}")\nDorvelFilterLimit({STACKED_LIMIT})\n')
+            out.write(f't = BlankClip(length={frames}, width=320, height=240, fps=25, pixel_type="YV12", '
+                      'audio_rate=0)\n')
+            parts = [f'DorvelFilter("FFVideoSource", ["{name}", ["cache", false]], t)' for name in files]
+        else:
+            parts = [f'FFVideoSource("{name}", cache=false)' for name in files]
+        for letter, part in zip("abcd", parts):
+            out.write(f"{letter} = {part}\n")
+        out.write(f"{shape}(a, b, c, d)\nPrefetch({STACKED_THREADS})\n")
+
+
+def timings(runner, script):
+    """Runs one script with --timings; returns (ms to the first frame, ms to the last)."""
+    output = subprocess.run([runner, "--no-load", "--fetch-only", "--timings", script], stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    figures = {key: value for key, _, value in (line.partition("=") for line in output.stdout.splitlines())
+               if key.endswith("_ms")}
+    if output.returncode != 0 or "fetched" not in output.stdout:
+        sys.exit(f"{script} failed:\n{output.stdout}")
+    return float(figures["first_frame_ms"]), float(figures["last_frame_ms"])
 
 
 def frame_digests(runner, script):
@@ -240,6 +279,57 @@ def prefetch_case(args, files):
     return sum(met for _, met in verdicts), sum(not met for _, met in verdicts)
 
 
+def stacked_case(args):
+    """The stacked case; prints its figures and verdicts, answers (passed, failed)."""
+    files = [os.path.join(args.media, f"long{i}-{args.long_frames}.mkv") for i in range(4)]
+    missing = [name for name in files if not os.path.exists(name)]
+    if missing:
+        sys.exit(f"stacked: missing {', '.join(missing)} (realhost/make_media.sh DIR COUNT {args.long_frames})")
+    variants = [(shape, name) for shape in STACKED_SHAPES for name in ("with", "without")]
+    runs = {variant: {"first": [], "last": []} for variant in variants}
+    ratios = {(shape, what): [] for shape in STACKED_SHAPES for what in ("first", "last")}
+    verdicts = []
+    with tempfile.TemporaryDirectory() as work:
+        scripts = {}
+        for shape, name in variants:
+            scripts[(shape, name)] = os.path.join(work, f"stacked-{shape}-{name}.avs")
+            write_stacked_script(scripts[(shape, name)], args.ffms2, args.returning if name == "with" else None,
+                                 files, args.long_frames, shape)
+        for shape in STACKED_SHAPES:
+            identical = (frame_digests(args.runner, scripts[(shape, "with")]) ==
+                         frame_digests(args.runner, scripts[(shape, "without")]))
+            verdicts.append((f"{shape}: frames identical with and without the module", identical))
+        for round_ in range(args.repeat):
+            for shape in STACKED_SHAPES:
+                order = ["with", "without"] if round_ % 2 == 0 else ["without", "with"]
+                seen = {name: timings(args.runner, scripts[(shape, name)]) for name in order}
+                for name in order:
+                    runs[(shape, name)]["first"].append(seen[name][0])
+                    runs[(shape, name)]["last"].append(seen[name][1])
+                ratios[(shape, "first")].append(seen["with"][0] / seen["without"][0])
+                ratios[(shape, "last")].append(seen["with"][1] / seen["without"][1])
+                print(f"  round {round_ + 1}, {shape}: with {seen['with'][0]:.0f} / {seen['with'][1]:.0f} ms, "
+                      f"without {seen['without'][0]:.0f} / {seen['without'][1]:.0f} ms (first frame / last)",
+                      flush=True)
+
+    print(f"\nStacked: four files of {args.long_frames} frames read at once through Prefetch({STACKED_THREADS}), "
+          f"limit {STACKED_LIMIT}, {args.repeat} runs each (ms from the start of loading; median and range)\n")
+    print("| shape | | first frame (ms) | last frame (ms) |")
+    print("|---|---|---:|---:|")
+    span = lambda v: f"{statistics.median(v):.0f} ({min(v):.0f}-{max(v):.0f})"
+    for shape, name in variants:
+        r = runs[(shape, name)]
+        print(f"| {shape} | {name} the module | {span(r['first'])} | {span(r['last'])} |")
+    print()
+    for shape in STACKED_SHAPES:
+        print(f"  {shape}: first frame with / without = {statistics.median(ratios[(shape, 'first')]):.3f}, "
+              f"last frame with / without = {statistics.median(ratios[(shape, 'last')]):.3f} "
+              "(medians of the rounds' ratios; reported, no target)")
+    for what, met in verdicts:
+        print(f"  [{'met' if met else 'MISSED'}] stacked: {what}")
+    return sum(met for _, met in verdicts), sum(not met for _, met in verdicts)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runner", required=True, help="dorvel_run of the real-host suite")
@@ -250,8 +340,10 @@ def main():
     parser.add_argument("--limits", default="1,4")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--plot", help="write the SVG here")
-    parser.add_argument("--cases", default="splice,chunk,prefetch",
-                        help="which cases to run, of splice, chunk and prefetch, comma-separated")
+    parser.add_argument("--long-frames", type=int, default=1500,
+                        help="frames of each long file of the stacked case (long0-N.mkv to long3-N.mkv)")
+    parser.add_argument("--cases", default="splice,chunk,prefetch,stacked",
+                        help="which cases to run, of splice, chunk, prefetch and stacked, comma-separated")
     args = parser.parse_args()
     cases = args.cases.split(",")
 
@@ -265,6 +357,9 @@ def main():
     if "prefetch" in cases:
         prefetch_passed, prefetch_failed = prefetch_case(args, files)
         passed, failed = passed + prefetch_passed, failed + prefetch_failed
+    if "stacked" in cases:
+        stacked_passed, stacked_failed = stacked_case(args)
+        passed, failed = passed + stacked_passed, failed + stacked_failed
     print(f"{passed} passed, {failed} failed")
     return 0 if failed == 0 else 1
 

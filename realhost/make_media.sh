@@ -5,9 +5,12 @@
 # pitch; lossless, so decoded samples compare exactly), named part00.mkv,
 # part01.mkv, ... (three digits from 100 files on). Beside them two files that
 # differ from the parts: short30.mkv (30 frames, 1.2 s of audio) and
-# rate44100.mkv (its audio at 44.1 kHz). Files already there are kept.
+# rate44100.mkv (its audio at 44.1 kHz). With LONG_FRAMES, also four long files
+# of that many frames each, long0-LONG_FRAMES.mkv to long3-LONG_FRAMES.mkv,
+# each its own stretch of the pattern. Files already there are kept.
+#   make_media.sh DIR [COUNT] [LONG_FRAMES]
 set -euo pipefail
-dir="$1" count="${2:-30}"
+dir="$1" count="${2:-30}" long="${3:-0}"
 digits=$((count > 100 ? 3 : 2))
 mkdir -p "$dir"
 # make_file FILE FIRST_FRAME FRAMES AUDIO_RATE
@@ -28,4 +31,8 @@ export -f make_file make_one
 seq 0 $((count - 1)) | xargs -P "$(nproc)" -I{} bash -c 'make_one "$@"' _ {} "$dir" "$digits"
 make_file "$dir/short30.mkv" 2000 30 48000
 make_file "$dir/rate44100.mkv" 2500 50 44100
+if [ "$long" -gt 0 ]; then
+  for i in 0 1 2 3; do make_file "$dir/long$i-$long.mkv" $((20000 + i * long)) "$long" 48000 & done
+  wait
+fi
 echo "media: $(ls "$dir"/part*.mkv | wc -l) files in $dir"

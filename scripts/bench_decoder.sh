@@ -4,9 +4,11 @@
 # short H.264 files, and measures FFMS2 behind DorvelFilter in a real host.
 # With --plot it also redraws docs/decoder_memory.svg. Other arguments go to
 # benchmarks/decoder_memory.py (--repeat N, --limits 1,4, and --cases with
-# some of splice, chunk and prefetch: the whole splice at each limit; one chunk
-# of it with and without the module; the splice of 40 files read through
-# Prefetch(4) with and without the module).
+# some of splice, chunk, prefetch and stacked: the whole splice at each limit;
+# one chunk of it with and without the module; the splice of 40 files read
+# through Prefetch(4) with and without the module; four long files read at
+# once through Prefetch(4), stacked and interleaved, with and without the
+# module, with the time to the first frame).
 #   AVISYNTH_PREFIX      the host (default: ../shared/hosts/avisynth-3.7.5)
 #   DORVEL_FFMS2_PLUGIN  FFMS2 (default: ../shared/plugins/ffms2-2.40/libffms2.so)
 set -euo pipefail
@@ -27,7 +29,7 @@ for returning in ON OFF; do
   cmake --build "build/bench-returning-$returning" -j "$(nproc)" --target DorvelFilter \
     "dorvel_run_$(basename "$host")"
 done
-bash realhost/make_media.sh build/bench-media 300
+bash realhost/make_media.sh build/bench-media 300 1500
 
 python3 benchmarks/decoder_memory.py \
   --runner "build/bench-returning-ON/realhost/dorvel_run_$(basename "$host")" \
