@@ -15,8 +15,8 @@ std::string ColourSpaceName(int pixelType) {
     unsigned type;
     const char* name;
   } kNames[] = {
-      {0xA0000008u, "YV12"},      {0xA0000010u, "I420"},      {0xA000030Bu, "YV24"}, {0xA0000308u, "YV16"},
-      {0xA0000309u, "YV411"},     {0xE0000000u, "Y8"},        {0x60000004u, "YUY2"}, {0x50000001u, "RGB24"},
+      {0xA0000008u, "YV12"},      {0xA0000010u, "I420"},      {0xA000030Bu, "YV24"},  {0xA0000308u, "YV16"},
+      {0xA0000309u, "YV411"},     {0xE0000000u, "Y8"},        {0x60000004u, "YUY2"},  {0x50000001u, "RGB24"},
       {0x50000002u, "RGB32"},     {0x50010001u, "RGB48"},     {0x50010002u, "RGB64"}, {0xA0050008u, "YUV420P10"},
       {0xA0010008u, "YUV420P16"}, {0xA001030Bu, "YUV444P16"}, {0xE0010000u, "Y16"},
   };

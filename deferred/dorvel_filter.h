@@ -12,10 +12,10 @@
 #include "environment_life.h"
 #include "open_filters.h"
 #include "opening_log.h"
+#include "plugin/avisynth_interface.h"
 #include "recent_frames.h"
 #include "turn.h"
 #include "working_folder.h"
-#include "plugin/avisynth_interface.h"
 
 class DorvelFilter : public IClip {
  public:

@@ -171,9 +171,9 @@ AVSValue __cdecl Create(AVSValue args, void*, IScriptEnvironment* env) {
 
 void Register(IScriptEnvironment* env) {
   env->AddFunction("CountingSource",
-                   "i[frames]i[width]i[height]i[pixel_type]s[channels]i[sample_type]i[audio_rate]i[fail]i[mt_mode]i[delay_us]i[open_delay_us]i",
-                   Create,
-                   nullptr);
+                   "i[frames]i[width]i[height]i[pixel_type]s[channels]i[sample_type]i[audio_rate]i[fail]i[mt_mode]i["
+                   "delay_us]i[open_delay_us]i",
+                   Create, nullptr);
 }
 
 int Opens(int id) {

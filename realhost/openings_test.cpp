@@ -52,17 +52,17 @@ TEST_P(OpeningsAtTheEnd, AChunkReadToItsEndAndDeletedWhilePartsStillOpen) {
     counting::Reset();
     {
       HostSession host;
-      const PClip chunk = host.Clip(
-          "t = " + CountingTemplate(10) +
-          "\nfunction F(int i) {\n"
-          "  x = CountingSource(i, frames=10, mt_mode=3, open_delay_us=(i < 4 ? 0 : 200000))\n"
-          "  y = x.Trim(0, 9)\n"
-          "  return y\n}\n"
-          "s = " +
-          SpliceOf(200, [](int i) { return "DorvelFilter(\"F\", [" + std::to_string(i) + "], t)"; }) +
-          // Held by the environment, as a script's value is, so that the
-          // deletion stops the Prefetch threads, not the release below.
-          "\nglobal chunk = s" + PrefetchOf(threads) + ".Trim(0, 39)\nchunk");
+      const PClip chunk =
+          host.Clip("t = " + CountingTemplate(10) +
+                    "\nfunction F(int i) {\n"
+                    "  x = CountingSource(i, frames=10, mt_mode=3, open_delay_us=(i < 4 ? 0 : 200000))\n"
+                    "  y = x.Trim(0, 9)\n"
+                    "  return y\n}\n"
+                    "s = " +
+                    SpliceOf(200, [](int i) { return "DorvelFilter(\"F\", [" + std::to_string(i) + "], t)"; }) +
+                    // Held by the environment, as a script's value is, so that the
+                    // deletion stops the Prefetch threads, not the release below.
+                    "\nglobal chunk = s" + PrefetchOf(threads) + ".Trim(0, 39)\nchunk");
       EXPECT_EQ(WrongFrames(chunk, host.env(), 10, 0, 39, [](int n) { return n / 10; }), 0) << "run " << run;
       // Long enough for a thread reading ahead to be inside a slow opening.
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -79,14 +79,14 @@ TEST_P(OpeningsAtTheEnd, FunctionsThatFailForSomePartsThenTheEnvironmentDeleted)
   for (const char* shape : {"Interleave(s, s.Reverse())", "s"}) {
     for (int run = 0; run < 4; ++run) {
       HostSession host;
-      const PClip clip = host.Clip(
-          "t = " + CountingTemplate(10) +
-          "\nfunction F(int i) {\n"
-          "  Assert(i % 7 != 3, \"part \" + String(i) + \" is missing\")\n"
-          "  return CountingSource(i, frames=10, mt_mode=3, open_delay_us=30000)\n}\n"
-          "s = " +
-          SpliceOf(40, [](int i) { return "DorvelFilter(\"F\", [" + std::to_string(i) + "], t)"; }) +
-          "\nglobal played = " + shape + PrefetchOf(threads) + "\nplayed");
+      const PClip clip =
+          host.Clip("t = " + CountingTemplate(10) +
+                    "\nfunction F(int i) {\n"
+                    "  Assert(i % 7 != 3, \"part \" + String(i) + \" is missing\")\n"
+                    "  return CountingSource(i, frames=10, mt_mode=3, open_delay_us=30000)\n}\n"
+                    "s = " +
+                    SpliceOf(40, [](int i) { return "DorvelFilter(\"F\", [" + std::to_string(i) + "], t)"; }) +
+                    "\nglobal played = " + shape + PrefetchOf(threads) + "\nplayed");
       const std::string error = HostErrorOf([&] {
         for (int n = 0; n < 80; ++n) clip->GetFrame(n, host.env());
       });
@@ -135,9 +135,7 @@ class OpeningsInFolders : public ::testing::TestWithParam<int> {
     std::ofstream(folder / "splice.avs") << splice << "v" << PrefetchOf(threads) << "\n";
   }
 
-  static std::string ImportOf(const fs::path& script) {
-    return "Import(\"" + fs::canonical(script).u8string() + "\")";
-  }
+  static std::string ImportOf(const fs::path& script) { return "Import(\"" + fs::canonical(script).u8string() + "\")"; }
 
   static constexpr int kFrames = 5;
   fs::path original, root, client;
@@ -153,8 +151,9 @@ TEST_P(OpeningsInFolders, DeferredImportsOfPartsThatImportBesideThemselves) {
       const PClip clip = host.Clip(ImportOf(root / "show" / "splice.avs"));
       EXPECT_EQ(fs::current_path(), client) << "after loading";
       int wrong = 0;
-      const std::string error = HostErrorOf(
-          [&] { wrong = WrongFrames(clip, host.env(), kFrames, 0, 40 * kFrames - 1, [](int n) { return 1 + n / kFrames; }); });
+      const std::string error = HostErrorOf([&] {
+        wrong = WrongFrames(clip, host.env(), kFrames, 0, 40 * kFrames - 1, [](int n) { return 1 + n / kFrames; });
+      });
       EXPECT_EQ(error, "") << (fullNames ? "full names" : "relative names") << ", run " << run;
       EXPECT_EQ(wrong, 0) << (fullNames ? "full names" : "relative names") << ", run " << run;
       EXPECT_EQ(fs::current_path(), client) << "after playing";
@@ -177,8 +176,8 @@ TEST_P(OpeningsInFolders, APartWhoseFunctionReadsAPartOfAnotherFolder) {
   for (int run = 0; run < 8; ++run) {
     fs::current_path(client);
     HostSession host;
-    const PClip clip = host.Clip("global T = " + CountingTemplate(10) + "\n" + ImportOf(root / "b" / "b.avs") + "\n" + ImportOf(root / "a" / "a.avs") +
-                                 "\nInterleave(fa, fb)" + PrefetchOf(threads));
+    const PClip clip = host.Clip("global T = " + CountingTemplate(10) + "\n" + ImportOf(root / "b" / "b.avs") + "\n" +
+                                 ImportOf(root / "a" / "a.avs") + "\nInterleave(fa, fb)" + PrefetchOf(threads));
     int wrong = 0;
     const std::string error = HostErrorOf([&] {
       for (int n = 0; n < 20; ++n) {
@@ -206,11 +205,13 @@ TEST_P(OpeningsInFolders, TwoEnvironmentsLoadedFirstThenPlayingAtOnceEachPlayThe
     int wrong[2] = {0, 0};
     std::string errors[2];
     std::thread playX([&] {
-      errors[0] = HostErrorOf(
-          [&] { wrong[0] = WrongFrames(clipX, x.env(), kFrames, 0, 10 * kFrames - 1, [](int n) { return 1 + n / kFrames; }); });
+      errors[0] = HostErrorOf([&] {
+        wrong[0] = WrongFrames(clipX, x.env(), kFrames, 0, 10 * kFrames - 1, [](int n) { return 1 + n / kFrames; });
+      });
     });
-    errors[1] = HostErrorOf(
-        [&] { wrong[1] = WrongFrames(clipY, y.env(), kFrames, 0, 10 * kFrames - 1, [](int n) { return 21 + n / kFrames; }); });
+    errors[1] = HostErrorOf([&] {
+      wrong[1] = WrongFrames(clipY, y.env(), kFrames, 0, 10 * kFrames - 1, [](int n) { return 21 + n / kFrames; });
+    });
     playX.join();
     EXPECT_EQ(errors[0] + errors[1], "") << "run " << run;
     EXPECT_EQ(wrong[0], 0) << "x, run " << run;
@@ -228,11 +229,12 @@ TEST(OpeningsOfTwoEnvironments, OneDeletedWhileTheOthersOpeningsCloseItsFilters)
   // Under limit 1 every opening closes the other environment's filter, and
   // releases its clip, while that environment is being made, read and
   // deleted again and again.
-  const std::string script = "DorvelFilterLimit(1)\nt = " + CountingTemplate(4) +
-                             "\nfunction F(int i) { return CountingSource(i, frames=4, mt_mode=3, open_delay_us=300) }\n"
-                             "global played = " +
-                             SpliceOf(30, [](int i) { return "DorvelFilter(\"F\", [" + std::to_string(i) + "], t)"; }) +
-                             ".Prefetch(2)\nplayed";
+  const std::string script =
+      "DorvelFilterLimit(1)\nt = " + CountingTemplate(4) +
+      "\nfunction F(int i) { return CountingSource(i, frames=4, mt_mode=3, open_delay_us=300) }\n"
+      "global played = " +
+      SpliceOf(30, [](int i) { return "DorvelFilter(\"F\", [" + std::to_string(i) + "], t)"; }) +
+      ".Prefetch(2)\nplayed";
   HostSession kept;
   const PClip keptClip = kept.Clip(script);
   std::atomic<bool> done{false};

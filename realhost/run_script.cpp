@@ -56,38 +56,38 @@ int main(int argc, char** argv) {
     // The error's text belongs to the environment: it is printed while the
     // environment still exists.
     try {
-    const auto start = std::chrono::steady_clock::now();
-    const auto report = [&](const char* what) {
-      if (!timings) return;
-      const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
-      std::cout << what << "_ms=" << elapsed.count() << "\n";
-    };
-    const PClip clip = host.Clip(script.str());
-    report("loaded");
-    const VideoInfo& vi = clip->GetVideoInfo();
-    std::cout << "video " << vi.width << "x" << vi.height << " pixel_type=" << vi.pixel_type
-              << " frames=" << vi.num_frames << " audio_rate=" << vi.audio_samples_per_second
-              << " channels=" << vi.nchannels << "\n";
-    const int frames = frameLimit < 0 ? vi.num_frames : std::min(frameLimit, vi.num_frames);
-    for (int n = 0; n < frames; ++n) {
-      const PVideoFrame frame = clip->GetFrame(n, host.env());
-      if (n == 0) report("first_frame");
-      if (fetchOnly) continue;
-      std::cout << "frame " << n << " digest=" << std::hex << FrameDigest(frame, vi) << std::dec
-                << " parity=" << clip->GetParity(n) << "\n";
-    }
-    report("last_frame");
-    if (fetchOnly) std::cout << "fetched " << frames << " frames\n";
-    if (vi.HasAudio()) {
-      unsigned char bytes[16] = {};
-      const int64_t count = static_cast<int64_t>(sizeof bytes) / vi.BytesPerAudioSample();
-      clip->GetAudio(bytes, 0, count, host.env());
-      std::cout << "audio";
-      for (int64_t i = 0; i < count * vi.BytesPerAudioSample(); ++i) std::cout << " " << int(bytes[i]);
-      std::cout << "\n";
-    }
-    std::cout << "counting_opens=" << counting::Opens() << " counting_alive=" << counting::Alive()
-              << " counting_most_inside=" << counting::MostInside() << "\n";
+      const auto start = std::chrono::steady_clock::now();
+      const auto report = [&](const char* what) {
+        if (!timings) return;
+        const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+        std::cout << what << "_ms=" << elapsed.count() << "\n";
+      };
+      const PClip clip = host.Clip(script.str());
+      report("loaded");
+      const VideoInfo& vi = clip->GetVideoInfo();
+      std::cout << "video " << vi.width << "x" << vi.height << " pixel_type=" << vi.pixel_type
+                << " frames=" << vi.num_frames << " audio_rate=" << vi.audio_samples_per_second
+                << " channels=" << vi.nchannels << "\n";
+      const int frames = frameLimit < 0 ? vi.num_frames : std::min(frameLimit, vi.num_frames);
+      for (int n = 0; n < frames; ++n) {
+        const PVideoFrame frame = clip->GetFrame(n, host.env());
+        if (n == 0) report("first_frame");
+        if (fetchOnly) continue;
+        std::cout << "frame " << n << " digest=" << std::hex << FrameDigest(frame, vi) << std::dec
+                  << " parity=" << clip->GetParity(n) << "\n";
+      }
+      report("last_frame");
+      if (fetchOnly) std::cout << "fetched " << frames << " frames\n";
+      if (vi.HasAudio()) {
+        unsigned char bytes[16] = {};
+        const int64_t count = static_cast<int64_t>(sizeof bytes) / vi.BytesPerAudioSample();
+        clip->GetAudio(bytes, 0, count, host.env());
+        std::cout << "audio";
+        for (int64_t i = 0; i < count * vi.BytesPerAudioSample(); ++i) std::cout << " " << int(bytes[i]);
+        std::cout << "\n";
+      }
+      std::cout << "counting_opens=" << counting::Opens() << " counting_alive=" << counting::Alive()
+                << " counting_most_inside=" << counting::MostInside() << "\n";
     } catch (const AvisynthError& error) {
       std::cerr << "error: " << error.msg << "\n";
       return 1;

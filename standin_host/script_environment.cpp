@@ -1,11 +1,11 @@
 #include "script_environment.h"
 
-#include "host_counters.h"
-
 #include <strings.h>
 
 #include <cstdio>
 #include <cstring>
+
+#include "host_counters.h"
 
 ScriptEnvironment::ScriptEnvironment() {
   AddFunction("SetLogParams", "si", [this](const AVSValue& args, IScriptEnvironment* env) {

@@ -64,7 +64,6 @@ class SourceClip : public IClip {
  private:
   class Inside;
 
-
   int id_;
   SourceSettings settings_;
   VideoInfo vi_;

@@ -208,7 +208,8 @@ TEST_F(WorkingFolderTest, OpeningsOnSeveralThreadsTakeTurnsInTheWholeProcess) {
         for (std::size_t i = static_cast<std::size_t>(t); i < filters.size(); i += 2) {
           try {
             const int id = SourceOf(filters[i]);
-            if (id != static_cast<int>(i % 2) + 1) wrong[t] += "filter " + std::to_string(i) + " read " + std::to_string(id) + "; ";
+            if (id != static_cast<int>(i % 2) + 1)
+              wrong[t] += "filter " + std::to_string(i) + " read " + std::to_string(id) + "; ";
           } catch (const AvisynthError& error) {
             wrong[t] += error.what() + std::string("; ");
           }
