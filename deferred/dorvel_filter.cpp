@@ -22,7 +22,6 @@ constexpr const char* kWaitsForOtherThread =
 constexpr const char* kOpeningWaitsForThisThread =
     "DorvelFilter: %s cannot be called now: the opening under way on another thread waits for a clip this "
     "thread is serving; clips that ask each other for frames cannot be read on several threads";
-constexpr const char* kEnvironmentClosing = "DorvelFilter: %s is not called: its script environment is being deleted";
 }  // namespace
 
 // The filter's turn, held from the moment it was taken; given back on every
@@ -55,6 +54,8 @@ class DorvelFilter::Request {
   // For a frame request (`frame` not negative) the frame may be kept from an
   // earlier request: then it is in kept(), and the turn is not held.
   Request(DorvelFilter& filter, IScriptEnvironment* env, int frame = -1) : filter_(filter) {
+    // Read before anything is taken, for a filter opened as the script loaded.
+    FrameBudget::Instance().ReadLimitOnce(env);
     std::unique_lock<std::mutex> lock(filter.mutex);
     if (frame >= 0 && (kept_ = filter.recent.Find(frame))) return;
     for (;;) {
@@ -78,8 +79,6 @@ class DorvelFilter::Request {
       if (filter.isOpen) {
         holdsTurn_ = true;
         clip_ = filter.child;
-        lock.unlock();
-        FrameBudget::Instance().ReadLimitOnce(env);  // a filter opened as the script loaded
         return;
       }
       filter.turn.Give();  // closed while this thread waited: opened anew
@@ -277,6 +276,7 @@ void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironme
 PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
   HeldOpeningTurn openingTurn;
   if (!openingTurn.Take()) env->ThrowError(kOpeningWaitsForThisThread, functionName);
+  FrameBudget::Instance().ReadLimit(env);  // at each opening: a script may have changed it
   std::unique_lock<std::mutex> lock(mutex);
   if (!isOpen) {
     // Only the thread that holds the turn to open opens: a filter it is
@@ -288,7 +288,6 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
     opening = true;
     lock.unlock();
     try {
-      FrameBudget::Instance().ReadLimit(env);  // at each opening: a script may have changed it
       Open(env);
     } catch (const IScriptEnvironment::NotFound&) {
       // Inside a script the host reports this as a script error of the
@@ -313,7 +312,10 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
     }
   } const ending{*this};
   const EnvironmentUse use(life.get());
-  if (!use.used()) env->ThrowError(kEnvironmentClosing, functionName);
+  if (!use.used()) {
+    throw EnvironmentDeleted(std::string("DorvelFilter: ") + functionName +
+                             " is not called: its script environment is being deleted");
+  }
   const ModuleCallOnThisThread inOpening;
   OpeningLog log(env, functionName, args);
   PClip clip;

@@ -1,13 +1,13 @@
 #include "environment_life.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 namespace {
 
-// The lives whose exit callbacks have not all run yet. Once they have, the
-// environment is past the point where openings matter, and a new
-// environment at the same address gets a life of its own.
+// The lives of environments whose exit callbacks have not started yet, to be
+// found by the environment's address.
 std::mutex registryMutex;
 std::vector<std::shared_ptr<EnvironmentLife>>& lives() {
   static std::vector<std::shared_ptr<EnvironmentLife>> all;
@@ -28,16 +28,18 @@ std::shared_ptr<EnvironmentLife> EnvironmentLife::Of(IScriptEnvironment* env) {
       life->env_ = env;
       lives().push_back(life);
     }
-    {
-      std::lock_guard<std::mutex> lock(life->mutex_);
-      // Exit callbacks are running: one registered now might never run.
-      if (life->closing_) return life;
-    }
-    ++life->pendingCallbacks_;
+  }
+  {
+    std::lock_guard<std::mutex> lock(life->mutex_);
+    // Exit callbacks are running: one registered now might never run.
+    if (life->closing_) return life;
   }
   // Registered anew for every filter, so that it runs before the functions
-  // of scripts read since the last one (an Import's) are deleted.
-  env->AtExit(&EnvironmentLife::OnExit, life.get());
+  // of scripts read since the last one (an Import's) are deleted. Each
+  // registration keeps the life until its callback has run.
+  auto held = std::make_unique<std::shared_ptr<EnvironmentLife>>(life);
+  env->AtExit(&EnvironmentLife::OnExit, held.get());
+  held.release();
   return life;
 }
 
@@ -54,16 +56,17 @@ void EnvironmentLife::EndUse() {
 }
 
 void DORVEL_STDCALL EnvironmentLife::OnExit(void* user_data, IScriptEnvironment*) {
-  auto* life = static_cast<EnvironmentLife*>(user_data);
+  const std::unique_ptr<std::shared_ptr<EnvironmentLife>> held(static_cast<std::shared_ptr<EnvironmentLife>*>(user_data));
+  EnvironmentLife* life = held->get();
   {
     std::unique_lock<std::mutex> lock(life->mutex_);
     life->closing_ = true;
     life->idle_.wait(lock, [life] { return life->uses_ == 0; });
   }
+  // Found no more: a new environment at the same address gets a life of its
+  // own. The filters of this one keep theirs.
   std::lock_guard<std::mutex> registry(registryMutex);
-  if (--life->pendingCallbacks_ > 0) return;
   auto& all = lives();
-  // The registry's reference goes; filters still alive keep theirs.
   all.erase(std::remove_if(all.begin(), all.end(), [life](const auto& known) { return known.get() == life; }),
             all.end());
 }

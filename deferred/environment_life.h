@@ -16,8 +16,19 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 
 #include "plugin/avisynth_interface.h"
+
+// What a request meets when it would open a filter whose environment is being
+// deleted. It is no script error of the host's: raising one takes a lock that
+// the thread deleting the environment holds while it waits for this thread
+// (seen in 3.7.3 and the development builds). Nobody reads the frame by then;
+// the host's threads pass the exception on to nobody and end.
+class EnvironmentDeleted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 class EnvironmentLife {
  public:
@@ -42,10 +53,7 @@ class EnvironmentLife {
   std::condition_variable idle_;
   bool closing_ = false;
   int uses_ = 0;
-  // Exit callbacks registered and not yet run; guarded by the registry's
-  // mutex, which keeps the life while any is pending.
-  int pendingCallbacks_ = 0;
-  IScriptEnvironment* env_ = nullptr;
+  IScriptEnvironment* env_ = nullptr;  // set once, before the life is shared
 };
 
 // An opening's or a release's use of an environment, ended on every way out.

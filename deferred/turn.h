@@ -1,13 +1,14 @@
-// A filter's turn: the right to open its wrapped clip or to pass a request on
-// to it, held by one thread at a time. A clip that a script function makes
-// during a frame request has no guard of the host's around it, and a decoder
-// may be entered by one thread at a time, so every filter hands its wrapped
-// clip to one thread at a time, whatever function made it.
+// A filter's turn: the right to pass a request on to its wrapped clip, held
+// by one thread at a time. A clip that a script function makes during a frame
+// request has no guard of the host's around it, and a decoder may be entered
+// by one thread at a time, so every filter hands its wrapped clip to one
+// thread at a time, whatever function made it. (Opening the filter takes the
+// process's turn to open instead: opening_turn.h.)
 //
 // A thread waits for a turn only when that wait can end. A turn the thread
 // holds already, or one whose holder waits (itself or through other waiting
-// threads) for a turn this thread holds or for a working folder that this
-// thread keeps, is refused instead of waited for.
+// threads) for a turn this thread holds, or for the turn to open that this
+// thread holds, is refused instead of waited for.
 #pragma once
 
 #include <condition_variable>

@@ -82,7 +82,7 @@ TEST_F(EnvironmentLifeTest, ItsDeletionWaitsForTheOpeningUnderWayAndRefusesTheNe
                 // Asked on a thread of the client's own environment.
                 try {
                   quick->GetFrame(0, env.get());
-                } catch (const AvisynthError& error) {
+                } catch (const std::runtime_error& error) {
                   quickError = error.what();
                 }
                 hold.done = true;
