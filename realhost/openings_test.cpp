@@ -26,6 +26,14 @@ namespace fs = std::filesystem;
   return ::testing::AssertionFailure() << "\"" << text << "\" does not hold \"" << part << "\"";
 }
 
+// The clip a script makes; a script error fails the case with its message.
+PClip Load(HostSession& host, const std::string& script) {
+  PClip clip;
+  const std::string error = HostErrorOf([&] { clip = host.Clip(script); });
+  if (!error.empty()) ADD_FAILURE() << "the script failed to load: " << error;
+  return clip;
+}
+
 std::string PrefetchOf(int threads) { return threads > 0 ? ".Prefetch(" + std::to_string(threads) + ")" : ""; }
 
 // Reads frames first..last of `clip` and counts those that are not frame
@@ -146,9 +154,10 @@ TEST_P(OpeningsInFolders, DeferredImportsOfPartsThatImportBesideThemselves) {
   for (bool fullNames : {false, true}) {
     MakeShow(root / "show", 1, 40, fullNames, threads);
     for (int run = 0; run < 3; ++run) {
-      fs::current_path(client);
+      fs::current_path(original);  // the module's path may be relative to the drive (Windows)
       HostSession host;
-      const PClip clip = host.Clip(ImportOf(root / "show" / "splice.avs"));
+      fs::current_path(client);
+      const PClip clip = Load(host, ImportOf(root / "show" / "splice.avs"));
       EXPECT_EQ(fs::current_path(), client) << "after loading";
       int wrong = 0;
       const std::string error = HostErrorOf([&] {
@@ -174,10 +183,11 @@ TEST_P(OpeningsInFolders, APartWhoseFunctionReadsAPartOfAnotherFolder) {
                                          "  return Import(\"part.avs\")\n}\n"
                                          "global fa = DorvelFilter(\"ReadB\", [], T)\n";
   for (int run = 0; run < 8; ++run) {
-    fs::current_path(client);
+    fs::current_path(original);  // the module's path may be relative to the drive (Windows)
     HostSession host;
-    const PClip clip = host.Clip("global T = " + CountingTemplate(10) + "\n" + ImportOf(root / "b" / "b.avs") + "\n" +
-                                 ImportOf(root / "a" / "a.avs") + "\nInterleave(fa, fb)" + PrefetchOf(threads));
+    fs::current_path(client);
+    const PClip clip = Load(host, "global T = " + CountingTemplate(10) + "\n" + ImportOf(root / "b" / "b.avs") + "\n" +
+                                      ImportOf(root / "a" / "a.avs") + "\nInterleave(fa, fb)" + PrefetchOf(threads));
     int wrong = 0;
     const std::string error = HostErrorOf([&] {
       for (int n = 0; n < 20; ++n) {
@@ -196,11 +206,12 @@ TEST_P(OpeningsInFolders, TwoEnvironmentsLoadedFirstThenPlayingAtOnceEachPlayThe
   MakeShow(root / "x", 1, 10, false, threads);
   MakeShow(root / "y", 21, 10, false, threads);
   for (int run = 0; run < 3; ++run) {
-    fs::current_path(client);
+    fs::current_path(original);  // the module's path may be relative to the drive (Windows)
     HostSession x, y;
-    const PClip clipX = x.Clip(ImportOf(root / "x" / "splice.avs"));
+    fs::current_path(client);
+    const PClip clipX = Load(x, ImportOf(root / "x" / "splice.avs"));
     EXPECT_EQ(fs::current_path(), client) << "after loading x";
-    const PClip clipY = y.Clip(ImportOf(root / "y" / "splice.avs"));
+    const PClip clipY = Load(y, ImportOf(root / "y" / "splice.avs"));
     EXPECT_EQ(fs::current_path(), client) << "after loading y";
     int wrong[2] = {0, 0};
     std::string errors[2];
