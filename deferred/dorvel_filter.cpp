@@ -69,7 +69,9 @@ class DorvelFilter::Request {
           holdsTurn_ = true;
           return;
         }
-        continue;  // open, but another thread is serving it: wait for it below
+        // Open, but another thread holds its turn: wait for that turn, even
+        // if the filter is closed meanwhile, rather than open it again at
+        // once (threads that open each other's victims would never stop).
       }
       filter.TakeTurn(lock, env);
       if (frame >= 0 && (kept_ = filter.recent.Find(frame))) {

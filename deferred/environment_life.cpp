@@ -55,8 +55,9 @@ void EnvironmentLife::EndUse() {
   if (--uses_ == 0 && closing_) idle_.notify_all();
 }
 
-void DORVEL_STDCALL EnvironmentLife::OnExit(void* user_data, IScriptEnvironment*) {
-  const std::unique_ptr<std::shared_ptr<EnvironmentLife>> held(static_cast<std::shared_ptr<EnvironmentLife>*>(user_data));
+void DORVEL_CDECL EnvironmentLife::OnExit(void* user_data, IScriptEnvironment*) {
+  const std::unique_ptr<std::shared_ptr<EnvironmentLife>> held(
+      static_cast<std::shared_ptr<EnvironmentLife>*>(user_data));
   EnvironmentLife* life = held->get();
   {
     std::unique_lock<std::mutex> lock(life->mutex_);

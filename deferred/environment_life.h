@@ -47,7 +47,7 @@ class EnvironmentLife {
   EnvironmentLife& operator=(const EnvironmentLife&) = delete;
 
  private:
-  static void DORVEL_STDCALL OnExit(void* life, IScriptEnvironment* env);
+  static void DORVEL_CDECL OnExit(void* life, IScriptEnvironment* env);
 
   std::mutex mutex_;
   std::condition_variable idle_;

@@ -9,6 +9,9 @@ bool OpeningTurn::TryTake() {
   const std::thread::id self = std::this_thread::get_id();
   std::lock_guard<std::mutex> lock(mutex_);
   if (holder_ != std::thread::id() && holder_ != self) return false;
+  // Threads already waiting go first: one that only tries never overtakes
+  // them, or a thread that keeps opening could starve them.
+  if (holder_ != self && waiting_ > 0) return false;
   holder_ = self;
   ++depth_;
   return true;

@@ -59,7 +59,8 @@ namespace host_layout {
 constexpr size_t kPointer = 4, kEntry = 8, kTableEnd = 836;
 }
 #else
-#error "The host's binary interface is known for the Itanium C++ ABI outside Windows (32- and 64-bit), MinGW-w64 x64 and x86, and MSVC x64 and x86 only"
+#error \
+    "The host's binary interface is known for the Itanium C++ ABI outside Windows (32- and 64-bit), MinGW-w64 x64 and x86, and MSVC x64 and x86 only"
 #endif
 namespace host_layout {
 // Where entry k of the linkage table sits, counting from 0 at the first
@@ -488,7 +489,7 @@ typedef AVSValue(DORVEL_CDECL* ApplyFunc)(AVSValue args, void* user_data, IScrip
 
 // What the host calls, last registered first, when it starts to delete an
 // environment (before the script's own functions are deleted).
-typedef void(DORVEL_STDCALL* ShutdownFunc)(void* user_data, IScriptEnvironment* env);
+typedef void(DORVEL_CDECL* ShutdownFunc)(void* user_data, IScriptEnvironment* env);
 
 // The script environment, declared up to the last entry the module calls;
 // the host's class goes on after `SetMemoryMax`.

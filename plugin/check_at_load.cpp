@@ -22,7 +22,7 @@ std::vector<Switched> switchedOn;
 // Environments that were told to forget their switch when they are deleted.
 std::vector<IScriptEnvironment*> watched;
 
-void DORVEL_STDCALL Forget(void* user_data, IScriptEnvironment*) {
+void DORVEL_CDECL Forget(void* user_data, IScriptEnvironment*) {
   auto* env = static_cast<IScriptEnvironment*>(user_data);
   std::lock_guard<std::mutex> lock(switchedMutex);
   switchedOn.erase(

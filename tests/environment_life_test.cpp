@@ -34,7 +34,7 @@ class EnvironmentLifeTest : public ModuleTest {
 
   // Marks the start of its deletion: registered after the module's
   // callbacks, it runs before them.
-  static void DORVEL_STDCALL Deleting(void* flag, IScriptEnvironment*) {
+  static void DORVEL_CDECL Deleting(void* flag, IScriptEnvironment*) {
     static_cast<std::atomic<bool>*>(flag)->store(true);
   }
 
@@ -49,7 +49,7 @@ TEST_F(EnvironmentLifeTest, ItsDeletionWaitsForTheOpeningUnderWayAndRefusesTheNe
   struct Hold {
     std::atomic<bool>* returned;
     std::atomic<bool> held{false}, done{false}, returnedThen{false};
-    static void DORVEL_STDCALL Until(void* self, IScriptEnvironment*) {
+    static void DORVEL_CDECL Until(void* self, IScriptEnvironment*) {
       auto* hold = static_cast<Hold*>(self);
       hold->returnedThen = hold->returned->load();
       hold->held = true;
@@ -127,7 +127,7 @@ TEST_F(EnvironmentLifeTest, AFilterOfAnEnvironmentBeingDeletedIsNotClosedByAnoth
   struct Hold {
     std::atomic<bool> held{false}, done{false};
     // Registered before the filter, so it runs after the module's callback.
-    static void DORVEL_STDCALL Until(void* self, IScriptEnvironment*) {
+    static void DORVEL_CDECL Until(void* self, IScriptEnvironment*) {
       auto* hold = static_cast<Hold*>(self);
       hold->held = true;
       while (!hold->done) std::this_thread::yield();

@@ -49,9 +49,10 @@ static_assert(__is_same(decltype(&IScriptEnvironment::Invoke),
                         AVSValue (DORVEL_HOST_STDCALL IScriptEnvironment::*)(const char*, const AVSValue,
                                                                              const char* const*)),
               "an environment's functions are __stdcall");
-static_assert(__is_same(ShutdownFunc, void(DORVEL_HOST_STDCALL*)(void*, IScriptEnvironment*)),
-              "exit callbacks are __stdcall");
-static_assert(__is_same(decltype(&IScriptEnvironment::SetMemoryMax), int (DORVEL_HOST_STDCALL IScriptEnvironment::*)(int)),
+static_assert(__is_same(ShutdownFunc, void(DORVEL_HOST_CDECL*)(void*, IScriptEnvironment*)),
+              "exit callbacks are __cdecl, whatever the environment's own functions are");
+static_assert(__is_same(decltype(&IScriptEnvironment::SetMemoryMax),
+                        int (DORVEL_HOST_STDCALL IScriptEnvironment::*)(int)),
               "an environment's later functions are __stdcall too");
 static_assert(__is_same(decltype(&IScriptEnvironment::ThrowError), void (IScriptEnvironment::*)(const char*, ...)),
               "variadic functions keep the default convention");
