@@ -146,7 +146,8 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   // "DorvelFilter".
   HeldOpeningTurn openingTurn;
   if (!openingTurn.Take()) env->ThrowError(kOpeningWaitsForThisThread, this->functionName);
-  opening = true;
+  if (openingTurn.beside()) LogOpeningBeside(env, this->functionName, args, OpeningTurn::kStoppedFor);
+  opening.Start();
   const PClip opened = Open(env);
   vi = opened->GetVideoInfo();
   shape = Shape::FromFirstClip;
@@ -278,16 +279,24 @@ void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironme
 PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
   HeldOpeningTurn openingTurn;
   if (!openingTurn.Take()) env->ThrowError(kOpeningWaitsForThisThread, functionName);
+  if (openingTurn.beside()) LogOpeningBeside(env, functionName, args, OpeningTurn::kStoppedFor);
   FrameBudget::Instance().ReadLimit(env);  // at each opening: a script may have changed it
   std::unique_lock<std::mutex> lock(mutex);
-  if (!isOpen) {
-    // Only the thread that holds the turn to open opens: a filter it is
-    // opening already was asked for by its own function.
-    if (opening) {
+  if (!isOpen && opening.UnderWay()) {
+    // This thread's own opening of the filter asks for it: its function
+    // needs its own clip.
+    if (opening.ByThisThread()) {
       lock.unlock();
       env->ThrowError(kOpenFailed);
     }
-    opening = true;
+    // Opened on another thread, beside this one.
+    if (!opening.WaitForEnd(lock)) {
+      lock.unlock();
+      env->ThrowError(kWaitsForOtherThread, functionName);
+    }
+  }
+  if (!isOpen) {
+    opening.Start();
     lock.unlock();
     try {
       Open(env);
@@ -299,8 +308,8 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
     }
     lock.lock();
   }
-  // Still in the turn to open, nobody can have closed it again.
-  if (!turn.TryTake()) return PClip();
+  // An opening beside this one may have closed it again to make room.
+  if (!isOpen || !turn.TryTake()) return PClip();
   return child;
 }
 
@@ -310,7 +319,7 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
     DorvelFilter& filter;
     ~Opening() {
       std::lock_guard<std::mutex> lock(filter.mutex);
-      filter.opening = false;
+      if (filter.opening.ByThisThread()) filter.opening.End();
     }
   } const ending{*this};
   const EnvironmentUse use(life.get());
@@ -356,7 +365,7 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
     std::lock_guard<std::mutex> lock(mutex);
     child = clip;
     isOpen = true;
-    opening = false;
+    opening.End();
     open.Append(this);
     log.NoteOpened(record, open.size(), open.limit());
   }

@@ -10,6 +10,7 @@
 
 #include "argument_list.h"
 #include "environment_life.h"
+#include "filter_opening.h"
 #include "open_filters.h"
 #include "opening_log.h"
 #include "plugin/avisynth_interface.h"
@@ -46,13 +47,13 @@ class DorvelFilter : public IClip {
   // is a script error, raised with the lock let go.
   void TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironment* env);
   // Opens the filter, unless another thread opened it first, in the
-  // process's turn to open, which it waits for. Then, when its own turn is
-  // free, takes it and answers the wrapped clip; otherwise answers an empty
-  // clip, the filter's turn not taken. The host's not-found signal becomes a
-  // script error.
+  // process's turn to open, which it waits for. Then, when the filter is
+  // still open and its own turn is free, takes the turn and answers the
+  // wrapped clip; otherwise answers an empty clip, the filter's turn not
+  // taken. The host's not-found signal becomes a script error.
   PClip OpenForRequest(IScriptEnvironment* env);
-  // With the process's turn to open held and the filter closed: makes the
-  // wrapped clip exist.
+  // With the process's turn to open held, the filter closed and its opening
+  // started by this thread: makes the wrapped clip exist.
   PClip Open(IScriptEnvironment* env);
   // Closes the oldest open filter when the list is full; true when it did.
   // A filter whose environment is being deleted is left to that deletion.
@@ -77,16 +78,16 @@ class DorvelFilter : public IClip {
   // host's reference count, so a filter mostly costs one or two cache lines.
   //
   // `child`, `isOpen` and `recent` are guarded by `mutex`; the first two
-  // change only with the list's mutex held too; `turn` and `opening` (true
-  // while the thread that holds the process's turn to open is opening the
-  // filter) go with `mutex` alone; `link` belongs to the list's mutex.
+  // change only with the list's mutex held too; `turn` and `opening` (the
+  // thread that is making the wrapped clip) go with `mutex` alone; `link`
+  // belongs to the list's mutex.
   PClip child;
   bool isOpen = false;
-  bool opening = false;
   std::mutex mutex;
   friend class OpenFilters;
   OpenListLink link;
   Turn turn{mutex};
+  FilterOpening opening{mutex};
   RecentFrames recent;   // frames of the open wrapped clip
   OpeningRecord record;  // belongs to the list's mutex
 

@@ -60,6 +60,15 @@ void OpeningLog::WriteOpened() {
                    " open (" + LimitText(limit_) + ")");
 }
 
+void LogOpeningBeside(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
+                      std::chrono::milliseconds stoppedFor) {
+  WriteHostLog(env, LogLevel::Warning,
+               "DorvelFilter: opening " + CallText(functionName, args) +
+                   " beside the opening under way on another thread, which has used no processor time for " +
+                   std::to_string(stoppedFor.count()) +
+                   " ms: it waits, perhaps inside the host for something this thread holds");
+}
+
 void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, const ArgumentList& args) {
   WriteHostLog(env, LogLevel::Info,
                "DorvelFilter: checked " + CallText(functionName, args) + " against its template, and closed it");

@@ -1,50 +1,96 @@
 #include "opening_turn.h"
 
+#include <algorithm>
+
+namespace {
+// How often a waiting thread looks at the holders' processor time.
+constexpr std::chrono::milliseconds kLookEvery{50};
+}  // namespace
+
 OpeningTurn& OpeningTurn::instance() {
   static OpeningTurn turn;
   return turn;
 }
 
-bool OpeningTurn::TryTake() {
+std::vector<OpeningTurn::Holder>::iterator OpeningTurn::Mine() {
   const std::thread::id self = std::this_thread::get_id();
+  return std::find_if(holders_.begin(), holders_.end(), [&](const Holder& h) { return h.thread == self; });
+}
+
+void OpeningTurn::AddHolder() {
+  ThreadClock clock = ThreadClock::OfThisThread();
+  const int64_t used = clock.UsedNanoseconds();
+  holders_.push_back({std::this_thread::get_id(), 1, std::move(clock), used, std::chrono::steady_clock::now()});
+}
+
+bool OpeningTurn::TryTake() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (holder_ != std::thread::id() && holder_ != self) return false;
+  const auto mine = Mine();
+  if (mine != holders_.end()) {
+    ++mine->depth;
+    return true;
+  }
   // Threads already waiting go first: one that only tries never overtakes
   // them, or a thread that keeps opening could starve them.
-  if (holder_ != self && waiting_ > 0) return false;
-  holder_ = self;
-  ++depth_;
+  if (!holders_.empty() || waiting_ > 0) return false;
+  AddHolder();
   return true;
+}
+
+bool OpeningTurn::HoldersStopped() {
+  const auto now = std::chrono::steady_clock::now();
+  bool stopped = true;
+  for (Holder& holder : holders_) {
+    // A clock that cannot be read stands still: a hang is worse than two
+    // openings at once.
+    const int64_t used = holder.clock.UsedNanoseconds();
+    if (used != holder.used) {
+      holder.used = used;
+      holder.usedSince = now;
+    }
+    if (now - holder.usedSince < kStoppedFor) stopped = false;
+  }
+  return stopped;
 }
 
 OpeningTurn::Taking OpeningTurn::Take() {
   if (TryTake()) return Taking::Taken;
-  const std::thread::id self = std::this_thread::get_id();
   std::unique_lock<std::mutex> lock(mutex_);
+  bool beside = false;
   const bool taken = waits::WaitAndTake(
-      *this, lock, given_, waiting_, [this] { return holder_ == std::thread::id(); },
+      *this, lock, given_, waiting_, kLookEvery, [this] { return holders_.empty() || HoldersStopped(); },
       [&] {
-        holder_ = self;
-        depth_ = 1;
+        beside = !holders_.empty();
+        AddHolder();
       });
-  return taken ? Taking::Taken : Taking::WouldWaitForItself;
+  if (!taken) return Taking::WouldWaitForItself;
+  return beside ? Taking::Beside : Taking::Taken;
 }
 
 void OpeningTurn::Give() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (--depth_ > 0) return;
-  holder_ = std::thread::id();
-  if (waiting_ > 0) given_.notify_one();
+  const auto mine = Mine();
+  if (mine == holders_.end() || --mine->depth > 0) return;
+  holders_.erase(mine);
+  // Holders that were stopped may be about to go on, now that this opening
+  // has let go of what they waited for: they are watched afresh before
+  // anybody opens beside them again.
+  const auto now = std::chrono::steady_clock::now();
+  for (Holder& holder : holders_) holder.usedSince = now;
+  if (waiting_ > 0) given_.notify_all();
 }
 
 bool OpeningTurn::HeldByThisThread() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return holder_ == std::this_thread::get_id();
+  return Mine() != holders_.end();
 }
 
 void OpeningTurn::AddBlockers(std::thread::id waiter, std::vector<std::thread::id>& blockers) {
   // A waiter that has taken the turn and not yet left the record waits for
   // nobody.
   std::lock_guard<std::mutex> lock(mutex_);
-  if (holder_ != std::thread::id() && holder_ != waiter) blockers.push_back(holder_);
+  for (const Holder& holder : holders_) {
+    if (holder.thread == waiter) return;
+  }
+  for (const Holder& holder : holders_) blockers.push_back(holder.thread);
 }

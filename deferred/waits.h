@@ -5,6 +5,7 @@
 // back to itself, it refuses to wait instead.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -36,12 +37,14 @@ void End();
 
 // With `lock` held on the mutex that guards `awaited`: waits on `changed`
 // until `canTake()` holds and then calls `take()`, the wait recorded from
-// before it starts until after `take()`, and `waiting` counting it. Answers
-// false, and waits for nothing, when the wait would never end. The lock is
-// held again on return, whatever the answer.
+// before it starts until after `take()`, and `waiting` counting it. With
+// `lookEvery` above zero, `canTake()` is asked again at least that often,
+// for what changes without a notice. Answers false, and waits for nothing,
+// when the wait would never end. The lock is held again on return, whatever
+// the answer.
 template <typename CanTake, typename Take>
 bool WaitAndTake(Awaited& awaited, std::unique_lock<std::mutex>& lock, std::condition_variable& changed, int& waiting,
-                 CanTake canTake, Take take) {
+                 std::chrono::milliseconds lookEvery, CanTake canTake, Take take) {
   // The record is locked before `awaited`'s mutex, so that one is let go
   // while the record looks for a ring; whatever changes meanwhile is seen by
   // the record's walk, or later by the thread that changes it.
@@ -60,7 +63,11 @@ bool WaitAndTake(Awaited& awaited, std::unique_lock<std::mutex>& lock, std::cond
     --waiting;
     return false;
   }
-  changed.wait(lock, canTake);
+  if (lookEvery.count() > 0) {
+    while (!canTake()) changed.wait_for(lock, lookEvery);
+  } else {
+    changed.wait(lock, canTake);
+  }
   take();
   --waiting;
   // Taken while still in the record: a thread that may take what it waited
@@ -69,6 +76,12 @@ bool WaitAndTake(Awaited& awaited, std::unique_lock<std::mutex>& lock, std::cond
   End();
   lock.lock();
   return true;
+}
+
+template <typename CanTake, typename Take>
+bool WaitAndTake(Awaited& awaited, std::unique_lock<std::mutex>& lock, std::condition_variable& changed, int& waiting,
+                 CanTake canTake, Take take) {
+  return WaitAndTake(awaited, lock, changed, waiting, std::chrono::milliseconds(0), canTake, take);
 }
 
 }  // namespace waits

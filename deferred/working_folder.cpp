@@ -8,12 +8,13 @@ namespace {
 
 bool SameFolder(const Folder& a, const Folder& b) { return a.native() == b.native(); }
 
-// The folders openings changed and have not changed back: the outermost
-// first, all made by one thread, the one that holds the turn to open.
+// The folders openings changed and have not changed back, the outermost
+// first: made by the thread that holds the turn to open, or by threads that
+// opened beside it (opening_turn.h).
 struct Changes {
   std::mutex mutex;
-  std::thread::id thread;
   struct Change {
+    std::thread::id thread;
     Folder found;
     Folder set;
   };
@@ -38,7 +39,8 @@ std::shared_ptr<const Folder> RecordWorkingFolder() {
     // The folder an opening on another thread made the working folder is
     // that opening's, not this script's: the script's is the one before.
     // One that somebody else set meanwhile (a script loading here) stays.
-    if (!c.stack.empty() && c.thread != std::this_thread::get_id() && SameFolder(now, c.stack.back().set)) {
+    if (!c.stack.empty() && c.stack.back().thread != std::this_thread::get_id() &&
+        SameFolder(now, c.stack.back().set)) {
       now = c.stack.front().found;
     }
   }
@@ -66,19 +68,29 @@ InWorkingFolder::InWorkingFolder(const Folder* folder, std::string& reason) {
   // nothing to put back.
   changed_ = !now.empty();
   if (!changed_) return;
-  found_ = std::move(now);
-  set_ = *folder;
-  c.thread = std::this_thread::get_id();
-  c.stack.push_back({found_, set_});
+  c.stack.push_back({std::this_thread::get_id(), std::move(now), *folder});
 }
 
 InWorkingFolder::~InWorkingFolder() {
   if (!changed_) return;
   Changes& c = changes();
   std::lock_guard<std::mutex> lock(c.mutex);
-  c.stack.pop_back();
+  const std::thread::id self = std::this_thread::get_id();
+  std::size_t mine = c.stack.size();
+  while (mine > 0 && c.stack[mine - 1].thread != self) --mine;
+  if (mine == 0) return;
+  --mine;
+  const Folder found = std::move(c.stack[mine].found);
+  const Folder set = std::move(c.stack[mine].set);
+  c.stack.erase(c.stack.begin() + static_cast<std::ptrdiff_t>(mine));
+  if (mine < c.stack.size()) {
+    // An opening beside this one changed the folder after this one did: it
+    // puts back the folder this one found when it ends.
+    c.stack[mine].found = found;
+    return;
+  }
   std::error_code error;
   const Folder now = std::filesystem::current_path(error);
   // Changed meanwhile by somebody else: theirs stays in force.
-  if (!error && SameFolder(now, set_)) std::filesystem::current_path(found_, error);
+  if (!error && SameFolder(now, set)) std::filesystem::current_path(found, error);
 }

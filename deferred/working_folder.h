@@ -12,7 +12,9 @@
 // that holds the turn alone changes it: only when the recorded folder is not
 // the one in force, and back to the one it found when it ends, unless
 // somebody else (a script loading in another environment) has changed it
-// meanwhile. A nested opening does the same inside the outer one's folder.
+// meanwhile. A nested opening does the same inside the outer one's folder,
+// and so does one beside stopped holders; whichever of them ends first, the
+// last to end puts back the folder the first one found.
 //
 // On Windows the folder is read and set through the wide-character calls,
 // as the host's own Import does, so any folder name survives.
@@ -45,7 +47,5 @@ class InWorkingFolder {
 
  private:
   bool ok_ = true;
-  bool changed_ = false;
-  Folder found_;
-  Folder set_;
+  bool changed_ = false;  // then the change is on the record, to be undone
 };

@@ -1,0 +1,32 @@
+// The processor time a thread has used, read by another thread.
+//
+// A thread that waits for the turn to open asks it of the thread that holds
+// the turn: a holder whose time stands still is stopped, waiting for
+// something (opening_turn.h says what may follow).
+#pragma once
+
+#include <cstdint>
+
+class ThreadClock {
+ public:
+  // The calling thread's clock. It may be read by any thread of the process
+  // for as long as the calling thread lives.
+  static ThreadClock OfThisThread();
+
+  ThreadClock() = default;
+  ~ThreadClock();
+  ThreadClock(ThreadClock&& other) noexcept;
+  ThreadClock& operator=(ThreadClock&& other) noexcept;
+  ThreadClock(const ThreadClock&) = delete;
+  ThreadClock& operator=(const ThreadClock&) = delete;
+
+  // The processor time the thread has used so far, in nanoseconds; negative
+  // when it cannot be read here.
+  int64_t UsedNanoseconds() const;
+
+ private:
+  // A clock id (POSIX), a thread port (macOS) or a thread handle (Windows);
+  // `valid_` tells whether it was had.
+  uintptr_t id_ = 0;
+  bool valid_ = false;
+};
