@@ -10,7 +10,7 @@ cross_test() {
   fi
   echo "== $title"
   cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DDORVEL_WARNINGS_AS_ERRORS=ON -DAVISYNTH_PREFIX="$hosts" >/dev/null
+    -DDORVEL_WARNINGS_AS_ERRORS=ON -DDORVEL_BUILD_TESTS=ON -DDORVEL_BUILD_DEMO=ON -DAVISYNTH_PREFIX="$hosts" >/dev/null
   cmake --build "$build" -j "$(nproc)"
   # A failed test is run once more: Wine now and then drops a test's
   # connection to its server ("wine client error: ... Connection reset by
