@@ -110,6 +110,18 @@ unpack() {  # unpack ARCHIVE FOLDER: the archive's one folder's contents into FO
   cp -r "$work/unpacked/$base/." "$folder/"
 }
 
+# The README's commands for a release archive, as written, in a download
+# folder holding the archives and in a home of their own.
+commands=$(awk '/^\*\*From a release archive\*\*/ { on = 1 } on && /^```/ { if (inside) exit; inside = 1; next } inside' README.md)
+grep -q 'tar -xzf' <<<"$commands" || { echo "no commands under \"From a release archive\" in README.md"; exit 1; }
+mkdir -p "$work/download" "$work/home-readme"
+cp "$archives"/* "$work/download/"
+(cd "$work/download" && HOME="$work/home-readme" bash -euc "$commands") >"$work/readme-install.txt" 2>&1 ||
+  { echo "the README's commands for a release archive failed:"; cat "$work/readme-install.txt"; exit 1; }
+[ -f "$work/home-readme/.avisynth/libDorvelFilter.so" ] ||
+  { echo "the README's commands for a release archive installed no \$HOME/.avisynth/libDorvelFilter.so"; exit 1; }
+echo "release: the README's commands install the linux-x86_64 archive into \$HOME/.avisynth"
+
 for platform in linux-x86_64 linux-aarch64 linux-armhf; do
   archive="$archives/DorvelFilter-$version-$platform.tar.gz"
   home="$work/home-$platform"
