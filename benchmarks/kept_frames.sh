@@ -16,7 +16,7 @@ host="$(cd "${AVISYNTH_PREFIX:-../shared/hosts/avisynth-3.7.5}" && pwd)"
 ffms2="${DORVEL_FFMS2_PLUGIN:-$(cd ../shared/plugins/ffms2-2.40 && pwd)/libffms2.so}"
 rounds="${ROUNDS:-5}"
 name="$(basename "$host")"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DAVISYNTH_PREFIX="$host" >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DAVISYNTH_PREFIX="$host" -DDORVEL_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" -j 2 --target DorvelFilter "dorvel_run_$name" >/dev/null
 runner="$build/realhost/dorvel_run_$name"
 work="$build/kept-frames"

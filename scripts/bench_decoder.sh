@@ -25,7 +25,7 @@ bash scripts/install-deps.sh ffmpeg python3
 
 for returning in ON OFF; do
   cmake -S . -B "build/bench-returning-$returning" -DCMAKE_BUILD_TYPE=Release -DAVISYNTH_PREFIX="$host" \
-    -DDORVEL_FFMS2_PLUGIN="$ffms2" -DDORVEL_RETURN_FREED_MEMORY="$returning" -DDORVEL_BUILD_DEMO=OFF >/dev/null
+    -DDORVEL_FFMS2_PLUGIN="$ffms2" -DDORVEL_RETURN_FREED_MEMORY="$returning" -DDORVEL_BUILD_TESTS=ON >/dev/null
   cmake --build "build/bench-returning-$returning" -j "$(nproc)" --target DorvelFilter \
     "dorvel_run_$(basename "$host")"
 done

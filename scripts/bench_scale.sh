@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 host="${AVISYNTH_PREFIX:-$(cd ../shared/hosts/avisynth-3.7.5 && pwd)}"
 bash scripts/install-deps.sh python3
 
-cmake -S . -B build/bench-scale -DCMAKE_BUILD_TYPE=Release -DAVISYNTH_PREFIX="$host" -DDORVEL_BUILD_DEMO=OFF >/dev/null
+cmake -S . -B build/bench-scale -DCMAKE_BUILD_TYPE=Release -DAVISYNTH_PREFIX="$host" -DDORVEL_BUILD_TESTS=ON >/dev/null
 cmake --build build/bench-scale -j "$(nproc)" --target DorvelFilter "dorvel_splice_scale_$(basename "$host")"
 
 python3 benchmarks/splice_scale.py --runner "build/bench-scale/realhost/dorvel_splice_scale_$(basename "$host")" "$@"

@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 host="$(cd "${AVISYNTH_PREFIX:-../shared/hosts/avisynth-3.7.5}" && pwd)"
 name="$(basename "$host")"
 build=build/costs
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DAVISYNTH_PREFIX="$host" >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DAVISYNTH_PREFIX="$host" -DDORVEL_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" --target "dorvel_costs_$name" -j "$(nproc)" >/dev/null
 bash realhost/make_media.sh "$build/media" >/dev/null
 program="$build/realhost/dorvel_costs_$name" media="$(cd "$build/media" && pwd)"

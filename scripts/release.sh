@@ -24,7 +24,7 @@ for entry in linux-x86_64: linux-aarch64:cross/linux-aarch64.cmake linux-armhf:c
   build="build/release-$platform"
   echo "== $platform"
   cmake -S . -B "$build" ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} -DCMAKE_BUILD_TYPE=Release \
-    -DDORVEL_WARNINGS_AS_ERRORS=ON -DDORVEL_BUILD_TESTS=OFF -DDORVEL_BUILD_DEMO=OFF \
+    -DDORVEL_WARNINGS_AS_ERRORS=ON -DDORVEL_BUILD_TESTS=OFF -DDORVEL_BUILD_DEMO=OFF -DDORVEL_BUILD_TOOLS=OFF \
     -DDORVEL_RELEASE=ON -DDORVEL_RELEASE_PLATFORM="$platform" >/dev/null
   cmake --build "$build" --target DorvelFilter -j "$(nproc)"
   (cd "$build" && cpack -B "$PWD/package" >/dev/null)

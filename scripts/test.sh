@@ -21,7 +21,8 @@ if [ "$sanitize" = --native ]; then
   sanitize="" cross=0
 fi
 build="build/test${sanitize:+-${sanitize//,/-}}"
-options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVEL_WARNINGS_AS_ERRORS=ON)
+options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DDORVEL_WARNINGS_AS_ERRORS=ON
+  -DDORVEL_BUILD_TESTS=ON -DDORVEL_BUILD_DEMO=ON -DDORVEL_BUILD_TOOLS=ON)
 packages=()
 if [ -n "$sanitize" ]; then
   # The hosts are not built with the sanitizers; their suite runs once, below.
@@ -35,28 +36,41 @@ else
       [ -f "$prefix/lib/libavisynth.so" ] && hosts+="${hosts:+;}$(cd "$prefix" && pwd)"
     done
   fi
-  if [ -n "$hosts" ]; then
-    options+=(-DAVISYNTH_PREFIX="$hosts")
+  if [ -z "$hosts" ] && ! command -v pkg-config >/dev/null; then
+    bash scripts/install-deps.sh pkg-config
+  fi
+  # Empty, CMake asks pkg-config: the host installed on this machine.
+  options+=(-DAVISYNTH_PREFIX="$hosts")
+  if [ -n "$hosts" ] || pkg-config --exists avisynth; then
     packages+=(ffmpeg x264 parallel time python3)  # the decoder's libraries, its test media, the client, chunked encoding
     packages+=(x265 svt-av1 mkvtoolnix openssh-server openssh-client)  # chunked encoding's other encoders, over ssh
     packages+=(valgrind)  # the end of a chunk under valgrind
   elif [ "${DORVEL_REQUIRE_REAL_HOSTS:-0}" = 1 ]; then
     echo "no AviSynth+ host found for the real-host suite (AVISYNTH_PREFIX, ../shared/hosts)" >&2
     exit 1
-  else
-    packages+=(pkg-config)
   fi
+  # The decoder the real-host suite loads; else the suite's default, or the
+  # one the README's FFMS2 section installed.
+  [ -z "${DORVEL_FFMS2_PLUGIN:-}" ] || options+=(-DDORVEL_FFMS2_PLUGIN="$DORVEL_FFMS2_PLUGIN")
   [ "${DORVEL_REQUIRE_REAL_HOSTS:-0}" = 1 ] && options+=(-DDORVEL_REAL_HOST_SUITE_WHOLE=ON)
 fi
 bash scripts/install-deps.sh "${packages[@]}"
 
-cmake -S . -B "$build" "${options[@]}" >/dev/null
+# CMake's own report stays out of the way, save what the build leaves out
+# and why; that is said again after the tests.
+configure_log="$build.configure.log"
+mkdir -p "$(dirname "$build")"
+cmake -S . -B "$build" "${options[@]}" >"$configure_log"
+left_out=$(sed -n 's/^-- \(.*\(left out\|not built\|not on macOS\).*\)$/\1/p' "$configure_log")
+say_left_out() { [ -z "$left_out" ] || sed "s/^/test.sh: $1/" <<<"$left_out"; }
+say_left_out ""
 cmake --build "$build" -j "$(nproc)"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
 (cd "$build" && ctest --output-on-failure -j "$(nproc)")
+say_left_out "not tested here: "
 
 if [ -z "$sanitize" ] && [ "$cross" = 1 ]; then
   bash scripts/test_windows.sh
