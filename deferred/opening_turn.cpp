@@ -80,11 +80,6 @@ void OpeningTurn::Give() {
   if (waiting_ > 0) given_.notify_all();
 }
 
-bool OpeningTurn::HeldByThisThread() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return Mine() != holders_.end();
-}
-
 void OpeningTurn::AddBlockers(std::thread::id waiter, std::vector<std::thread::id>& blockers) {
   // A waiter that has taken the turn and not yet left the record waits for
   // nobody.

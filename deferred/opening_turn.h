@@ -57,8 +57,6 @@ class OpeningTurn final : public Awaited {
   bool TryTake();
   // Gives back the calling thread's latest Take.
   void Give();
-  // Whether the calling thread holds the turn.
-  bool HeldByThisThread();
 
  private:
   struct Holder {
