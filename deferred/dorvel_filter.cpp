@@ -19,9 +19,6 @@ constexpr const char* kWaitsForItself =
 constexpr const char* kWaitsForOtherThread =
     "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
     "for frames cannot be read on several threads";
-constexpr const char* kOpeningWaitsForThisThread =
-    "DorvelFilter: %s cannot be called now: the opening under way on another thread waits for a clip this "
-    "thread is serving; clips that ask each other for frames cannot be read on several threads";
 }  // namespace
 
 // The filter's turn, held from the moment it was taken; given back on every
@@ -145,10 +142,9 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   // passes unchanged here, to be reported by the script that calls
   // "DorvelFilter".
   HeldOpeningTurn openingTurn;
-  if (!openingTurn.Take()) env->ThrowError(kOpeningWaitsForThisThread, this->functionName);
-  if (openingTurn.beside()) LogOpeningBeside(env, this->functionName, args, OpeningTurn::kStoppedFor);
+  openingTurn.Take();
   opening.Start();
-  const PClip opened = Open(env);
+  const PClip opened = Open(env, openingTurn.taking());
   vi = opened->GetVideoInfo();
   shape = Shape::FromFirstClip;
 }
@@ -278,8 +274,7 @@ void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironme
 
 PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
   HeldOpeningTurn openingTurn;
-  if (!openingTurn.Take()) env->ThrowError(kOpeningWaitsForThisThread, functionName);
-  if (openingTurn.beside()) LogOpeningBeside(env, functionName, args, OpeningTurn::kStoppedFor);
+  openingTurn.Take();
   FrameBudget::Instance().ReadLimit(env);  // at each opening: a script may have changed it
   std::unique_lock<std::mutex> lock(mutex);
   if (!isOpen && opening.UnderWay()) {
@@ -299,7 +294,7 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
     opening.Start();
     lock.unlock();
     try {
-      Open(env);
+      Open(env, openingTurn.taking());
     } catch (const IScriptEnvironment::NotFound&) {
       // Inside a script the host reports this as a script error of the
       // calling function; a frame or audio request has no such caller, and
@@ -313,7 +308,7 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
   return child;
 }
 
-PClip DorvelFilter::Open(IScriptEnvironment* env) {
+PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
   // Ends the opening on every way out.
   struct Opening {
     DorvelFilter& filter;
@@ -328,6 +323,14 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
                              " is not called: its script environment is being deleted");
   }
   const ModuleCallOnThisThread inOpening;
+  const bool beside = taking != OpeningTurn::Taking::Taken;
+  if (taking == OpeningTurn::Taking::BesideStopped) {
+    LogOpeningBeside(env, functionName, args,
+                     "has used no processor time for " + std::to_string(OpeningTurn::kStoppedFor.count()) +
+                         " ms: it waits, perhaps inside the host for something this thread holds");
+  } else if (beside) {
+    LogOpeningBeside(env, functionName, args, "waits for a clip this thread is serving");
+  }
   OpeningLog log(env, functionName, args);
   PClip clip;
   {
@@ -370,7 +373,32 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
     log.NoteOpened(record, open.size(), open.limit());
   }
   log.WriteOpened();
+  if (beside) TrimToLimit();
   return clip;
+}
+
+void DorvelFilter::TrimToLimit() {
+  for (;;) {
+    // As in MakeRoom: each victim is released with no lock held, its
+    // environment kept until then.
+    EnvironmentUse victimsEnvironment;
+    Closed closed;
+    OpenFilters& open = OpenFilters::instance();
+    std::lock_guard<std::mutex> listLock(open.mutex());
+    if (!open.OverLimit()) return;
+    DorvelFilter* victim = open.Oldest();
+    for (; victim != nullptr; victim = OpenFilters::Newer(victim)) {
+      if (victim == this) continue;
+      EnvironmentUse use(victim->life.get());
+      if (use.used()) {
+        victimsEnvironment = std::move(use);
+        break;
+      }
+    }
+    if (victim == nullptr) return;
+    std::lock_guard<std::mutex> victimLock(victim->mutex);
+    victim->CloseLocked(closed);
+  }
 }
 
 bool DorvelFilter::MakeRoom(OpeningLog& log) {

@@ -12,6 +12,7 @@
 #include "environment_life.h"
 #include "filter_opening.h"
 #include "open_filters.h"
+#include "opening_turn.h"
 #include "opening_log.h"
 #include "plugin/avisynth_interface.h"
 #include "recent_frames.h"
@@ -52,9 +53,11 @@ class DorvelFilter : public IClip {
   // wrapped clip; otherwise answers an empty clip, the filter's turn not
   // taken. The host's not-found signal becomes a script error.
   PClip OpenForRequest(IScriptEnvironment* env);
-  // With the process's turn to open held, the filter closed and its opening
-  // started by this thread: makes the wrapped clip exist.
-  PClip Open(IScriptEnvironment* env);
+  // With the process's turn to open held (taken as `taking` says), the
+  // filter closed and its opening started by this thread: makes the wrapped
+  // clip exist.
+  PClip Open(IScriptEnvironment* env, OpeningTurn::Taking taking);
+
   // Closes the oldest open filter when the list is full; true when it did.
   // A filter whose environment is being deleted is left to that deletion.
   static bool MakeRoom(OpeningLog& log);
@@ -73,6 +76,10 @@ class DorvelFilter : public IClip {
   void CloseLocked(Closed& closed);
   // Closes the filter when it is open; true when it was.
   bool Close();
+  // After an opening beside others: closes the oldest filters but this one
+  // until no more are open than the limit, as openings side by side each
+  // found room for themselves alone.
+  void TrimToLimit();
 
   // What every request and every closing touches comes first, next to the
   // host's reference count, so a filter mostly costs one or two cache lines.

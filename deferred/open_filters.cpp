@@ -19,6 +19,12 @@ DorvelFilter* OpenFilters::VictimForNextOpening() const {
   return open < limit ? nullptr : oldest_;
 }
 
+bool OpenFilters::OverLimit() const {
+  const auto open = static_cast<uint32_t>(size_);
+  const auto limit = static_cast<uint32_t>(limit_);
+  return open > (limit == 0 ? 1 : limit);
+}
+
 void OpenFilters::Append(DorvelFilter* filter) {
   OpenListLink& link = LinkOf(filter);
   link.older = newest_;

@@ -35,6 +35,10 @@ class OpenFilters {
   // taken as unsigned 32-bit numbers. So 0 keeps at most one open and a
   // negative limit keeps all.
   DorvelFilter* VictimForNextOpening() const;
+  // Whether more are open than the limit allows (0 allows one).
+  bool OverLimit() const;
+  // The filter opened longest ago, or null.
+  DorvelFilter* Oldest() const { return oldest_; }
   // The filter opened next after `filter`, or null.
   static DorvelFilter* Newer(DorvelFilter* filter) { return LinkOf(filter).newer; }
   // Puts a filter that is not in the list at its back, as the newest.

@@ -61,12 +61,10 @@ void OpeningLog::WriteOpened() {
 }
 
 void LogOpeningBeside(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
-                      std::chrono::milliseconds stoppedFor) {
+                      const std::string& why) {
   WriteHostLog(env, LogLevel::Warning,
                "DorvelFilter: opening " + CallText(functionName, args) +
-                   " beside the opening under way on another thread, which has used no processor time for " +
-                   std::to_string(stoppedFor.count()) +
-                   " ms: it waits, perhaps inside the host for something this thread holds");
+                   " beside the opening under way on another thread, which " + why);
 }
 
 void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, const ArgumentList& args) {

@@ -69,9 +69,9 @@ class OpeningLog {
   bool victimThrash_ = false;
 };
 
-// The warning for an opening that went ahead beside openings on other threads
-// that had used no processor time for `stoppedFor`.
+// The warning for an opening that went ahead beside openings on other
+// threads, for `why`.
 void LogOpeningBeside(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
-                      std::chrono::milliseconds stoppedFor);
+                      const std::string& why);
 // The line for a filter closed right after its load-time check.
 void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, const ArgumentList& args);

@@ -19,7 +19,7 @@ std::vector<OpeningTurn::Holder>::iterator OpeningTurn::Mine() {
 
 void OpeningTurn::AddHolder() {
   ThreadClock clock = ThreadClock::OfThisThread();
-  const int64_t used = clock.UsedNanoseconds();
+  const int64_t used = clock.Reading();
   holders_.push_back({std::this_thread::get_id(), 1, std::move(clock), used, std::chrono::steady_clock::now()});
 }
 
@@ -43,7 +43,7 @@ bool OpeningTurn::HoldersStopped() {
   for (Holder& holder : holders_) {
     // A clock that cannot be read stands still: a hang is worse than two
     // openings at once.
-    const int64_t used = holder.clock.UsedNanoseconds();
+    const int64_t used = holder.clock.Reading();
     if (used != holder.used) {
       holder.used = used;
       holder.usedSince = now;
@@ -56,15 +56,24 @@ bool OpeningTurn::HoldersStopped() {
 OpeningTurn::Taking OpeningTurn::Take() {
   if (TryTake()) return Taking::Taken;
   std::unique_lock<std::mutex> lock(mutex_);
+  // Room for this thread among the holders before it waits: once it may
+  // take the turn, nothing is left that can fail.
+  holders_.reserve(holders_.size() + 1);
   bool beside = false;
-  const bool taken = waits::WaitAndTake(
+  const bool waited = waits::WaitAndTake(
       *this, lock, given_, waiting_, kLookEvery, [this] { return holders_.empty() || HoldersStopped(); },
       [&] {
         beside = !holders_.empty();
         AddHolder();
       });
-  if (!taken) return Taking::WouldWaitForItself;
-  return beside ? Taking::Beside : Taking::Taken;
+  if (!waited) {
+    // The holders wait, in the end, for this thread: they cannot go on
+    // before it has opened its filter and let go of what they need.
+    holders_.reserve(holders_.size() + 1);
+    AddHolder();
+    return Taking::BesideWaitingForThisThread;
+  }
+  return beside ? Taking::BesideStopped : Taking::Taken;
 }
 
 void OpeningTurn::Give() {

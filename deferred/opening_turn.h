@@ -9,21 +9,21 @@
 // that asks a closed filter for frames) goes ahead in the turn its thread
 // holds.
 //
-// A thread waits for the turn only when the wait can end, as far as the
-// module can see: the holder may wait, in the end, for a filter's turn that
-// the waiting thread holds, and then the wait is refused. But the holder's
-// function may also wait inside the host, where the module cannot see it: for
-// the lock of a serialized filter, or for a frame another thread is making in
-// the host's cache, and the waiting thread may be the one that holds it. So a
-// waiting thread watches the holders' processor time: once every holder has
-// used none for a while, they are stopped, waiting for something, and the
-// thread opens beside them. A holder that waits for the waiting thread stays
-// stopped until that thread's opening has returned and the host's lock is let
-// go, so nothing it does can meet the new opening; one that waited for
-// something else (a slow disk) may wake during it, and then two openings run
-// at once, which the module itself handles, and only a working folder that
-// both need changed can differ from theirs. Each such opening is told to the
-// caller, to be written to the host's log.
+// A thread that waits for the turn may hold what the holder's function
+// needs: a filter's turn, which the module sees, or, inside the host, the
+// lock of a serialized filter or a frame in the making in the host's cache,
+// which it cannot see. Either way the holder cannot go on until the waiting
+// thread has opened its filter and let go, and the waiting thread opens
+// beside the holder rather than wait for ever. A ring of the module's own
+// waits is seen at once. A wait inside the host is told by the holders'
+// processor time: once every holder has used none for a while, they are
+// stopped, waiting for something. A holder that waits for the waiting thread
+// stays stopped until that thread's opening has returned, so nothing it does
+// can meet the new opening; one that waited for something else (a slow
+// disk) may wake during it, and then two openings run at once, which the
+// module itself handles, and only a working folder or an Import that both
+// need can meet. Each opening beside others is told to the caller, to be
+// written to the host's log.
 #pragma once
 
 #include <chrono>
@@ -39,9 +39,9 @@
 class OpeningTurn final : public Awaited {
  public:
   enum class Taking {
-    Taken,               // this thread may open until it gives the turn back
-    Beside,              // taken beside holders that have been stopped a while
-    WouldWaitForItself,  // the opening under way waits for this thread
+    Taken,           // this thread may open until it gives the turn back
+    BesideStopped,   // taken beside holders that have used no processor time a while
+    BesideWaitingForThisThread,  // taken beside holders that wait for this thread
   };
 
   // How long the holders must use no processor time before a waiting thread
@@ -64,7 +64,7 @@ class OpeningTurn final : public Awaited {
     int depth;
     ThreadClock clock;
     // The processor time last seen, and when it was first seen so.
-    int64_t used;
+    int64_t used;  // ThreadClock::Reading
     std::chrono::steady_clock::time_point usedSince;
   };
 
@@ -91,21 +91,19 @@ class HeldOpeningTurn {
   HeldOpeningTurn(const HeldOpeningTurn&) = delete;
   HeldOpeningTurn& operator=(const HeldOpeningTurn&) = delete;
 
-  // Takes it, waiting; false when that wait would never end.
-  bool Take() {
-    const OpeningTurn::Taking taking = OpeningTurn::instance().Take();
-    held_ = taking != OpeningTurn::Taking::WouldWaitForItself;
-    beside_ = taking == OpeningTurn::Taking::Beside;
-    return held_;
+  // Takes it, waiting while that can end.
+  void Take() {
+    taking_ = OpeningTurn::instance().Take();
+    held_ = true;
   }
   void Release() {
     if (held_) OpeningTurn::instance().Give();
     held_ = false;
   }
-  // Whether it was taken beside stopped holders.
-  bool beside() const { return beside_; }
+  // How it was taken.
+  OpeningTurn::Taking taking() const { return taking_; }
 
  private:
   bool held_ = false;
-  bool beside_ = false;
+  OpeningTurn::Taking taking_ = OpeningTurn::Taking::Taken;
 };

@@ -54,15 +54,21 @@ ThreadClock& ThreadClock::operator=(ThreadClock&& other) noexcept {
   return *this;
 }
 
-int64_t ThreadClock::UsedNanoseconds() const {
+int64_t ThreadClock::Reading() const {
   if (!valid_) return -1;
 #if defined(_WIN32)
   FILETIME created, exited, kernel, user;
   if (!GetThreadTimes(reinterpret_cast<HANDLE>(id_), &created, &exited, &kernel, &user)) return -1;
   const auto ticks = [](const FILETIME& t) {
-    return static_cast<int64_t>((static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+    return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
   };
-  return (ticks(kernel) + ticks(user)) * 100;  // counted in 100 ns
+  // The times are charged a clock tick at a time, so a thread that works in
+  // bursts shorter than a tick may show none; its cycles show every burst.
+  ULONG64 cycles = 0;
+  QueryThreadCycleTime(reinterpret_cast<HANDLE>(id_), &cycles);
+  // Kept positive; wrapping round after centuries does no harm, as only a
+  // change is looked for.
+  return static_cast<int64_t>(((ticks(kernel) + ticks(user)) * 100 + cycles) & 0x3fffffffffffffffULL);
 #elif defined(__APPLE__)
   thread_basic_info_data_t info;
   mach_msg_type_number_t count = THREAD_BASIC_INFO_COUNT;

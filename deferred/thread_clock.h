@@ -20,9 +20,10 @@ class ThreadClock {
   ThreadClock(const ThreadClock&) = delete;
   ThreadClock& operator=(const ThreadClock&) = delete;
 
-  // The processor time the thread has used so far, in nanoseconds; negative
-  // when it cannot be read here.
-  int64_t UsedNanoseconds() const;
+  // A number that grows while the thread uses the processor (its time, in
+  // nanoseconds, and on Windows its cycles besides); negative when it cannot
+  // be read here.
+  int64_t Reading() const;
 
  private:
   // A clock id (POSIX), a thread port (macOS) or a thread handle (Windows);

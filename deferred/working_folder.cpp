@@ -1,5 +1,6 @@
 #include "working_folder.h"
 
+#include <algorithm>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -39,9 +40,16 @@ std::shared_ptr<const Folder> RecordWorkingFolder() {
     // The folder an opening on another thread made the working folder is
     // that opening's, not this script's: the script's is the one before.
     // One that somebody else set meanwhile (a script loading here) stays.
-    if (!c.stack.empty() && c.stack.back().thread != std::this_thread::get_id() &&
-        SameFolder(now, c.stack.back().set)) {
+    // A thread whose own opening changed it earlier has that folder.
+    const std::thread::id self = std::this_thread::get_id();
+    if (!c.stack.empty() && c.stack.back().thread != self && SameFolder(now, c.stack.back().set)) {
       now = c.stack.front().found;
+      for (auto change = c.stack.rbegin(); change != c.stack.rend(); ++change) {
+        if (change->thread == self) {
+          now = change->set;
+          break;
+        }
+      }
     }
   }
   static std::mutex mutex;
@@ -57,7 +65,15 @@ InWorkingFolder::InWorkingFolder(const Folder* folder, std::string& reason) {
   std::lock_guard<std::mutex> lock(c.mutex);
   std::error_code error;
   Folder now = std::filesystem::current_path(error);
-  if (!error && SameFolder(now, *folder)) return;
+  if (!error && SameFolder(now, *folder)) {
+    // In force already, but perhaps by an opening on another thread, which
+    // may end first and put its own folder back: this one is then put back
+    // when this opening ends.
+    changed_ = std::any_of(c.stack.begin(), c.stack.end(),
+                           [](const Changes::Change& change) { return change.thread != std::this_thread::get_id(); });
+    if (changed_) c.stack.push_back({std::this_thread::get_id(), now, now});
+    return;
+  }
   std::filesystem::current_path(*folder, error);
   if (error) {
     reason = error.message();

@@ -59,6 +59,15 @@ void RecordingEnvironment::Forget() {
   calls_.clear();
 }
 
+std::string ErrorOf(const std::function<void()>& request) {
+  try {
+    request();
+  } catch (const AvisynthError& error) {
+    return error.what();
+  }
+  return "";
+}
+
 void ModuleTest::SetUp() {
   valuesBefore = hostCounters().liveValues.load();
   env = std::make_unique<RecordingEnvironment>();

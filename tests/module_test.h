@@ -49,6 +49,9 @@ class RecordingEnvironment : public ScriptEnvironment {
 // process ends at once, since a hung thread can be neither joined nor left.
 void RunOrAbort(const std::vector<std::function<void()>>& work, std::chrono::seconds limit = std::chrono::seconds(20));
 
+// The message of the script error `request` raises, or "" when none.
+std::string ErrorOf(const std::function<void()>& request);
+
 class ModuleTest : public ::testing::Test {
  protected:
   void SetUp() override;

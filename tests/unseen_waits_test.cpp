@@ -1,12 +1,17 @@
-// Waits inside the host, which the module cannot see. A mutex of the test's
-// own stands for a serialized filter's lock: the thread that holds it asks a
-// closed filter to open while the opening under way waits for that lock. The
-// waiting thread must open beside the stopped holder, and say so in the log;
-// a holder that works, though, is waited for. A hang ends the test process.
+// Openings beside the one under way, when waiting for it could never end. A
+// mutex of the test's own stands for a serialized filter's lock in the host,
+// which the module cannot see: the thread that holds it asks a closed filter
+// to open while the opening under way waits for that lock. The waiting thread
+// must open beside the stopped holder, and say so in the log; a holder that
+// works, though, is waited for. Openings side by side keep the limit, call a
+// function once, and leave the client's working folder as it was. A hang ends
+// the test process.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -17,6 +22,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+// Longer than the holders must stand still before others open beside them.
+constexpr std::chrono::milliseconds kStopped{900};
 
 class UnseenWaitsTest : public ModuleTest {
  protected:
@@ -104,6 +113,130 @@ TEST_F(UnseenWaitsTest, AHolderThatUsesTheProcessorIsWaitedFor) {
               }});
   EXPECT_GE(bStarted, aEnded) << "opened beside a holder that was working";
   EXPECT_EQ(Log().find("beside"), std::string::npos) << Log();
+}
+
+TEST_F(UnseenWaitsTest, AnOpeningBehindAFilterThisThreadServesGoesBeside) {
+  // E's function reads F, and F's clip reads G, closed: no cycle. One thread
+  // serves F and asks for G to open while another opens E and waits for F.
+  PClip e, f, g;
+  std::atomic<bool> servingF{false}, openingE{false};
+  SourceSettings forwards = settings;
+  forwards.onFrame = [&](int, int n, IScriptEnvironment* callEnv) {
+    if (n != 0) return;
+    servingF = true;
+    while (!openingE) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // E's opening waits for F by now
+    g->GetFrame(0, callEnv);
+  };
+  AddSourceFunction(*env, "Forwards", forwards);
+  env->AddFunction("ReadsF", "", [&](const AVSValue&, IScriptEnvironment* callEnv) -> AVSValue {
+    openingE = true;
+    f->GetFrame(1, callEnv);
+    return AVSValue(new SourceClip(3, settings));
+  });
+  const PClip shape = Template();
+  f = Deferred("Forwards", ArrayOf({AVSValue(1)}), shape);
+  g = Deferred(7, shape);
+  e = Deferred("ReadsF", ArrayOf({}), shape);
+  SourceOf(f, 1);  // F open, G and E closed
+
+  int fromF = -1, fromE = -1;
+  RunOrAbort({[&] { fromF = SourceOf(f, 0); },
+              [&] {
+                while (!servingF) std::this_thread::yield();
+                fromE = SourceOf(e, 0);
+              }});
+  EXPECT_EQ(fromF, 1);
+  EXPECT_EQ(fromE, 3);
+  EXPECT_NE(Log().find("DorvelFilter: opening Source(7) beside the opening under way on another thread, which "
+                       "waits for a clip this thread is serving"),
+            std::string::npos)
+      << Log();
+  e = f = g = PClip();
+}
+
+TEST_F(UnseenWaitsTest, ASecondRequestWaitsForTheOpeningBesideAndTheLimitHolds) {
+  // A's opening stands still (a disk spinning up); B opens beside it, slowly
+  // too; a third thread asks for B meanwhile and must get the same clip.
+  // Each opening found room for itself alone, under limit 1.
+  Limit(1);
+  std::atomic<int> callsOfB{0};
+  std::atomic<bool> openingA{false}, openingB{false};
+  env->AddFunction("Still", "i", [&](const AVSValue& args, IScriptEnvironment*) -> AVSValue {
+    const int id = args[0].AsInt();
+    (id == 1 ? openingA : openingB) = true;
+    if (id == 2) ++callsOfB;
+    // B's for long enough that the third thread, too, opens beside.
+    std::this_thread::sleep_for(id == 1 ? kStopped : 3 * kStopped);
+    return AVSValue(new SourceClip(id, settings));
+  });
+  const PClip shape = Template();
+  const PClip a = Deferred("Still", ArrayOf({AVSValue(1)}), shape);
+  const PClip b = Deferred("Still", ArrayOf({AVSValue(2)}), shape);
+  int fromA = -1, fromB = -1, fromBAgain = -1;
+  RunOrAbort({[&] { fromA = SourceOf(a, 0); },
+              [&] {
+                while (!openingA) std::this_thread::yield();
+                fromB = SourceOf(b, 0);
+              },
+              [&] {
+                while (!openingB) std::this_thread::yield();
+                fromBAgain = SourceOf(b, 1);
+              }});
+  EXPECT_EQ(fromA, 1);
+  EXPECT_EQ(fromB, 2);
+  EXPECT_EQ(fromBAgain, 2);
+  EXPECT_EQ(callsOfB, 1) << "B's function was called again while its opening was under way";
+  const PClip c = Deferred(3, shape);
+  SourceOf(c, 0);
+  int open = 0;
+  for (const PClip* filter : {&a, &b, &c}) open += IsOpen(*filter) ? 1 : 0;
+  EXPECT_EQ(open, 1) << "more open than the limit after openings side by side";
+}
+
+TEST_F(UnseenWaitsTest, OpeningsBesideEachOtherInOneFolderLeaveTheClientsFolder) {
+  // Both filters were made in one folder and read a file there by a relative
+  // name before and after standing still. The first opening ends first; the
+  // second must still read its file, and the client's folder come back.
+  const fs::path client = fs::current_path();
+  const fs::path folder = fs::temp_directory_path() / ("dorvel-beside-" + std::to_string(std::random_device()()));
+  fs::create_directories(folder);
+  std::ofstream(folder / "part.txt") << "7";
+  const auto readPart = [] {
+    std::ifstream file("part.txt");
+    int id = -1;
+    file >> id;
+    return id;
+  };
+  env->AddFunction("ReadsTwice", "i", [&](const AVSValue& args, IScriptEnvironment* callEnv) -> AVSValue {
+    const int before = readPart();
+    std::this_thread::sleep_for(args[0].AsInt() == 1 ? kStopped : 2 * kStopped);
+    const int after = readPart();
+    if (before != 7 || after != 7) callEnv->ThrowError("ReadsTwice: part.txt read %d, then %d", before, after);
+    return AVSValue(new SourceClip(args[0].AsInt(), settings));
+  });
+  fs::current_path(folder);
+  const PClip shape = Template();
+  const PClip a = Deferred("ReadsTwice", ArrayOf({AVSValue(1)}), shape);
+  const PClip b = Deferred("ReadsTwice", ArrayOf({AVSValue(2)}), shape);
+  fs::current_path(client);
+
+  std::atomic<bool> openingA{false};
+  std::string errorA, errorB;
+  RunOrAbort({[&] {
+                openingA = true;
+                errorA = ErrorOf([&] { a->GetFrame(0, env.get()); });
+              },
+              [&] {
+                while (!openingA) std::this_thread::yield();
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                errorB = ErrorOf([&] { b->GetFrame(0, env.get()); });
+              }});
+  EXPECT_EQ(errorA, "");
+  EXPECT_EQ(errorB, "");
+  EXPECT_EQ(fs::current_path(), client);
+  fs::current_path(client);
+  fs::remove_all(folder);
 }
 
 }  // namespace

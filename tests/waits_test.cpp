@@ -10,16 +10,6 @@
 
 namespace {
 
-// The message of the script error `request` raises, or "" when none.
-std::string ErrorOf(const std::function<void()>& request) {
-  try {
-    request();
-  } catch (const AvisynthError& error) {
-    return error.what();
-  }
-  return "";
-}
-
 class WaitsTest : public ModuleTest {
  protected:
   void SetUp() override {
