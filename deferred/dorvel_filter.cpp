@@ -177,6 +177,10 @@ void DorvelFilter::OpenAndClose(IScriptEnvironment* env) {
   if (Close()) LogCheckedAndClosed(env, functionName, args);
 }
 
+void DorvelFilter::LogNotChecked(IScriptEnvironment* env, const char* why) const {
+  ::LogNotChecked(env, functionName, args, why);
+}
+
 PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
   const ModuleCallOnThisThread inRequest;
   PVideoFrame frame;

@@ -36,6 +36,9 @@ class DorvelFilter : public IClip {
   // opening's error, or the clip's mismatch with the description, is raised
   // here and now.
   void OpenAndClose(IScriptEnvironment* env);
+  // Tells the host's log that the load-time check passed the filter over,
+  // and `why`.
+  void LogNotChecked(IScriptEnvironment* env, const char* why) const;
 
  private:
   class HeldTurn;

@@ -71,3 +71,5 @@ class OpeningLog {
 
 // The line for a filter closed right after its load-time check.
 void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, const ArgumentList& args);
+// The warning for a filter that the load-time check passed over, and why.
+void LogNotChecked(IScriptEnvironment* env, const char* functionName, const ArgumentList& args, const char* why);
