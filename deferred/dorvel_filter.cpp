@@ -134,8 +134,8 @@ class DorvelFilter::Request {
 
 DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip,
                            IScriptEnvironment* env)
-    : vi(), functionName(env->SaveString(functionName)), life(EnvironmentLife::Of(env)) {
-  DecodeParameters(parameters, args, env);
+    : vi(), life(EnvironmentLife::Of(env)), functionName(life->strings().Save(env, functionName)) {
+  DecodeParameters(parameters, args, env, life->strings());
   if (viClip) {
     vi = viClip->GetVideoInfo();
     shape = Shape::FromTemplate;

@@ -100,11 +100,11 @@ class DorvelFilter : public IClip {
   // Set during construction and never changed.
   VideoInfo vi;
   Shape shape = Shape::Unknown;
+  // The environment the filter was made in: no opening starts once it is
+  // being deleted. It keeps the strings below.
+  const std::shared_ptr<EnvironmentLife> life;
   const char* functionName;
   ArgumentList args;
-  // The environment the filter was made in: no opening starts once it is
-  // being deleted.
-  const std::shared_ptr<EnvironmentLife> life;
   // The working folder when the filter was made, where relative names in the
   // call resolve as they would have in the script; null when it could not
   // be read.

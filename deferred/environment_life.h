@@ -26,6 +26,7 @@
 #include <stdexcept>
 
 #include "plugin/avisynth_interface.h"
+#include "saved_strings.h"
 
 // What a request meets when it would open a filter whose environment is being
 // deleted. It is no script error of the host's: raising one takes a lock that
@@ -50,6 +51,9 @@ class EnvironmentLife {
   bool TryUse();
   void EndUse();
 
+  // The environment's copies of the strings its filters keep.
+  SavedStrings& strings() { return strings_; }
+
   EnvironmentLife() = default;
   EnvironmentLife(const EnvironmentLife&) = delete;
   EnvironmentLife& operator=(const EnvironmentLife&) = delete;
@@ -70,6 +74,7 @@ class EnvironmentLife {
   bool registered_ = false;
   FunctionLists registeredWith_{nullptr, nullptr};  // when it last registered
   IScriptEnvironment* env_ = nullptr;  // set once, before the life is shared
+  SavedStrings strings_;
 };
 
 // An opening's or a release's use of an environment, ended on every way out.
