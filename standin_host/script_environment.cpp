@@ -46,6 +46,7 @@ char* ScriptEnvironment::SaveString(const char* s, int length) {
   std::memcpy(saved, s, size);
   saved[size] = '\0';
   blockUsed_ += size + 1;
+  savedBytes_ += size + 1;
   return saved;
 }
 
@@ -129,6 +130,11 @@ void ScriptEnvironment::DeleteScriptFunction(void* function, IScriptEnvironment*
   deleted->deleted = true;
   // Its code is gone under the call.
   if (deleted->running > 0) ++hostCounters().callsAfterExit;
+}
+
+std::size_t ScriptEnvironment::SavedBytes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return savedBytes_;
 }
 
 std::size_t ScriptEnvironment::ExitCallbacks() {

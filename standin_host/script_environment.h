@@ -86,6 +86,9 @@ class ScriptEnvironment : public IScriptEnvironment {
   const char* LoadPlugin(const std::string& path, const AVS_Linkage* table = nullptr);
   // How many exit callbacks are registered.
   std::size_t ExitCallbacks();
+  // How many bytes SaveString has kept; like 3.7.3, the stand-in keeps a new
+  // copy at every call.
+  std::size_t SavedBytes();
   // The parameter string a function was registered with, or empty.
   std::string ParametersOf(const std::string& name);
 
@@ -107,6 +110,7 @@ class ScriptEnvironment : public IScriptEnvironment {
   std::vector<std::unique_ptr<char[]>> stringBlocks_;
   std::size_t blockUsed_ = 0;
   std::size_t blockSize_ = 0;
+  std::size_t savedBytes_ = 0;
   std::vector<std::unique_ptr<PluginLibrary>> plugins_;
   std::vector<std::pair<ShutdownFunc, void*>> atExit_;
   std::atomic<bool> exited_{false};  // the exit callbacks ran: the functions are gone

@@ -169,6 +169,24 @@ TEST_F(EnvironmentLifeTest, FiltersMadeWithNoFunctionAddedRegisterNoMoreExitCall
   EXPECT_EQ(second->ExitCallbacks(), before + 3);
 }
 
+TEST_F(EnvironmentLifeTest, FiltersMadeWithTheSameCallSaveItsStringsOnce) {
+  SourceSettings settings;
+  settings.stats = &stats;
+  second->AddFunction("Named", "i[file]s", [&](const AVSValue& args, IScriptEnvironment*) {
+    return AVSValue(new SourceClip(args[0].AsInt(), settings));
+  });
+  const AVSValue call = ArrayOf({AVSValue(1), ArrayOf({AVSValue("file"), AVSValue("part001.mkv")})});
+  const auto make = [&] { return CallDorvelFilter(*second, "Named", call, Template()).AsClip(); };
+  const PClip first = make();
+  const std::size_t saved = second->SavedBytes();
+  EXPECT_GT(saved, 0u) << "the filter keeps the environment's copies";
+  for (int i = 0; i < 100; ++i) {
+    const PClip again = make();
+    ASSERT_EQ(again->GetFrame(0, second.get())->source(), 1);
+  }
+  EXPECT_EQ(second->SavedBytes(), saved) << "each filter saved its strings anew";
+}
+
 TEST_F(EnvironmentLifeTest, AFunctionDefinedAfterTheFirstFilterIsNotDeletedUnderItsOpening) {
   SourceSettings settings;
   settings.stats = &stats;
