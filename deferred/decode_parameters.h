@@ -4,6 +4,7 @@
 
 #include "argument_list.h"
 #include "plugin/avisynth_interface.h"
+#include "saved_strings.h"
 
 // Appends one argument, with its name, to `args` for each element of
 // `parameters`:
@@ -14,4 +15,4 @@
 // The names, and every string in the arguments, at any depth of arrays, are
 // `env`'s own copies, which live as long as it: a caller other than a script
 // may free its strings as soon as its call returns.
-void DecodeParameters(const AVSValue& parameters, ArgumentList& args, IScriptEnvironment* env);
+void DecodeParameters(const AVSValue& parameters, ArgumentList& args, IScriptEnvironment* env, SavedStrings& saved);

@@ -131,8 +131,8 @@ class DorvelFilter::Request {
 
 DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip,
                            IScriptEnvironment* env)
-    : vi(), functionName(env->SaveString(functionName)), life(EnvironmentLife::Of(env)) {
-  DecodeParameters(parameters, args, env);
+    : vi(), life(EnvironmentLife::Of(env)), functionName(life->strings().Save(env, functionName)) {
+  DecodeParameters(parameters, args, env, life->strings());
   if (viClip) {
     vi = viClip->GetVideoInfo();
     shape = Shape::FromTemplate;
@@ -172,6 +172,10 @@ bool DorvelFilter::Close() {
 void DorvelFilter::OpenAndClose(IScriptEnvironment* env) {
   { const Request opened(*this, env); }
   if (Close()) LogCheckedAndClosed(env, functionName, args);
+}
+
+void DorvelFilter::LogNotChecked(IScriptEnvironment* env, const char* why) const {
+  ::LogNotChecked(env, functionName, args, why);
 }
 
 PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {

@@ -38,6 +38,9 @@ class DorvelFilter : public IClip {
   // opening's error, or the clip's mismatch with the description, is raised
   // here and now.
   void OpenAndClose(IScriptEnvironment* env);
+  // Tells the host's log that the load-time check passed the filter over,
+  // and `why`.
+  void LogNotChecked(IScriptEnvironment* env, const char* why) const;
 
  private:
   class HeldTurn;
@@ -105,11 +108,11 @@ class DorvelFilter : public IClip {
   // Set during construction and never changed.
   VideoInfo vi;
   Shape shape = Shape::Unknown;
+  // The environment the filter was made in: no opening starts once it is
+  // being deleted. It keeps the strings below.
+  const std::shared_ptr<EnvironmentLife> life;
   const char* functionName;
   ArgumentList args;
-  // The environment the filter was made in: no opening starts once it is
-  // being deleted.
-  const std::shared_ptr<EnvironmentLife> life;
   // The working folder when the filter was made, where relative names in the
   // call resolve as they would have in the script; null when it could not
   // be read.

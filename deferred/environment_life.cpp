@@ -14,9 +14,26 @@ std::vector<std::shared_ptr<EnvironmentLife>>& lives() {
   return all;
 }
 
+// One of the host's lists of the names of functions added to an environment:
+// "$UserFunctions$" gets a name for each function a script defines (as the
+// host reads the definition, and registers the exit callback that deletes
+// it), "$PluginFunctions$" for each one a plugin adds. Each addition makes a
+// new string, and the host keeps every string until the environment goes, so
+// the same pointer means nothing was added. Null while the list is missing.
+const char* FunctionList(IScriptEnvironment* env, const char* name) {
+  try {
+    const AVSValue list = env->GetVar(name);
+    return list.IsString() ? list.AsString() : nullptr;
+  } catch (const IScriptEnvironment::NotFound&) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<EnvironmentLife> EnvironmentLife::Of(IScriptEnvironment* env) {
+  // Read before anything is locked: the host takes locks of its own.
+  const FunctionLists now{FunctionList(env, "$UserFunctions$"), FunctionList(env, "$PluginFunctions$")};
   std::shared_ptr<EnvironmentLife> life;
   {
     std::lock_guard<std::mutex> registry(registryMutex);
@@ -33,10 +50,17 @@ std::shared_ptr<EnvironmentLife> EnvironmentLife::Of(IScriptEnvironment* env) {
     std::lock_guard<std::mutex> lock(life->mutex_);
     // Exit callbacks are running: one registered now might never run.
     if (life->closing_) return life;
+    // The last registration runs before the deletion of every function
+    // added before it; only functions added since need a new one.
+    if (life->registered_ && now.user == life->registeredWith_.user && now.plugin == life->registeredWith_.plugin) {
+      return life;
+    }
+    life->registered_ = true;
+    life->registeredWith_ = now;
   }
-  // Registered anew for every filter, so that it runs before the functions
-  // of scripts read since the last one (an Import's) are deleted. Each
-  // registration keeps the life until its callback has run.
+  // Registered anew when a script was read since the last registration (an
+  // Import's, an Eval's), so that it runs before that script's functions are
+  // deleted. Each registration keeps the life until its callback has run.
   auto held = std::make_unique<std::shared_ptr<EnvironmentLife>>(life);
   env->AtExit(&EnvironmentLife::OnExit, held.get());
   held.release();

@@ -5,12 +5,19 @@
 // callbacks, the last registered first, and deletes the script's own
 // functions there; only later does it stop the threads of its Prefetch, which
 // may still be asking filters for frames, and so opening them. A filter's
-// function called after that point runs code that is gone. So each filter
-// registers an exit callback with its environment as it is made (after the
-// functions it may call were read, so the callback runs before they go); the
-// callback refuses every later opening in that environment and waits for
-// those still running, and for closings that release one of its clips from
-// another environment's thread, to return.
+// function called after that point runs code that is gone. So the module
+// registers an exit callback with the environment as a filter is made, after
+// the functions it may call were read, so that the callback runs before they
+// go; the callback refuses every later opening in that environment and waits
+// for those still running, and for closings that release one of its clips
+// from another environment's thread, to return.
+//
+// Only the last registration matters (it runs first), and it needs renewing
+// only when functions were added since: a filter made after a script was
+// read (an Import, an Eval of a definition) registers again, one made after
+// nothing new does not. So a read that keeps reopening parts whose functions
+// make filters of their own, or a ScriptClip that makes one each frame,
+// registers nothing more once the first is made.
 #pragma once
 
 #include <condition_variable>
@@ -19,6 +26,7 @@
 #include <stdexcept>
 
 #include "plugin/avisynth_interface.h"
+#include "saved_strings.h"
 
 // What a request meets when it would open a filter whose environment is being
 // deleted. It is no script error of the host's: raising one takes a lock that
@@ -32,8 +40,9 @@ class EnvironmentDeleted : public std::runtime_error {
 
 class EnvironmentLife {
  public:
-  // The life of `env`, shared by every filter made in it, with one more
-  // exit callback registered for it (none once it is being deleted).
+  // The life of `env`, shared by every filter made in it, with an exit
+  // callback registered after every function added to `env` so far (none
+  // once it is being deleted).
   static std::shared_ptr<EnvironmentLife> Of(IScriptEnvironment* env);
 
   // Starts work that calls into the environment (an opening, or the release
@@ -42,6 +51,9 @@ class EnvironmentLife {
   bool TryUse();
   void EndUse();
 
+  // The environment's copies of the strings its filters keep.
+  SavedStrings& strings() { return strings_; }
+
   EnvironmentLife() = default;
   EnvironmentLife(const EnvironmentLife&) = delete;
   EnvironmentLife& operator=(const EnvironmentLife&) = delete;
@@ -49,11 +61,20 @@ class EnvironmentLife {
  private:
   static void DORVEL_CDECL OnExit(void* life, IScriptEnvironment* env);
 
+  // The host's lists of added functions, as read for a registration.
+  struct FunctionLists {
+    const char* user;
+    const char* plugin;
+  };
+
   std::mutex mutex_;
   std::condition_variable idle_;
   bool closing_ = false;
   int uses_ = 0;
+  bool registered_ = false;
+  FunctionLists registeredWith_{nullptr, nullptr};  // when it last registered
   IScriptEnvironment* env_ = nullptr;  // set once, before the life is shared
+  SavedStrings strings_;
 };
 
 // An opening's or a release's use of an environment, ended on every way out.

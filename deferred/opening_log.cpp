@@ -71,3 +71,8 @@ void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, cons
   WriteHostLog(env, LogLevel::Info,
                "DorvelFilter: checked " + CallText(functionName, args) + " against its template, and closed it");
 }
+
+void LogNotChecked(IScriptEnvironment* env, const char* functionName, const ArgumentList& args, const char* why) {
+  WriteHostLog(env, LogLevel::Warning,
+               "DorvelFilter: did not check " + CallText(functionName, args) + " against its template: " + why);
+}

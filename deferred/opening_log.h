@@ -75,3 +75,5 @@ void LogOpeningBeside(IScriptEnvironment* env, const char* functionName, const A
                       const std::string& why);
 // The line for a filter closed right after its load-time check.
 void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, const ArgumentList& args);
+// The warning for a filter that the load-time check passed over, and why.
+void LogNotChecked(IScriptEnvironment* env, const char* functionName, const ArgumentList& args, const char* why);

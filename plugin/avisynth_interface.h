@@ -491,8 +491,13 @@ typedef AVSValue(DORVEL_CDECL* ApplyFunc)(AVSValue args, void* user_data, IScrip
 // environment (before the script's own functions are deleted).
 typedef void(DORVEL_CDECL* ShutdownFunc)(void* user_data, IScriptEnvironment* env);
 
+// What GetEnvProperty answers for this question: how many frame or audio
+// requests the host is serving on the calling thread, through its caches and
+// thread guards (AviSynth+ 3.6 and later; the host's AEP_GETFRAME_RECURSIVE).
+constexpr int kEnvPropertyGetFrameDepth = 922;
+
 // The script environment, declared up to the last entry the module calls;
-// the host's class goes on after `SetMemoryMax`.
+// the host's class goes on after `GetEnvProperty`.
 class IScriptEnvironment {
  public:
   // What Invoke throws when no function of the name takes the arguments
@@ -528,6 +533,47 @@ class IScriptEnvironment {
   // Sets the frame memory limit in MB when `mem` is above 0; answers the
   // limit in force, so 0 reads it without changing it.
   virtual int DORVEL_STDCALL SetMemoryMax(int mem) = 0;
+  // Entries 22 to 57 (SetWorkingDir to NewVideoFrameP), which the module
+  // never calls: they only hold their places in the host's order.
+  virtual void DORVEL_STDCALL Unused22_SetWorkingDir() {}
+  virtual void DORVEL_STDCALL Unused23_ManageCache() {}
+  virtual void DORVEL_STDCALL Unused24_PlanarChromaAlignment() {}
+  virtual void DORVEL_STDCALL Unused25_SubframePlanar() {}
+  virtual void DORVEL_STDCALL Unused26_DeleteScriptEnvironment() {}
+  virtual void DORVEL_STDCALL Unused27_ApplyMessage() {}
+  virtual void DORVEL_STDCALL Unused28_GetAVSLinkage() {}
+  virtual void DORVEL_STDCALL Unused29_GetVarDef() {}
+  virtual void DORVEL_STDCALL Unused30_SubframePlanarA() {}
+  virtual void DORVEL_STDCALL Unused31_copyFrameProps() {}
+  virtual void DORVEL_STDCALL Unused32_getFramePropsRO() {}
+  virtual void DORVEL_STDCALL Unused33_getFramePropsRW() {}
+  virtual void DORVEL_STDCALL Unused34_propNumKeys() {}
+  virtual void DORVEL_STDCALL Unused35_propGetKey() {}
+  virtual void DORVEL_STDCALL Unused36_propNumElements() {}
+  virtual void DORVEL_STDCALL Unused37_propGetType() {}
+  virtual void DORVEL_STDCALL Unused38_propGetInt() {}
+  virtual void DORVEL_STDCALL Unused39_propGetFloat() {}
+  virtual void DORVEL_STDCALL Unused40_propGetData() {}
+  virtual void DORVEL_STDCALL Unused41_propGetDataSize() {}
+  virtual void DORVEL_STDCALL Unused42_propGetClip() {}
+  virtual void DORVEL_STDCALL Unused43_propGetFrame() {}
+  virtual void DORVEL_STDCALL Unused44_propDeleteKey() {}
+  virtual void DORVEL_STDCALL Unused45_propSetInt() {}
+  virtual void DORVEL_STDCALL Unused46_propSetFloat() {}
+  virtual void DORVEL_STDCALL Unused47_propSetData() {}
+  virtual void DORVEL_STDCALL Unused48_propSetClip() {}
+  virtual void DORVEL_STDCALL Unused49_propSetFrame() {}
+  virtual void DORVEL_STDCALL Unused50_propGetIntArray() {}
+  virtual void DORVEL_STDCALL Unused51_propGetFloatArray() {}
+  virtual void DORVEL_STDCALL Unused52_propSetIntArray() {}
+  virtual void DORVEL_STDCALL Unused53_propSetFloatArray() {}
+  virtual void DORVEL_STDCALL Unused54_createMap() {}
+  virtual void DORVEL_STDCALL Unused55_freeMap() {}
+  virtual void DORVEL_STDCALL Unused56_clearMap() {}
+  virtual void DORVEL_STDCALL Unused57_NewVideoFrameP() {}
+  // Entry 58: one of the host's own figures, named by a number (AviSynth+
+  // 3.6 and later; interface version 8).
+  virtual size_t DORVEL_STDCALL GetEnvProperty(int property) = 0;
 };
 
 // The entry function a plugin exports and the host looks up after loading.

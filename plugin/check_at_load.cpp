@@ -31,23 +31,34 @@ void DORVEL_CDECL Forget(void* user_data, IScriptEnvironment*) {
   watched.erase(std::remove(watched.begin(), watched.end(), env), watched.end());
 }
 
-// The host's runtime filters (ScriptClip and its kin) give the script they
-// run at frame time the frame's number as "current_frame"; a script being
-// loaded has no such variable unless it made one itself.
-bool InRuntimeScript(IScriptEnvironment* env) {
+// Whether the host is serving a frame or audio request on the calling
+// thread. Its runtime filters (ScriptClip and its kin) run their scripts
+// inside their own GetFrame, which the host counts as it passes its caches
+// and thread guards; a script being loaded runs outside every request, even
+// one that sets "current_frame" to call a runtime function. A host that
+// cannot say is taken to be loading: the check then checks.
+bool InHostRequest(IScriptEnvironment* env) {
   try {
-    return env->GetVar("current_frame").Defined();
-  } catch (const IScriptEnvironment::NotFound&) {
+    env->CheckVersion(8);  // the first interface with GetEnvProperty
+    return env->GetEnvProperty(kEnvPropertyGetFrameDepth) > 0;
+  } catch (...) {
     return false;
   }
 }
+
+constexpr const char* kInsideModuleCall =
+    "it was made at frame time, while another DorvelFilter opened or served a request";
+constexpr const char* kOnAnotherThread = "it was made on another thread than the one that loads the script";
+constexpr const char* kInHostRequest =
+    "it was made at frame time, by a script that the host runs for a frame or audio request (a runtime "
+    "filter's, such as ScriptClip's)";
 
 }  // namespace
 
 AVSValue DORVEL_CDECL SetDorvelFilterCheck(AVSValue args, void*, IScriptEnvironment* env) {
   const bool enable = args[0].Defined() ? args[0].AsBool() : true;
   // A script run at frame time switches nothing: the check is for loading.
-  if (InsideModuleCall()) return false;
+  if (InsideModuleCall() || InHostRequest(env)) return false;
   bool watch = false;
   {
     std::lock_guard<std::mutex> lock(switchedMutex);
@@ -64,14 +75,20 @@ AVSValue DORVEL_CDECL SetDorvelFilterCheck(AVSValue args, void*, IScriptEnvironm
   return enable;
 }
 
-bool CheckAtLoad(IScriptEnvironment* env) {
-  if (InsideModuleCall()) return false;
-  const std::thread::id self = std::this_thread::get_id();
+LoadCheck CheckAtLoad(IScriptEnvironment* env) {
+  bool on = false;
+  bool loader = false;
   {
     std::lock_guard<std::mutex> lock(switchedMutex);
-    const bool on = std::any_of(switchedOn.begin(), switchedOn.end(),
-                                [&](const Switched& entry) { return entry.env == env && entry.loader == self; });
-    if (!on) return false;
+    for (const Switched& entry : switchedOn) {
+      if (entry.env != env) continue;
+      on = true;
+      loader = entry.loader == std::this_thread::get_id();
+    }
   }
-  return !InRuntimeScript(env);
+  if (!on) return LoadCheck{false, nullptr};
+  if (InsideModuleCall()) return LoadCheck{false, kInsideModuleCall};
+  if (!loader) return LoadCheck{false, kOnAnotherThread};
+  if (InHostRequest(env)) return LoadCheck{false, kInHostRequest};
+  return LoadCheck{true, nullptr};
 }

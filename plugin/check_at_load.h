@@ -4,12 +4,14 @@
 // at that line rather than the encode at that part.
 //
 // The switch belongs to one script environment and to the thread that loads
-// its script. Filters made at frame time never check: those made on other
+// its script. Filters made at frame time are not checked: those made on other
 // threads (the host's Prefetch threads), those made on the loading thread
 // inside one of the module's requests or openings (see deferred/frame_time.h),
 // such as the filters of a script that an opening imports, and those made by
-// a runtime script (ScriptClip's), which the host runs with "current_frame"
-// set.
+// a runtime script (ScriptClip's), which the host runs inside a frame or
+// audio request of its own. Every filter passed over while the switch is on
+// says so, and why, in the host's log. What the module cannot tell apart
+// from loading is checked.
 #pragma once
 
 #include "avisynth_interface.h"
@@ -18,5 +20,10 @@
 // off for the rest of the script; answers whether it is on.
 AVSValue DORVEL_CDECL SetDorvelFilterCheck(AVSValue args, void* user_data, IScriptEnvironment* env);
 
-// Whether a filter made now, through `env`, is to be checked.
-bool CheckAtLoad(IScriptEnvironment* env);
+// What becomes of a templated filter made now, through `env`: checked now,
+// or not, with the reason to log when the switch is on (else null).
+struct LoadCheck {
+  bool now;
+  const char* skipped;
+};
+LoadCheck CheckAtLoad(IScriptEnvironment* env);

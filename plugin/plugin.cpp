@@ -22,7 +22,14 @@ AVSValue DORVEL_CDECL CreateDorvelFilter(AVSValue args, void*, IScriptEnvironmen
   RequireFunction(functionName, env);
   auto* made = new DorvelFilter(functionName, parameters, viClip, env);
   const PClip filter = made;  // released, should the check fail
-  if (viClip && CheckAtLoad(env)) made->OpenAndClose(env);
+  if (viClip) {
+    const LoadCheck check = CheckAtLoad(env);
+    if (check.now) {
+      made->OpenAndClose(env);
+    } else if (check.skipped != nullptr) {
+      made->LogNotChecked(env, check.skipped);
+    }
+  }
   return filter;
 }
 

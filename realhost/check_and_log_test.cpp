@@ -90,8 +90,19 @@ TEST_F(RealHostCheck, FiltersMadeInsideAnOpeningAreNotChecked) {
   EXPECT_EQ(counting::TagOf(outer->GetFrame(3, host.env())).id, 41);
 }
 
+TEST_F(RealHostCheck, TheCheckHoldsAfterATopLevelCurrentFrame) {
+  // The usual way to call a runtime function while the script loads.
+  host.Eval("t25 = " + CountingTemplate(25) + "\nDorvelFilterCheck()\ncurrent_frame = 0\ny = AverageLuma(t25)");
+  EXPECT_EQ(host.ErrorOf("DorvelFilter(\"CountingSource\", [60, [\"frames\", 30]], t25)"),
+            "DorvelFilter: CountingSource made a clip of 30 frames, but the template has 25");
+  const PClip fits = host.Clip("DorvelFilter(\"CountingSource\", [61, [\"frames\", 25]], t25)");
+  EXPECT_EQ(counting::Opens(61), 1);
+  EXPECT_EQ(counting::Alive(), 0);
+}
+
 TEST_F(RealHostCheck, FiltersMadeByARuntimeScriptAreNotChecked) {
-  host.Eval("global g = t\nDorvelFilterCheck()");
+  // current_frame set at the top level changes nothing.
+  host.Eval("global g = t\nDorvelFilterCheck()\ncurrent_frame = 0");
   const PClip clip = host.Clip("ScriptClip(t, \"\"\"DorvelFilter(\"CountingSource\", [51], g)\"\"\")");
   EXPECT_EQ(counting::Opens(51), 0);
   EXPECT_EQ(counting::TagOf(clip->GetFrame(2, host.env())).id, 51);
@@ -144,6 +155,21 @@ TEST_F(RealHostLog, ThrashAndAFailedOpeningAreWarnings) {
   EXPECT_EQ(lines[1].rfind("WARNING: DorvelFilter: closed CountingSource(2) again ", 0), 0u) << lines[1];
   EXPECT_EQ(lines[2].rfind("WARNING: DorvelFilter: opening CountingSource(3, fail=1) failed after ", 0), 0u)
       << lines[2];
+}
+
+TEST_F(RealHostLog, APartARuntimeScriptMakesIsAWarningRatherThanACheck) {
+  const PClip clip = host.Clip(StartLog("LOG_WARNING") + "global g = t\nDorvelFilterCheck()\ncurrent_frame = 0\n" +
+                               "ScriptClip(t, \"\"\"DorvelFilter(\"CountingSource\", [52], g)\"\"\")");
+  clip->GetFrame(0, host.env());
+  clip->GetFrame(1, host.env());
+  EXPECT_EQ(counting::Opens(52), 2) << "one opening for each frame, none to check";
+  const std::vector<std::string> lines = ModuleLines(path);
+  ASSERT_EQ(lines.size(), 2u);
+  for (const std::string& line : lines) {
+    EXPECT_EQ(line, "WARNING: DorvelFilter: did not check CountingSource(52) against its template: it was made at "
+                    "frame time, by a script that the host runs for a frame or audio request (a runtime filter's, "
+                    "such as ScriptClip's)");
+  }
 }
 
 TEST_F(RealHostLog, NothingIsLoggedUnlessTheScriptAsks) {

@@ -11,18 +11,9 @@
 #include <string>
 
 #include "host_session.h"
+#include "peak_memory.h"
 
 namespace {
-
-// The process's peak resident memory so far, in MiB.
-double PeakMiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
-  }
-  return -1;
-}
 
 // A splice of `parts` parts of `frames` frames of 1280x720 16-bit 4:4:4
 // (5.5 MB each), each behind DorvelFilter under a temporal filter of

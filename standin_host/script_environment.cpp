@@ -46,6 +46,7 @@ char* ScriptEnvironment::SaveString(const char* s, int length) {
   std::memcpy(saved, s, size);
   saved[size] = '\0';
   blockUsed_ += size + 1;
+  savedBytes_ += size + 1;
   return saved;
 }
 
@@ -97,9 +98,67 @@ void ScriptEnvironment::AddFunction(const char* name, const char* params, ApplyF
 }
 
 void ScriptEnvironment::AddFunction(const std::string& name, const std::string& params, ScriptFunction function) {
-  auto entry = std::make_shared<Function>(Function{name, params, ParseParameters(params), std::move(function)});
+  auto entry = std::make_shared<Function>();
+  entry->name = name;
+  entry->params = params;
+  entry->parameters = ParseParameters(params);
+  entry->body = std::move(function);
   std::lock_guard<std::mutex> lock(mutex_);
   functions_.push_back(std::move(entry));
+}
+
+void ScriptEnvironment::DefineScriptFunction(const std::string& name, const std::string& params,
+                                             ScriptFunction function) {
+  AddFunction(name, params, std::move(function));
+  const Function* defined;
+  std::string list;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    defined = functions_.back().get();
+    list = userFunctions_ == nullptr ? name : std::string(userFunctions_) + " " + name;
+  }
+  // The functions live until after the exit callbacks, so the callback's
+  // pointer stays good.
+  AtExit(&ScriptEnvironment::DeleteScriptFunction, const_cast<Function*>(defined));
+  const char* saved = SaveString(list.c_str());
+  std::lock_guard<std::mutex> lock(mutex_);
+  userFunctions_ = saved;
+}
+
+void ScriptEnvironment::DeleteScriptFunction(void* function, IScriptEnvironment*) {
+  const auto* deleted = static_cast<const Function*>(function);
+  deleted->deleted = true;
+  // Its code is gone under the call.
+  if (deleted->running > 0) ++hostCounters().callsAfterExit;
+}
+
+std::size_t ScriptEnvironment::SavedBytes() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return savedBytes_;
+}
+
+std::size_t ScriptEnvironment::ExitCallbacks() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return atExit_.size();
+}
+
+namespace {
+thread_local int requestDepth = 0;
+}  // namespace
+
+HostRequest::HostRequest() { ++requestDepth; }
+
+HostRequest::~HostRequest() { --requestDepth; }
+
+size_t ScriptEnvironment::GetEnvProperty(int property) {
+  if (property != kEnvPropertyGetFrameDepth) ThrowError("GetEnvProperty: unknown property %d", property);
+  return static_cast<size_t>(requestDepth);
+}
+
+AVSValue ScriptEnvironment::GetVar(const char* name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (std::strcmp(name, "$UserFunctions$") == 0 && userFunctions_ != nullptr) return AVSValue(userFunctions_);
+  return AVSValue();
 }
 
 void ScriptEnvironment::AtExit(ShutdownFunc function, void* user_data) {
@@ -141,6 +200,12 @@ AVSValue ScriptEnvironment::Invoke(const char* name, const AVSValue args, const 
   std::vector<AVSValue> slots;
   for (const auto& function : candidates) {
     if (!MatchArguments(function->parameters, args, arg_names, slots)) continue;
+    if (function->deleted) ++hostCounters().callsAfterExit;
+    ++function->running;
+    struct Running {
+      std::atomic<int>& count;
+      ~Running() { --count; }
+    } const running{function->running};
     return function->body(ArrayOf(slots), this);
   }
   throw FunctionNotFound(std::string("no function '") + name + "' takes these arguments");

@@ -51,8 +51,10 @@ class ScriptEnvironment : public IScriptEnvironment {
   AVSValue DORVEL_STDCALL Invoke(const char* name, const AVSValue args,
                                  const char* const* arg_names = nullptr) override;
 
-  // Variables, frames and versions are not the stand-in's business.
-  AVSValue DORVEL_STDCALL GetVar(const char*) override { return AVSValue(); }
+  // Of the variables, only the host's list of the functions scripts defined,
+  // "$UserFunctions$"; the rest, frames and versions are not the stand-in's
+  // business.
+  AVSValue DORVEL_STDCALL GetVar(const char* name) override;
   bool DORVEL_STDCALL SetVar(const char*, const AVSValue&) override { return false; }
   bool DORVEL_STDCALL SetGlobalVar(const char*, const AVSValue&) override { return false; }
   void DORVEL_STDCALL PushContext(int) override {}
@@ -62,6 +64,9 @@ class ScriptEnvironment : public IScriptEnvironment {
   void DORVEL_STDCALL BitBlt(unsigned char*, int, const unsigned char*, int, int, int) override {}
   void DORVEL_STDCALL CheckVersion(int) override {}
   PVideoFrame DORVEL_STDCALL Subframe(PVideoFrame, int, int, int, int) override { return PVideoFrame(); }
+  // Answers how many frame or audio requests the stand-in serves on the
+  // calling thread (see HostRequest); any other question is a script error.
+  size_t DORVEL_STDCALL GetEnvProperty(int property) override;
   // Run by the destructor, last registered first, before the functions go.
   void DORVEL_STDCALL AtExit(ShutdownFunc function, void* user_data) override;
   // The host's frame memory limit in MB: set when above 0, answered always.
@@ -69,11 +74,21 @@ class ScriptEnvironment : public IScriptEnvironment {
 
   // Registers a function written in the host's own code.
   void AddFunction(const std::string& name, const std::string& params, ScriptFunction function);
+  // Registers a function as the host does when it reads a script's
+  // definition: an exit callback that deletes it (a call after that is
+  // counted), then the function, then its name appended to a new copy of
+  // "$UserFunctions$".
+  void DefineScriptFunction(const std::string& name, const std::string& params, ScriptFunction function);
   // Invoke with the arguments as a list; `names` is empty or one per argument.
   AVSValue Call(const char* name, const std::vector<AVSValue>& args, const std::vector<const char*>& names = {});
   // Loads a plugin and calls its entry function with this environment and
   // `table` (the stand-in host's own by default).
   const char* LoadPlugin(const std::string& path, const AVS_Linkage* table = nullptr);
+  // How many exit callbacks are registered.
+  std::size_t ExitCallbacks();
+  // How many bytes SaveString has kept; like 3.7.3, the stand-in keeps a new
+  // copy at every call.
+  std::size_t SavedBytes();
   // The parameter string a function was registered with, or empty.
   std::string ParametersOf(const std::string& name);
 
@@ -83,7 +98,10 @@ class ScriptEnvironment : public IScriptEnvironment {
     std::string params;
     std::vector<Parameter> parameters;
     ScriptFunction body;
+    mutable std::atomic<bool> deleted{false};  // by its exit callback, for a script's function
+    mutable std::atomic<int> running{0};       // calls under way
   };
+  static void DORVEL_CDECL DeleteScriptFunction(void* function, IScriptEnvironment* env);
 
   std::mutex mutex_;
   std::vector<std::shared_ptr<const Function>> functions_;  // newest last
@@ -92,11 +110,24 @@ class ScriptEnvironment : public IScriptEnvironment {
   std::vector<std::unique_ptr<char[]>> stringBlocks_;
   std::size_t blockUsed_ = 0;
   std::size_t blockSize_ = 0;
+  std::size_t savedBytes_ = 0;
   std::vector<std::unique_ptr<PluginLibrary>> plugins_;
   std::vector<std::pair<ShutdownFunc, void*>> atExit_;
   std::atomic<bool> exited_{false};  // the exit callbacks ran: the functions are gone
+  const char* userFunctions_ = nullptr;  // "$UserFunctions$", saved anew for each definition
   int memoryMax_ = 1024;
   StandInLog log_;
+};
+
+// One frame or audio request that the stand-in serves on the calling thread,
+// counted while it lives, as the host counts the requests that pass its
+// caches and thread guards (a runtime filter's script runs inside one).
+class HostRequest {
+ public:
+  HostRequest();
+  ~HostRequest();
+  HostRequest(const HostRequest&) = delete;
+  HostRequest& operator=(const HostRequest&) = delete;
 };
 
 // An array value made from a list.

@@ -68,6 +68,7 @@ class SourceClip::Inside {
 };
 
 PVideoFrame SourceClip::GetFrame(int n, IScriptEnvironment* env) {
+  const HostRequest request;
   const Inside inside(*this);
   if (settings_.onFrame) settings_.onFrame(id_, n, env);
   if (settings_.frames == FrameMode::Stored) return stored_;
@@ -85,6 +86,7 @@ int SourceClip::SetCacheHints(int cachehints, int) {
 }
 
 void SourceClip::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) {
+  const HostRequest request;
   const Inside inside(*this);
   // Like a decoder, it has no samples outside its own, and fails a request
   // for them.

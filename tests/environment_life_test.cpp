@@ -152,4 +152,63 @@ TEST_F(EnvironmentLifeTest, AFilterOfAnEnvironmentBeingDeletedIsNotClosedByAnoth
   EXPECT_EQ(victim->GetFrame(1, env.get())->source(), 7) << "still open";
 }
 
+TEST_F(EnvironmentLifeTest, FiltersMadeWithNoFunctionAddedRegisterNoMoreExitCallbacks) {
+  SourceSettings settings;
+  settings.stats = &stats;
+  AddSourceFunction(*second, "Quick", settings);
+  const std::size_t before = second->ExitCallbacks();
+  std::vector<PClip> filters;
+  for (int i = 0; i < 1000; ++i) filters.push_back(MadeInSecond("Quick", i));
+  EXPECT_EQ(second->ExitCallbacks(), before + 1) << "one for the environment";
+  // A script's definition read since: its deletion is registered after the
+  // module's callback, so the next filter registers one more.
+  second->DefineScriptFunction("Late", "i", [&](const AVSValue& args, IScriptEnvironment*) {
+    return AVSValue(new SourceClip(args[0].AsInt(), settings));
+  });
+  for (int i = 0; i < 1000; ++i) filters.push_back(MadeInSecond("Late", i));
+  EXPECT_EQ(second->ExitCallbacks(), before + 3);
+}
+
+TEST_F(EnvironmentLifeTest, FiltersMadeWithTheSameCallSaveItsStringsOnce) {
+  SourceSettings settings;
+  settings.stats = &stats;
+  second->AddFunction("Named", "i[file]s", [&](const AVSValue& args, IScriptEnvironment*) {
+    return AVSValue(new SourceClip(args[0].AsInt(), settings));
+  });
+  const AVSValue call = ArrayOf({AVSValue(1), ArrayOf({AVSValue("file"), AVSValue("part001.mkv")})});
+  const auto make = [&] { return CallDorvelFilter(*second, "Named", call, Template()).AsClip(); };
+  const PClip first = make();
+  const std::size_t saved = second->SavedBytes();
+  EXPECT_GT(saved, 0u) << "the filter keeps the environment's copies";
+  for (int i = 0; i < 100; ++i) {
+    const PClip again = make();
+    ASSERT_EQ(again->GetFrame(0, second.get())->source(), 1);
+  }
+  EXPECT_EQ(second->SavedBytes(), saved) << "each filter saved its strings anew";
+}
+
+TEST_F(EnvironmentLifeTest, AFunctionDefinedAfterTheFirstFilterIsNotDeletedUnderItsOpening) {
+  SourceSettings settings;
+  settings.stats = &stats;
+  AddSourceFunction(*second, "Quick", settings);
+  const PClip first = MadeInSecond("Quick", 1);
+  // As an Import that defines the part's function after the first filter
+  // was made.
+  std::atomic<bool> inside{false};
+  second->DefineScriptFunction("Late", "i", [&](const AVSValue& args, IScriptEnvironment*) {
+    inside = true;
+    std::this_thread::sleep_for(300ms);
+    return AVSValue(new SourceClip(args[0].AsInt(), settings));
+  });
+  const PClip late = MadeInSecond("Late", 2);
+  int lateSource = -1;
+  RunOrAbort({[&] { lateSource = late->GetFrame(0, second.get())->source(); },
+              [&] {
+                while (!inside) std::this_thread::yield();
+                second.reset();
+              }});
+  EXPECT_EQ(lateSource, 2);
+  // TearDown: Late was not deleted while it ran.
+}
+
 }  // namespace

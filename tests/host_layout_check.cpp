@@ -54,5 +54,8 @@ static_assert(__is_same(ShutdownFunc, void(DORVEL_HOST_CDECL*)(void*, IScriptEnv
 static_assert(__is_same(decltype(&IScriptEnvironment::SetMemoryMax),
                         int (DORVEL_HOST_STDCALL IScriptEnvironment::*)(int)),
               "an environment's later functions are __stdcall too");
+static_assert(__is_same(decltype(&IScriptEnvironment::GetEnvProperty),
+                        size_t (DORVEL_HOST_STDCALL IScriptEnvironment::*)(int)),
+              "GetEnvProperty, entry 58, is __stdcall and answers a size_t");
 static_assert(__is_same(decltype(&IScriptEnvironment::ThrowError), void (IScriptEnvironment::*)(const char*, ...)),
               "variadic functions keep the default convention");

@@ -174,4 +174,37 @@ TEST_F(LogTest, ACheckedFilterSaysSo) {
   EXPECT_EQ(LinesStarting("INFO: DorvelFilter: checked Source(5) against its template, and closed it").size(), 1u);
 }
 
+TEST_F(LogTest, EachFilterTheCheckPassesOverIsAWarningThatSaysWhy) {
+  StartLog(2);
+  env->Call("DorvelFilterCheck", {});
+  const PClip shape = Template();
+  // A runtime filter's script: the host calls it from the GetFrame of a clip
+  // of its own, here on the loading thread.
+  SourceSettings runtime;
+  runtime.stats = &stats;
+  PClip madeInRequest;
+  runtime.onFrame = [&](int, int, IScriptEnvironment* callEnv) {
+    madeInRequest = CallDorvelFilter(*callEnv, "Source", ArrayOf({AVSValue(11)}), shape).AsClip();
+  };
+  PClip(new SourceClip(10, runtime))->GetFrame(0, env.get());
+  PClip onAnotherThread;
+  std::thread([&] { onAnotherThread = Deferred(12, shape); }).join();
+  env->AddFunction("Nested", "i", [&](const AVSValue& args, IScriptEnvironment* callEnv) {
+    return CallDorvelFilter(*callEnv, "Source", ArrayOf({AVSValue(args[0].AsInt() + 1)}), shape);
+  });
+  const PClip outer = Deferred("Nested", ArrayOf({AVSValue(12)}), shape);
+  EXPECT_EQ(stats.opens, 1) << "only the runtime filter's own clip was made";
+
+  const std::string start = "WARNING: DorvelFilter: did not check Source(";
+  const std::vector<std::string> warnings = LinesStarting(start);
+  ASSERT_EQ(warnings.size(), 3u);
+  EXPECT_EQ(warnings[0], start + "11) against its template: it was made at frame time, by a script that the host "
+                                 "runs for a frame or audio request (a runtime filter's, such as ScriptClip's)");
+  EXPECT_EQ(warnings[1], start + "12) against its template: it was made on another thread than the one that "
+                                 "loads the script");
+  EXPECT_EQ(warnings[2], start + "13) against its template: it was made at frame time, while another "
+                                 "DorvelFilter opened or served a request");
+  EXPECT_EQ(Lines().size(), 3u);
+}
+
 }  // namespace
