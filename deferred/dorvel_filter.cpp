@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "audio_span.h"
+#include "call_text.h"
 #include "clip_shape.h"
 #include "decode_parameters.h"
 #include "field_order.h"
@@ -13,15 +14,17 @@
 #include "opening_turn.h"
 
 namespace {
-constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
+// Each message about a part ends with the call that makes the part, as the
+// host's log writes it: "(in FFVideoSource("part030.mkv"))".
+constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened (in %s)";
 constexpr const char* kWaitsForItself =
-    "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
+    "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio (in %s)";
 constexpr const char* kWaitsForOtherThread =
     "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
-    "for frames cannot be read on several threads";
+    "for frames cannot be read on several threads (in %s)";
 constexpr const char* kOpeningWaitsForThisThread =
     "DorvelFilter: %s cannot be called now: the opening under way on another thread waits for a clip this "
-    "thread is serving; clips that ask each other for frames cannot be read on several threads";
+    "thread is serving; clips that ask each other for frames cannot be read on several threads (in %s)";
 }  // namespace
 
 // The filter's turn, held from the moment it was taken; given back on every
@@ -145,7 +148,7 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   // passes unchanged here, to be reported by the script that calls
   // "DorvelFilter".
   HeldOpeningTurn openingTurn;
-  if (!openingTurn.Take()) env->ThrowError(kOpeningWaitsForThisThread, this->functionName);
+  if (!openingTurn.Take()) env->ThrowError(kOpeningWaitsForThisThread, this->functionName, Call().c_str());
   opening = true;
   const PClip opened = Open(env);
   vi = opened->GetVideoInfo();
@@ -269,15 +272,15 @@ void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironme
   // end.
   lock.unlock();
   if (taking == Turn::Taking::HeldByThisThread) {
-    env->ThrowError(kWaitsForItself, functionName);
+    env->ThrowError(kWaitsForItself, functionName, Call().c_str());
   } else {
-    env->ThrowError(kWaitsForOtherThread, functionName);
+    env->ThrowError(kWaitsForOtherThread, functionName, Call().c_str());
   }
 }
 
 PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
   HeldOpeningTurn openingTurn;
-  if (!openingTurn.Take()) env->ThrowError(kOpeningWaitsForThisThread, functionName);
+  if (!openingTurn.Take()) env->ThrowError(kOpeningWaitsForThisThread, functionName, Call().c_str());
   FrameBudget::Instance().ReadLimit(env);  // at each opening: a script may have changed it
   std::unique_lock<std::mutex> lock(mutex);
   if (!isOpen) {
@@ -285,7 +288,7 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
     // opening already was asked for by its own function.
     if (opening) {
       lock.unlock();
-      env->ThrowError(kOpenFailed);
+      env->ThrowError(kOpenFailed, Call().c_str());
     }
     opening = true;
     lock.unlock();
@@ -295,7 +298,7 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
       // Inside a script the host reports this as a script error of the
       // calling function; a frame or audio request has no such caller, and
       // a client would see an exception of no kind it knows.
-      env->ThrowError("DorvelFilter: Invalid arguments to function '%s'", functionName);
+      env->ThrowError("DorvelFilter: Invalid arguments to function '%s' (in %s)", functionName, Call().c_str());
     }
     lock.lock();
   }
@@ -316,7 +319,7 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
   const EnvironmentUse use(life.get());
   if (!use.used()) {
     throw EnvironmentDeleted(std::string("DorvelFilter: ") + functionName +
-                             " is not called: its script environment is being deleted");
+                             " is not called: its script environment is being deleted (in " + Call() + ")");
   }
   const ModuleCallOnThisThread inOpening;
   OpeningLog log(env, functionName, args);
@@ -340,14 +343,14 @@ PClip DorvelFilter::Open(IScriptEnvironment* env) {
     }
   }
   if (!clip) {
-    env->ThrowError(kOpenFailed);
+    env->ThrowError(kOpenFailed, Call().c_str());
     return PClip();
   }
   const std::string mismatch = Mismatch(clip);
   if (!mismatch.empty()) {
     log.Refused(mismatch);
     clip = PClip();  // never becomes the wrapped clip; released before anyone sees it
-    env->ThrowError("%s", mismatch.c_str());
+    env->ThrowError("%s (in %s)", mismatch.c_str(), Call().c_str());
     return PClip();
   }
   {
@@ -396,14 +399,16 @@ PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
   const InWorkingFolder inFolder(folder.get(), reason);
   if (!inFolder.ok()) {
     const std::string name = folder->u8string();
-    env->ThrowError("DorvelFilter: cannot make %s the working folder for %s: %s", name.c_str(), functionName,
-                    reason.c_str());
+    env->ThrowError("DorvelFilter: cannot make %s the working folder for %s: %s (in %s)", name.c_str(), functionName,
+                    reason.c_str(), Call().c_str());
   }
   const int count = static_cast<int>(args.size());
   const AVSValue callArgs(count == 0 ? nullptr : args.values(), count);
   const AVSValue result = env->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());
   return result.AsClip();
 }
+
+std::string DorvelFilter::Call() const { return CallText(functionName, args); }
 
 std::string DorvelFilter::Mismatch(const PClip& clip) const {
   switch (shape) {

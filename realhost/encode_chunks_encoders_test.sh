@@ -73,8 +73,12 @@ for encoder in x264 x265 svt-av1; do
   last=$(grep '^encode_chunks: chunks ' "$encoder.err" | tail -n 1)
   [[ "$last" == *"chunks 4 done, 0 running, 0 left; frames 200 of 200;"* ]] ||
     fail "$encoder: the last progress line is '$last'"
-  grep -q "^encode_chunks: $work/$encoder.mkv: 200 frames from 4 chunks in 0:0.:.., 200 encoded at [0-9.]* fps; peak memory of the largest chunk [0-9]* MiB$" \
+  grep -q "^encode_chunks: $work/$encoder.mkv: 200 frames from 4 chunks in 0:0.:..; 200 encoded in 0:0.:.. at [0-9.]* fps, then joined in 0:0.:..; peak memory of the largest chunk [0-9]* MiB$" \
     "$encoder.out" || fail "$encoder: no summary: $(cat "$encoder.out")"
+  # Both speeds measure the same frames over the same time.
+  speed=$(sed -n 's/.* at \([0-9.]*\) fps, then joined.*/\1/p' "$encoder.out")
+  [[ "$last" == *"; $speed fps encoded since the start;"* ]] ||
+    fail "$encoder: the summary's speed ($speed fps) is not the last progress line's: $last"
 done
 
 # dorvel_y4m names each planar format as ffmpeg reads it, and refuses RGB.
