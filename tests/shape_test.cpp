@@ -134,7 +134,7 @@ TEST_F(ShapeTest, WithoutATemplateLaterOpeningsAreHeldToTheFirstClipsShape) {
     ADD_FAILURE() << "a clip of another size was passed on";
   } catch (const AvisynthError& error) {
     EXPECT_STREQ(error.what(), "DorvelFilter: Changing made a 1280x240 pixel type 0x00000001 clip, "
-                               "but its first clip is 320x240 pixel type 0x00000001");
+                               "but its first clip is 320x240 pixel type 0x00000001 (in Changing(4))");
   }
   EXPECT_EQ(SourceOf(filter), 4) << "the next request tries again";
   EXPECT_EQ(filter->GetVideoInfo().width, 320);
@@ -156,7 +156,7 @@ TEST_F(ShapeTest, WithoutATemplateLaterOpeningsAreHeldToTheFirstClipsLength) {
     filter->GetFrame(0, env.get());
     ADD_FAILURE() << "a clip of another length was passed on";
   } catch (const AvisynthError& error) {
-    EXPECT_STREQ(error.what(), "DorvelFilter: Growing made a clip of 1002 frames, but its first clip has 1001");
+    EXPECT_STREQ(error.what(), "DorvelFilter: Growing made a clip of 1002 frames, but its first clip has 1001 (in Growing(4))");
   }
   EXPECT_FALSE(IsOpen(filter));
 }
@@ -180,7 +180,7 @@ TEST_F(ShapeTest, WithoutATemplateLaterAudioIsHeldToTheFirstClipsChannelsAndSamp
   } catch (const AvisynthError& error) {
     EXPECT_STREQ(error.what(),
                  "DorvelFilter: Rechannelled made 6 channels of 16-bit audio, "
-                 "but its first clip has 1 channel of 16-bit audio");
+                 "but its first clip has 1 channel of 16-bit audio (in Rechannelled(4))");
   }
   EXPECT_FALSE(IsOpen(filter));
 }
