@@ -168,10 +168,13 @@ wrap() {  # RAW MKV
   case "$encoder" in
     x264) [ "$1" = "$2" ] || mv "$1" "$2" ;;
     x265)
-      # mkvmerge does not recognise a raw HEVC stream of a single frame;
-      # ffmpeg does, and one frame needs no reordered timestamps.
-      if [ "$(frames_in "$1")" = 1 ]; then
-        ffmpeg -nostdin -loglevel error -f hevc -framerate "$fps" -i "$1" -map 0 -c copy -fflags +bitexact -y "$2"
+      # mkvmerge does not recognise a raw HEVC stream of fewer than three
+      # frames, and ffmpeg finds no timestamps in one. One or two frames
+      # are never reordered (the last frame is not a B-frame), so their
+      # times are their places in the stream.
+      if [ "$(frames_in "$1")" -lt 3 ]; then
+        ffmpeg -nostdin -loglevel error -f hevc -framerate "$fps" -i "$1" -map 0 -c copy -bsf:v setts=ts=N \
+          -fflags +bitexact -y "$2"
       else
         mkvmerge -q -o "$2" --default-duration "0:${fps}fps" "$1" >/dev/null
       fi && rm -f "$1" ;;
@@ -286,7 +289,9 @@ if [ "$check" = 1 ]; then
       problem="the encode failed; its log: $base.log"
     elif [ ! -e "$base.$raw" ]; then
       problem="its file $base.$raw is not seen here: the folder of OUT must be shared under the same path"
-    elif [ "$(frames_in "$base.$raw")" != 1 ]; then
+    elif ! wrap "$base.$raw" "$base.mkv" || [ "$(frames_in "$base.mkv")" != 1 ]; then
+      # Wrapped as a chunk's file is, for the join: a one-frame chunk must
+      # join too.
       problem="its file $base.$raw does not hold the frame; its log: $base.log"
     else
       echo "encode_chunks: $where: ready (the script, its sources, the host and $encoder work there)"
