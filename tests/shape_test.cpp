@@ -58,20 +58,23 @@ TEST_F(ShapeTest, AClipOfAnotherSizeOrColourSpaceIsRefusedWithBothShapesNamed) {
   VideoInfo audioOnly = Yuv(0, 0, 0);
   EXPECT_EQ(FirstFrameError(audioOnly, Yuv(64, 48, kYV12)),
             "DorvelFilter: Shaped made a clip with no video, but the template is 64x48 YV12 (in Shaped(1))");
-  EXPECT_EQ(FirstFrameError(Yuv(64, 48, 0x12345), Yuv(64, 48, kYV12)),
-            "DorvelFilter: Shaped made a 64x48 pixel type 0x00012345 clip, but the template is 64x48 YV12 (in Shaped(1))");
+  EXPECT_EQ(
+      FirstFrameError(Yuv(64, 48, 0x12345), Yuv(64, 48, kYV12)),
+      "DorvelFilter: Shaped made a 64x48 pixel type 0x00012345 clip, but the template is 64x48 YV12 (in Shaped(1))");
 }
 
 TEST_F(ShapeTest, AudioOfAnotherChannelCountOrSampleTypeIsRefused) {
   VideoInfo stereo = SourceSettings::DefaultVideoInfo();
   stereo.nchannels = 2;
   EXPECT_EQ(FirstFrameError(stereo, SourceSettings::DefaultVideoInfo()),
-            "DorvelFilter: Shaped made 2 channels of 16-bit audio, but the template has 1 channel of 16-bit audio (in Shaped(1))");
+            "DorvelFilter: Shaped made 2 channels of 16-bit audio, but the template has 1 channel of 16-bit audio (in "
+            "Shaped(1))");
   VideoInfo wide = SourceSettings::DefaultVideoInfo();
   wide.nchannels = 6;
   wide.sample_type = 8;
   EXPECT_EQ(FirstFrameError(wide, SourceSettings::DefaultVideoInfo()),
-            "DorvelFilter: Shaped made 6 channels of 32-bit audio, but the template has 1 channel of 16-bit audio (in Shaped(1))");
+            "DorvelFilter: Shaped made 6 channels of 32-bit audio, but the template has 1 channel of 16-bit audio (in "
+            "Shaped(1))");
 }
 
 TEST_F(ShapeTest, AudioOfAnotherRateIsRefusedWithBothRatesNamed) {
@@ -133,8 +136,9 @@ TEST_F(ShapeTest, WithoutATemplateLaterOpeningsAreHeldToTheFirstClipsShape) {
     filter->GetFrame(0, env.get());
     ADD_FAILURE() << "a clip of another size was passed on";
   } catch (const AvisynthError& error) {
-    EXPECT_STREQ(error.what(), "DorvelFilter: Changing made a 1280x240 pixel type 0x00000001 clip, "
-                               "but its first clip is 320x240 pixel type 0x00000001 (in Changing(4))");
+    EXPECT_STREQ(error.what(),
+                 "DorvelFilter: Changing made a 1280x240 pixel type 0x00000001 clip, "
+                 "but its first clip is 320x240 pixel type 0x00000001 (in Changing(4))");
   }
   EXPECT_EQ(SourceOf(filter), 4) << "the next request tries again";
   EXPECT_EQ(filter->GetVideoInfo().width, 320);
@@ -156,7 +160,8 @@ TEST_F(ShapeTest, WithoutATemplateLaterOpeningsAreHeldToTheFirstClipsLength) {
     filter->GetFrame(0, env.get());
     ADD_FAILURE() << "a clip of another length was passed on";
   } catch (const AvisynthError& error) {
-    EXPECT_STREQ(error.what(), "DorvelFilter: Growing made a clip of 1002 frames, but its first clip has 1001 (in Growing(4))");
+    EXPECT_STREQ(error.what(),
+                 "DorvelFilter: Growing made a clip of 1002 frames, but its first clip has 1001 (in Growing(4))");
   }
   EXPECT_FALSE(IsOpen(filter));
 }

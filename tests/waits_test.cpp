@@ -52,7 +52,8 @@ TEST_F(WaitsTest, AClipThatAsksItsOwnFilterWhileServingARequestFails) {
   AddSourceFunction(*env, "Echo", settings);
   const PClip shape = Template();
   filter = Deferred("Echo", ArrayOf({AVSValue(1)}), shape);
-  const std::string expected = "DorvelFilter: the clip that Echo made asks its own DorvelFilter for frames or audio (in Echo(1))";
+  const std::string expected =
+      "DorvelFilter: the clip that Echo made asks its own DorvelFilter for frames or audio (in Echo(1))";
 
   EXPECT_EQ(ErrorOf([&] { filter->GetFrame(0, env.get()); }), expected);
   std::vector<std::string> errors(4);
