@@ -1,5 +1,6 @@
 # A release archive, made by CPack: one folder, DorvelFilter-VERSION-PLATFORM,
-# holding the module beside README.md, LICENSE, CHANGELOG.md and docs/, to be
+# holding the module beside README.md, LICENSE, CHANGELOG.md, docs/ and the
+# chunked-encoding script in scripts/, to be
 # unpacked into (or copied from into) a folder the host loads plugins from.
 # Linux gets a .tar.gz, Windows a .zip.
 if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -18,6 +19,10 @@ set(DORVEL_RELEASE_PLATFORM "${platform}" CACHE STRING "The platform a release a
 install(TARGETS DorvelFilter LIBRARY DESTINATION .)
 install(FILES README.md LICENSE CHANGELOG.md DESTINATION .)
 install(DIRECTORY docs DESTINATION .)
+# The chunked encoding that docs/chunked-encoding.md describes: the script
+# and the helpers it runs from its own folder.
+install(PROGRAMS scripts/encode_chunks.sh DESTINATION scripts)
+install(FILES scripts/encode_chunks_progress.sh scripts/script_frames.py scripts/script_audio.py DESTINATION scripts)
 
 set(CPACK_PACKAGE_NAME DorvelFilter)
 set(CPACK_PACKAGE_VENDOR "the DorvelFilter developers")

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "audio_span.h"
+#include "call_text.h"
 #include "clip_shape.h"
 #include "decode_parameters.h"
 #include "field_order.h"
@@ -13,12 +14,14 @@
 #include "opening_turn.h"
 
 namespace {
-constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened";
+// Each message about a part ends with the call that makes the part, as the
+// host's log writes it: "(in FFVideoSource("part030.mkv"))".
+constexpr const char* kOpenFailed = "DorvelFilter: Clip could not be opened (in %s)";
 constexpr const char* kWaitsForItself =
-    "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio";
+    "DorvelFilter: the clip that %s made asks its own DorvelFilter for frames or audio (in %s)";
 constexpr const char* kWaitsForOtherThread =
     "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
-    "for frames cannot be read on several threads";
+    "for frames cannot be read on several threads (in %s)";
 }  // namespace
 
 // The filter's turn, held from the moment it was taken; given back on every
@@ -270,9 +273,9 @@ void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironme
   // end.
   lock.unlock();
   if (taking == Turn::Taking::HeldByThisThread) {
-    env->ThrowError(kWaitsForItself, functionName);
+    env->ThrowError(kWaitsForItself, functionName, Call().c_str());
   } else {
-    env->ThrowError(kWaitsForOtherThread, functionName);
+    env->ThrowError(kWaitsForOtherThread, functionName, Call().c_str());
   }
 }
 
@@ -286,12 +289,12 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
     // needs its own clip.
     if (opening.ByThisThread()) {
       lock.unlock();
-      env->ThrowError(kOpenFailed);
+      env->ThrowError(kOpenFailed, Call().c_str());
     }
     // Opened on another thread, beside this one.
     if (!opening.WaitForEnd(lock)) {
       lock.unlock();
-      env->ThrowError(kWaitsForOtherThread, functionName);
+      env->ThrowError(kWaitsForOtherThread, functionName, Call().c_str());
     }
   }
   if (!isOpen) {
@@ -303,7 +306,7 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
       // Inside a script the host reports this as a script error of the
       // calling function; a frame or audio request has no such caller, and
       // a client would see an exception of no kind it knows.
-      env->ThrowError("DorvelFilter: Invalid arguments to function '%s'", functionName);
+      env->ThrowError("DorvelFilter: Invalid arguments to function '%s' (in %s)", functionName, Call().c_str());
     }
     lock.lock();
   }
@@ -324,7 +327,7 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
   const EnvironmentUse use(life.get());
   if (!use.used()) {
     throw EnvironmentDeleted(std::string("DorvelFilter: ") + functionName +
-                             " is not called: its script environment is being deleted");
+                             " is not called: its script environment is being deleted (in " + Call() + ")");
   }
   const ModuleCallOnThisThread inOpening;
   const bool beside = taking != OpeningTurn::Taking::Taken;
@@ -356,14 +359,14 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
     }
   }
   if (!clip) {
-    env->ThrowError(kOpenFailed);
+    env->ThrowError(kOpenFailed, Call().c_str());
     return PClip();
   }
   const std::string mismatch = Mismatch(clip);
   if (!mismatch.empty()) {
     log.Refused(mismatch);
     clip = PClip();  // never becomes the wrapped clip; released before anyone sees it
-    env->ThrowError("%s", mismatch.c_str());
+    env->ThrowError("%s (in %s)", mismatch.c_str(), Call().c_str());
     return PClip();
   }
   {
@@ -437,14 +440,16 @@ PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
   const InWorkingFolder inFolder(folder.get(), reason);
   if (!inFolder.ok()) {
     const std::string name = folder->u8string();
-    env->ThrowError("DorvelFilter: cannot make %s the working folder for %s: %s", name.c_str(), functionName,
-                    reason.c_str());
+    env->ThrowError("DorvelFilter: cannot make %s the working folder for %s: %s (in %s)", name.c_str(), functionName,
+                    reason.c_str(), Call().c_str());
   }
   const int count = static_cast<int>(args.size());
   const AVSValue callArgs(count == 0 ? nullptr : args.values(), count);
   const AVSValue result = env->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());
   return result.AsClip();
 }
+
+std::string DorvelFilter::Call() const { return CallText(functionName, args); }
 
 std::string DorvelFilter::Mismatch(const PClip& clip) const {
   switch (shape) {

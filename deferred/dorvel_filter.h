@@ -67,6 +67,8 @@ class DorvelFilter : public IClip {
   // Calls the named function with the stored arguments, in the working
   // folder the filter was made in.
   PClip CallFunction(IScriptEnvironment* env) const;
+  // The call as the host's log writes it, for messages about this part.
+  std::string Call() const;
   // The error line when `clip` does not fit `vi`, else empty.
   std::string Mismatch(const PClip& clip) const;
   // What a closing takes from a filter, to be released once no lock is held.

@@ -59,9 +59,10 @@ TEST_F(RealHostCallerStrings, ErrorsNameTheFunctionTheCallerNamed) {
   for (CallersString* string : {&missing, &mistaken, &counting, &width}) string->Discard();
 
   EXPECT_EQ(HostErrorOf([&] { unknown->GetFrame(0, host.env()); }),
-            "DorvelFilter: Invalid arguments to function 'CountingSource'");
+            "DorvelFilter: Invalid arguments to function 'CountingSource' (in CountingSource(\"not a number\"))");
   EXPECT_EQ(HostErrorOf([&] { refused->GetFrame(0, host.env()); }),
-            "DorvelFilter: CountingSource made a 128x48 YV12 clip, but the template is 64x48 YV12");
+            "DorvelFilter: CountingSource made a 128x48 YV12 clip, but the template is 64x48 YV12 "
+            "(in CountingSource(7, width=128))");
   EXPECT_EQ(counting::Alive(), 0);
 }
 

@@ -53,9 +53,11 @@ TEST_F(RealHostCheck, EachMessageReachesTheScript) {
             "DorvelFilter: there is no function named \"CountingSrc\"");
   const PClip shorter = host.Clip(Part(1, ", [\"frames\", 40]"));
   EXPECT_EQ(HostErrorOf([&] { shorter->GetFrame(0, host.env()); }),
-            "DorvelFilter: CountingSource made a clip of 40 frames, but the template has 100");
+            "DorvelFilter: CountingSource made a clip of 40 frames, but the template has 100 "
+            "(in CountingSource(1, frames=40))");
   EXPECT_EQ(host.ErrorOf("DorvelFilterCheck()\n" + Part(2, ", [\"frames\", 40]")),
-            "DorvelFilter: CountingSource made a clip of 40 frames, but the template has 100");
+            "DorvelFilter: CountingSource made a clip of 40 frames, but the template has 100 "
+            "(in CountingSource(2, frames=40))");
   EXPECT_EQ(counting::Alive(), 0);
 }
 
@@ -67,7 +69,7 @@ TEST_F(RealHostCheck, TheCheckFailsTheScriptAtTheLineOfTheFaultyPart) {
   EXPECT_EQ(host.ErrorOf(check + Part(3, ", [\"framez\", 100]")),
             "Script error: CountingSource does not have a named argument \"framez\"");
   EXPECT_EQ(host.ErrorOf(check + Part(4, ", \"not a number\"")),
-            "DorvelFilter: Invalid arguments to function 'CountingSource'");
+            "DorvelFilter: Invalid arguments to function 'CountingSource' (in CountingSource(4, \"not a number\"))");
   EXPECT_EQ(counting::Alive(), 0);
 }
 

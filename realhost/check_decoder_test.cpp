@@ -60,7 +60,8 @@ TEST_F(RealDecoderCheck, AMissingFileAWrongLengthAndAWrongArgumentNameFailTheScr
   const std::string missing = host.ErrorOf(Checked(30, kMedia + "/part150.mkv"));
   EXPECT_EQ(missing.rfind("FFVideoSource: ", 0), 0u) << missing;
   EXPECT_EQ(host.ErrorOf(Checked(30, kMedia + "/short30.mkv")),
-            "DorvelFilter: FFVideoSource made a clip of 30 frames, but the template has 50");
+            "DorvelFilter: FFVideoSource made a clip of 30 frames, but the template has 50 (in FFVideoSource(\"" +
+                kMedia + "/short30.mkv\", cache=false))");
   const std::string misnamed = host.ErrorOf(Checked(3, "", ", [\"cach\", false]"));
   EXPECT_NE(misnamed.find("FFVideoSource does not have a named argument \"cach\""), std::string::npos) << misnamed;
   EXPECT_EQ(host.ErrorOf("DorvelFilter(\"FFVideoSrc\", [\"" + Part(0) + "\"], t)"),

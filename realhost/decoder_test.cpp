@@ -197,7 +197,8 @@ TEST_F(RealDecoder, AFileOfAnotherAudioRateIsRefusedWithBothRatesNamed) {
   unsigned char samples[64];
   EXPECT_EQ(HostErrorOf([&] { deferred->GetAudio(samples, 0, 16, host.env()); }),
             "DorvelFilter: FFAudioSource made 2 channels of 16-bit audio at 44100 Hz, but the template has 2 channels "
-            "of 16-bit audio at 48000 Hz");
+            "of 16-bit audio at 48000 Hz (in FFAudioSource(\"" +
+                kMedia + "/rate44100.mkv\", cache=false))");
   EXPECT_EQ(OpenFilesIn(kMedia), openBefore) << "the refused clip was released at once";
 }
 

@@ -10,6 +10,7 @@
 #   --no-audio leaves it out, and --audio-codec picks another encoder;
 # - the progress output ends at the script's frame count, and the summary
 #   names the time, the speed and the largest chunk's peak memory;
+# - x265: a chunk of a single frame joins, and --check is ready;
 # - a chunk that fails under x265 names its frames, machine and log, and
 #   shows the host's message; a missing dorvel_y4m is named;
 # - dorvel_y4m writes 4:4:4, 4:2:2, high bit depth and greyscale under the
@@ -73,9 +74,27 @@ for encoder in x264 x265 svt-av1; do
   last=$(grep '^encode_chunks: chunks ' "$encoder.err" | tail -n 1)
   [[ "$last" == *"chunks 4 done, 0 running, 0 left; frames 200 of 200;"* ]] ||
     fail "$encoder: the last progress line is '$last'"
-  grep -q "^encode_chunks: $work/$encoder.mkv: 200 frames from 4 chunks in 0:0.:.., 200 encoded at [0-9.]* fps; peak memory of the largest chunk [0-9]* MiB$" \
+  grep -q "^encode_chunks: $work/$encoder.mkv: 200 frames from 4 chunks in 0:0.:..; 200 encoded in 0:0.:.. at [0-9.]* fps, then joined in 0:0.:..; peak memory of the largest chunk [0-9]* MiB$" \
     "$encoder.out" || fail "$encoder: no summary: $(cat "$encoder.out")"
+  # Both speeds measure the same frames over the same time.
+  speed=$(sed -n 's/.* at \([0-9.]*\) fps, then joined.*/\1/p' "$encoder.out")
+  [[ "$last" == *"; $speed fps encoded since the start;"* ]] ||
+    fail "$encoder: the summary's speed ($speed fps) is not the last progress line's: $last"
 done
+
+# x265 writes raw HEVC, which mkvmerge does not recognise when it holds a
+# single frame: a chunk of one frame still joins, and --check, which encodes
+# frame 0 alone, says this machine is ready.
+printf 'BlankClip(length=3, width=64, height=64, pixel_type="YV12").ShowFrameNumber()\n' >three.avs
+bash "$encode" --encoder x265 --check three.avs 2 three.mkv -- --lossless --preset ultrafast >check.out 2>check.err ||
+  fail "x265 --check: $(cat check.out check.err)"
+grep -q "^encode_chunks: this machine: ready" check.out || fail "x265 --check: $(cat check.out)"
+bash "$encode" --encoder x265 --no-audio three.avs 2 three.mkv -- --lossless --preset ultrafast >three.out 2>three.err ||
+  fail "x265 with a chunk of one frame: $(cat three.err)"
+printf 'LoadPlugin("%s")\nFFVideoSource("%s", cache=false)\n' "$ffms2" "$work/three.mkv" >three-mkv.avs
+cmp -s <(digests three.avs) <(digests three-mkv.avs) ||
+  fail "x265: the file of a one-frame chunk's join differs from the script's 3 frames"
+echo "x265: --check is ready, and a chunk of one frame joins"
 
 # dorvel_y4m names each planar format as ffmpeg reads it, and refuses RGB.
 for pair in YV24:yuv444p YV16:yuv422p YUV420P10:yuv420p10le YUV444P16:yuv444p16le Y8:gray; do

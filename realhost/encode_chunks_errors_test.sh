@@ -3,7 +3,9 @@
 # tool, a script that does not load, a chunk whose source is missing (which
 # chunk, its log, nothing of it left as if done), the same command again once
 # the source is back (the finished chunks kept), a work folder it did not
-# make, --check, options that reach GNU parallel, and chunks of a single frame.
+# make, --check, options that reach GNU parallel, the script's own options
+# after OUT, the script's frame named for a chunk that fails inside its range,
+# and chunks of a single frame.
 #   encode_chunks_errors_test.sh SOURCE_DIR HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR RUNNER
 set -euo pipefail
 source "$(dirname "$0")/encode_chunks_work.sh"
@@ -85,6 +87,23 @@ expect_error "mine.mkv.check exists and was not made by encode_chunks.sh" bash "
 # Options before -- reach GNU parallel, which refuses this one.
 expect_error "GNU parallel ran no chunk" bash "$encode" four.avs 50 out.mkv --no-such-option
 grep -q -e "no-such-option" err.txt || fail "parallel's own message is not shown: $(cat err.txt)"
+
+# The script's own options after OUT are its own, not GNU parallel's: an
+# encoder it does not know is refused by it, and --no-audio and --fresh work.
+expect_error "encode_chunks: --encoder must be x264, x265 or svt-av1, not 'x266'" \
+  bash "$encode" four.avs 50 own.mkv --jobs 1 --encoder x266
+! grep -q -i "usage\|parallel" err.txt || fail "the option reached GNU parallel: $(cat err.txt)"
+bash "$encode" four.avs 100 own.mkv --jobs 2 --no-audio --fresh -- --qp 0 --preset ultrafast >out.txt 2>err.txt ||
+  fail "own options after OUT: $(cat err.txt)"
+[ "$(frames_in own.mkv)" = 200 ] || fail "own options after OUT: the file does not hold 200 frames"
+
+# A chunk that fails inside its range names the script's frame beside the
+# chunk's own: part 3 starts at the script's frame 100, chunk 2's frame 25.
+mv p3.mkv away.mkv
+expect_error "chunk 2 of 3 (frames 75-149): failed on this machine" \
+  bash "$encode" four.avs 75 late.mkv --jobs 1 -- --qp 0 --preset ultrafast
+grep -q "reading frame 25 (frame 100 of the script)" err.txt || fail "the script's frame not named: $(cat err.txt)"
+mv away.mkv p3.mkv
 
 # Chunks of one frame: the first must be frame 0 alone, not the whole clip.
 printf 'BlankClip(length=3, width=64, height=48, pixel_type="YV12").ShowFrameNumber()\n' >three.avs

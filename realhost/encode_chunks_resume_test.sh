@@ -3,8 +3,9 @@
 # parts behind the module (200 frames in 10 chunks, one job at a time, x264
 # lossless on one thread, so that every run writes the same bytes; two jobs
 # at a time where it is not stopped):
-# - Ctrl-C (SIGINT to its process group) after some chunks: it stops, keeps
-#   the finished chunks and says so;
+# - Ctrl-C (SIGINT to its process group) after some chunks: it says
+#   "interrupted", keeps the finished chunks and says how many, reports no
+#   chunk as failed or not run, and exits 130;
 # - the same command again keeps them: their files are not written again
 #   (same inode and mtime), and its job log has none of them;
 # - the joined file is byte for byte the one an uninterrupted run makes;
@@ -44,8 +45,10 @@ interrupt_after() {  # COUNT
   kill -INT -- "-$pid"
   wait "$pid" || status=$?
   [ "$status" != 0 ] || fail "the encode ran to its end before it was stopped"
-  grep -q "stopped; [0-9]* of 10 chunks are done and kept in $work/out.mkv.chunks" run.err ||
+  [ "$status" = 130 ] || fail "Ctrl-C exits $status, not 130: $(cat run.err)"
+  grep -q "^encode_chunks: interrupted; [0-9]* of 10 chunks are done and kept in $work/out.mkv.chunks" run.err ||
     fail "no word of the stop: $(cat run.err)"
+  ! grep -q "not run\|failed on" run.err || fail "an interrupted chunk reported as a failure: $(cat run.err)"
   [ ! -e out.mkv ] || fail "a joined file after a stop"
   [ "$(done_chunks | wc -l)" -ge $((before + $1)) ] || fail "fewer chunks kept than were done: $(done_chunks)"
 }

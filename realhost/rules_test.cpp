@@ -101,9 +101,9 @@ TEST_F(RealHostRules, NamedAndExclaimedArgumentsReachTheFunction) {
 
 TEST_F(RealHostRules, ErrorsReachTheScriptAsTheHostReportsThem) {
   host.Eval("function NotAClip() { return 3 }");
-  EXPECT_EQ(host.ErrorOf("DorvelFilter(\"NotAClip\", [])"), "DorvelFilter: Clip could not be opened");
+  EXPECT_EQ(host.ErrorOf("DorvelFilter(\"NotAClip\", [])"), "DorvelFilter: Clip could not be opened (in NotAClip())");
   const PClip notAClip = host.Clip("DorvelFilter(\"NotAClip\", [], t)");
-  EXPECT_EQ(HostErrorOf([&] { TagOf(notAClip, 0); }), "DorvelFilter: Clip could not be opened");
+  EXPECT_EQ(HostErrorOf([&] { TagOf(notAClip, 0); }), "DorvelFilter: Clip could not be opened (in NotAClip())");
 
   // Arguments the function does not take, found when the call is made at once.
   EXPECT_EQ(host.ErrorOf("DorvelFilter(\"CountingSource\", [\"not a number\"])"),
@@ -119,7 +119,8 @@ TEST_F(RealHostRules, ArgumentsTheFunctionDoesNotTakeFailTheFrameRequestWithAScr
   // Found only at the first frame request: the host's not-found signal must
   // not leave the request as anything but a script error.
   const PClip filter = Deferred(1, ", \"not a number\"");
-  EXPECT_EQ(HostErrorOf([&] { TagOf(filter, 0); }), "DorvelFilter: Invalid arguments to function 'CountingSource'");
+  EXPECT_EQ(HostErrorOf([&] { TagOf(filter, 0); }),
+            "DorvelFilter: Invalid arguments to function 'CountingSource' (in CountingSource(1, \"not a number\"))");
   EXPECT_EQ(host.ErrorOf("DorvelFilter(\"NoSuchFunction\", [1], t)"),
             "DorvelFilter: there is no function named \"NoSuchFunction\"")
       << "a function that does not exist is found where the filter is made, template or not";

@@ -29,12 +29,14 @@ class RealHostShapes : public ::testing::Test {
 
 TEST_F(RealHostShapes, ASourceOfAnotherSizeOrChannelCountFailsTheFirstFrameAndStaysClosed) {
   EXPECT_EQ(FirstFrameError(", [\"width\", 128]"),
-            "DorvelFilter: CountingSource made a 128x48 YV12 clip, but the template is 64x48 YV12");
+            "DorvelFilter: CountingSource made a 128x48 YV12 clip, but the template is 64x48 YV12 "
+            "(in CountingSource(1, width=128))");
   EXPECT_EQ(FirstFrameError(", [\"pixel_type\", \"YV24\"]"),
-            "DorvelFilter: CountingSource made a 64x48 YV24 clip, but the template is 64x48 YV12");
+            "DorvelFilter: CountingSource made a 64x48 YV24 clip, but the template is 64x48 YV12 "
+            "(in CountingSource(1, pixel_type=\"YV24\"))");
   EXPECT_EQ(FirstFrameError(", [\"channels\", 6], [\"sample_type\", 8]"),
             "DorvelFilter: CountingSource made 6 channels of 32-bit audio, but the template has 1 channel of 16-bit "
-            "audio");
+            "audio (in CountingSource(1, channels=6, sample_type=8))");
   EXPECT_EQ(counting::Opens(), 3);
   EXPECT_EQ(counting::Alive(), 0) << "nothing stays open";
 
@@ -47,7 +49,7 @@ TEST_F(RealHostShapes, ASourceOfAnotherAudioRateFailsWithBothRatesNamed) {
   EXPECT_EQ(
       FirstFrameError(", [\"audio_rate\", 44100]"),
       "DorvelFilter: CountingSource made 1 channel of 16-bit audio at 44100 Hz, but the template has 1 channel of "
-      "16-bit audio at 48000 Hz");
+      "16-bit audio at 48000 Hz (in CountingSource(1, audio_rate=44100))");
   EXPECT_EQ(counting::Alive(), 0);
 }
 

@@ -16,6 +16,7 @@
 #   --audio-codec NAME            ffmpeg's encoder for the audio (flac)
 #   --check                       encode one frame on each --sshlogin and say
 #                                 whether each machine can take part; no more
+# These may also stand after OUT.mkv, among the options of GNU parallel.
 #
 # Each chunk is a script of its own, Import of SCRIPT.avs and then Trim of
 # CHUNK_FRAMES frames (the last chunk of what remains), encoded in the
@@ -47,14 +48,28 @@ usage() {
 }
 
 encoder=x264 y4m="${DORVEL_Y4M:-}" fresh=0 audio=1 audio_codec=flac check=0
-while [ $# -gt 0 ]; do
+# Takes one of this script's own options from the front of the arguments:
+# `taken` is how many words it used, 0 when the first is none of them. GNU
+# parallel has none of these names, so they are this script's wherever they
+# stand before `--`.
+own_option() {
+  taken=0
   case "$1" in
-    --encoder) [ $# -ge 2 ] || usage; encoder="$2"; shift 2 ;;
-    --y4m) [ $# -ge 2 ] || usage; y4m="$2"; shift 2 ;;
-    --fresh) fresh=1; shift ;;
-    --no-audio) audio=0; shift ;;
-    --audio-codec) [ $# -ge 2 ] || usage; audio_codec="$2"; shift 2 ;;
-    --check) check=1; shift ;;
+    --encoder) [ $# -ge 2 ] || usage; encoder="$2"; taken=2 ;;
+    --y4m) [ $# -ge 2 ] || usage; y4m="$2"; taken=2 ;;
+    --fresh) fresh=1; taken=1 ;;
+    --no-audio) audio=0; taken=1 ;;
+    --audio-codec) [ $# -ge 2 ] || usage; audio_codec="$2"; taken=2 ;;
+    --check) check=1; taken=1 ;;
+  esac
+}
+while [ $# -gt 0 ]; do
+  own_option "$@"
+  if [ "$taken" -gt 0 ]; then
+    shift "$taken"
+    continue
+  fi
+  case "$1" in
     --) usage ;;
     --*) die "unknown option $1 (options of GNU parallel go after OUT)" ;;
     *) break ;;
@@ -70,6 +85,11 @@ while [ $# -gt 0 ]; do
     shift
     encoder_options=("$@")
     break
+  fi
+  own_option "$@"
+  if [ "$taken" -gt 0 ]; then
+    shift "$taken"
+    continue
   fi
   parallel_options+=("$1")
   shift
@@ -147,7 +167,17 @@ encode_command() {  # SCRIPT FILE
 wrap() {  # RAW MKV
   case "$encoder" in
     x264) [ "$1" = "$2" ] || mv "$1" "$2" ;;
-    x265) mkvmerge -q -o "$2" --default-duration "0:${fps}fps" "$1" >/dev/null && rm -f "$1" ;;
+    x265)
+      # mkvmerge does not recognise a raw HEVC stream of fewer than three
+      # frames, and ffmpeg finds no timestamps in one. One or two frames
+      # are never reordered (the last frame is not a B-frame), so their
+      # times are their places in the stream.
+      if [ "$(frames_in "$1")" -lt 3 ]; then
+        ffmpeg -nostdin -loglevel error -f hevc -framerate "$fps" -i "$1" -map 0 -c copy -bsf:v setts=ts=N \
+          -fflags +bitexact -y "$2"
+      else
+        mkvmerge -q -o "$2" --default-duration "0:${fps}fps" "$1" >/dev/null
+      fi && rm -f "$1" ;;
     svt-av1) ffmpeg -nostdin -loglevel error -i "$1" -map 0 -c copy -fflags +bitexact -y "$2" && rm -f "$1" ;;
   esac
 }
@@ -198,12 +228,21 @@ exit "$status"
 JOB
   } >"$1"
 }
-# The first errors of a log, or its last lines.
-show_log() {  # LOG
+# The first errors of a log, or its last lines. A chunk's encoder counts
+# frames from the chunk's start ("reading frame 2250"); with FIRST, the
+# chunk's first frame, each such number is followed by the script's own.
+show_log() {  # LOG [FIRST]
   local lines
   lines=$(tr '\r' '\n' <"$1" | grep -E -m 3 '\[error\]|^dorvel_y4m: [^0-9]' || true)
   [ -n "$lines" ] || lines=$(tr '\r' '\n' <"$1" | grep -v '^$' | tail -n 5)
-  sed 's/^/    /' <<<"$lines" >&2
+  awk -v first="${2:-}" '{
+    line = $0
+    if (first != "" && match(line, /reading frame [0-9]+/)) {
+      n = substr(line, RSTART + 14, RLENGTH - 14)
+      line = substr(line, 1, RSTART + RLENGTH - 1) " (frame " (first + n) " of the script)" substr(line, RSTART + RLENGTH)
+    }
+    print "    " line
+  }' <<<"$lines" >&2
 }
 
 if [ "$check" = 1 ]; then
@@ -251,6 +290,8 @@ if [ "$check" = 1 ]; then
     elif [ ! -e "$base.$raw" ]; then
       problem="its file $base.$raw is not seen here: the folder of OUT must be shared under the same path"
     elif ! wrap "$base.$raw" "$base.mkv" || [ "$(frames_in "$base.mkv")" != 1 ]; then
+      # Wrapped as a chunk's file is, for the join: a one-frame chunk must
+      # join too.
       problem="its file $base.$raw does not hold the frame; its log: $base.log"
     else
       echo "encode_chunks: $where: ready (the script, its sources, the host and $encoder work there)"
@@ -384,25 +425,49 @@ settle() {  # REPORT(0|1)
     echo "encode_chunks: chunk $k of $chunks (frames $first-$((first + length - 1))): $problem" >&2
     if [ -s "$base.log" ]; then
       echo "  its log: $base.log" >&2
-      show_log "$base.log"
+      show_log "$base.log" "$first"
     fi
   done
 }
 
 started=$(date +%s)
-stopped=0
-trap 'stopped=1' INT TERM
+stopped="" parallel_pid=""
+# Ctrl-C reaches this shell alone: GNU parallel and its jobs run in a process
+# group of their own, and get the signal from here. (Were they in the
+# terminal's group, parallel would take the signal itself and return as if
+# chunks had failed, and bash, seeing its child end normally, would never run
+# the trap.)
+stop() {  # INT|TERM
+  stopped=$1
+  [ -z "$parallel_pid" ] || kill -"$1" -- "-$parallel_pid" 2>/dev/null || true
+}
+trap 'stop INT' INT
+trap 'stop TERM' TERM
 status=0
 if [ "${#jobs[@]}" -gt 0 ]; then
   progress_start
   # Stop starting chunks after the first failure; those running finish.
-  parallel --halt soon,fail=1 --joblog "$work/joblog" "${parallel_options[@]}" bash ::: "${jobs[@]}" </dev/null ||
-    status=$?
+  set -m
+  parallel --halt soon,fail=1 --joblog "$work/joblog" "${parallel_options[@]}" bash ::: "${jobs[@]}" </dev/null &
+  parallel_pid=$!
+  set +m
+  # A trapped signal ends the wait early; parallel is then waited for again.
+  while :; do
+    status=0
+    wait "$parallel_pid" || status=$?
+    kill -0 "$parallel_pid" 2>/dev/null || break
+  done
+  parallel_pid=""
+  encoded_at=$(date +%s)
   progress_stop
-  if [ "$stopped" = 1 ]; then
+  if [ -n "$stopped" ]; then
     settle 0
     done_now=$(find "$work" -maxdepth 1 -name 'chunk_*.mkv' ! -name '*.partial.mkv' | wc -l)
-    die "stopped; $done_now of $chunks chunks are done and kept in $work: the same command goes on from there"
+    word=interrupted code=130
+    [ "$stopped" = INT ] || word="stopped (SIGTERM)" code=143
+    echo "encode_chunks: $word; $done_now of $chunks chunks are done and kept in $work:" \
+      "the same command goes on from there" >&2
+    exit "$code"
   fi
   [ -f "$work/joblog" ] && [ "$(wc -l <"$work/joblog")" -gt 1 ] ||
     die "GNU parallel ran no chunk (exit $status); the chunks' scripts are in $work"

@@ -42,7 +42,9 @@ progress_line() {
       done_frames=$((done_frames + ${partial:-0}))
     fi
   done
-  elapsed=$(($(date +%s) - started))
+  # The last line, once every chunk ended, measures up to that moment, as
+  # the summary does.
+  elapsed=$((${encoded_at:-$(date +%s)} - started))
   [ "$elapsed" -gt 0 ] || elapsed=1
   fps_now=$(awk -v f=$((done_frames - kept_frames)) -v s="$elapsed" 'BEGIN { printf "%.1f", f / s }')
   rest="unknown"
@@ -50,7 +52,7 @@ progress_line() {
     rest=$(progress_duration $(((frames - done_frames) * elapsed / (done_frames - kept_frames))))
   fi
   echo "chunks $((kept + done_chunks)) done, $running running, $((chunks - kept - done_chunks - running)) left;" \
-    "frames $done_frames of $frames; $fps_now fps; $rest left"
+    "frames $done_frames of $frames; $fps_now fps encoded since the start; $rest left"
 }
 
 progress_loop() {
@@ -86,13 +88,19 @@ progress_stop() {
   echo "encode_chunks: $(progress_line)" >&2
 }
 
-# The end: time, speed of this run, and the peak memory of the largest chunk
-# (of those GNU time measured).
+# The end: the time of the whole run; the frames this run encoded, the time
+# the chunks took and their speed, measured as the progress line measures it
+# (from the start until the last chunk ended); the time of the join and the
+# audio after that; and the peak memory of the largest chunk (of those GNU
+# time measured). `encoded_at` is when the last chunk ended.
 progress_summary() {
-  local elapsed encoded=$((frames - kept_frames)) peak
+  local elapsed encoding encoded=$((frames - kept_frames)) peak
   elapsed=$(($(date +%s) - started))
+  encoding=$((${encoded_at:-$started} - started))
   peak=$(cat "$work"/chunk_*.figures 2>/dev/null | awk 'NF == 2 && $2 > most { most = $2 } END { if (most) print int(most / 1024) }')
-  echo "encode_chunks: $out: $frames frames from $chunks chunks in $(progress_duration "$elapsed")," \
-    "$encoded encoded at $(awk -v f="$encoded" -v s="$elapsed" 'BEGIN { printf "%.1f", f / (s > 0 ? s : 1) }') fps;" \
+  echo "encode_chunks: $out: $frames frames from $chunks chunks in $(progress_duration "$elapsed");" \
+    "$encoded encoded in $(progress_duration "$encoding")" \
+    "at $(awk -v f="$encoded" -v s="$encoding" 'BEGIN { printf "%.1f", f / (s > 0 ? s : 1) }') fps," \
+    "then joined in $(progress_duration $((elapsed - encoding)));" \
     "peak memory of the largest chunk ${peak:-unknown}${peak:+ MiB}"
 }

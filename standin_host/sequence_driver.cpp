@@ -382,24 +382,29 @@ void SequenceDriver::CheckError(const Opening& opening, const std::exception& er
   const bool scriptError = dynamic_cast<const AvisynthError*>(&error) != nullptr;
   const bool notFound = dynamic_cast<const FunctionNotFound*>(&error) != nullptr;
   const std::string message = error.what();
+  // The module's own messages end with the call they are about.
+  const auto aboutSrc = [&message](const char* start) {
+    const std::string head = start;
+    return message.rfind(head + " (in Src(", 0) == 0 && message.back() == ')';
+  };
   bool expected = false;
   if (raised == Raised::Reentrant) {
-    expected = scriptError && message == kOpenFailed;
+    expected = scriptError && aboutSrc(kOpenFailed);
   } else {
     switch (opening.outcome) {
       case Outcome::NotRun:
         // Inside a script the host reports the not-found signal itself; a
         // request has no script around it, so the module reports it.
-        expected = raised == Raised::AtConstruction ? notFound : scriptError && message == kNotFoundAtRequest;
+        expected = raised == Raised::AtConstruction ? notFound : scriptError && aboutSrc(kNotFoundAtRequest);
         break;
       case Outcome::Threw:
         expected = scriptError && message.rfind("Src: ", 0) == 0;
         break;
       case Outcome::NotAClip:
-        expected = scriptError && message == kOpenFailed;
+        expected = scriptError && aboutSrc(kOpenFailed);
         break;
       case Outcome::Misshapen:
-        expected = scriptError && message.rfind(kMisshapen, 0) == 0;
+        expected = scriptError && message.rfind(kMisshapen, 0) == 0 && message.find(" (in Src(") != std::string::npos;
         break;
       case Outcome::Nested:
         expected = scriptError || notFound;

@@ -52,13 +52,13 @@ TEST_F(CheckTest, AFailureIsAnErrorWhereTheFilterIsMade) {
   Check();
   const PClip shape = Template();
   EXPECT_EQ(ErrorOf([&] { Deferred("Short", ArrayOf({AVSValue(1)}), shape); }),
-            "DorvelFilter: Short made a clip of 40 frames, but the template has 1000");
+            "DorvelFilter: Short made a clip of 40 frames, but the template has 1000 (in Short(1))");
   EXPECT_EQ(ErrorOf([&] { Deferred("Missing", ArrayOf({AVSValue("part150.mkv")}), shape); }),
             "Missing: Can't open 'part150.mkv'");
   EXPECT_EQ(ErrorOf([&] {
               Deferred("Source", ArrayOf({ArrayOf({AVSValue("idd"), AVSValue(1)})}), shape);
             }),
-            "DorvelFilter: Invalid arguments to function 'Source'");
+            "DorvelFilter: Invalid arguments to function 'Source' (in Source(idd=1))");
   EXPECT_EQ(stats.alive, 0);
 }
 

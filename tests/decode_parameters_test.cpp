@@ -110,10 +110,11 @@ TEST_F(DecodeParametersTest, ErrorsNameTheFunctionAfterTheCallerDiscardedItsName
   misshapen.Discard();
   SaveManyStrings();
 
-  EXPECT_EQ(ErrorOf([&] { unknown->GetFrame(0, env.get()); }), "DorvelFilter: Invalid arguments to function 'Source'");
+  EXPECT_EQ(ErrorOf([&] { unknown->GetFrame(0, env.get()); }),
+            "DorvelFilter: Invalid arguments to function 'Source' (in Source(\"not an id\"))");
   EXPECT_EQ(ErrorOf([&] { refused->GetFrame(0, env.get()); }),
             "DorvelFilter: Wide made a 640x240 pixel type 0x00000001 clip, but the template is 320x240 pixel type "
-            "0x00000001");
+            "0x00000001 (in Wide(1))");
 }
 
 TEST_F(DecodeParametersTest, AnExclamationMarkPassesAPairAsOnePositionalArgument) {

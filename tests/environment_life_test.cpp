@@ -89,7 +89,7 @@ TEST_F(EnvironmentLifeTest, ItsDeletionWaitsForTheOpeningUnderWayAndRefusesTheNe
               }});
   EXPECT_EQ(slowSource, 1) << "the opening under way ends as usual";
   EXPECT_TRUE(hold.returnedThen) << "the environment went on being deleted while its function ran";
-  EXPECT_EQ(quickError, "DorvelFilter: Quick is not called: its script environment is being deleted");
+  EXPECT_EQ(quickError, "DorvelFilter: Quick is not called: its script environment is being deleted (in Quick(2))");
 }
 
 TEST_F(EnvironmentLifeTest, AClipClosedFromAnotherEnvironmentIsReleasedBeforeItsOwnIsGone) {

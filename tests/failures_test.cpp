@@ -73,7 +73,7 @@ TEST_F(FailuresTest, ArgumentsTheFunctionDoesNotTakeFailARequestWithAScriptError
   const PClip mismatched = Deferred("Source", ArrayOf({AVSValue("not an int")}), shape);
   int16_t samples[4] = {};
   EXPECT_EQ(MessageOf<AvisynthError>([&] { mismatched->GetAudio(samples, 0, 4, env.get()); }),
-            "DorvelFilter: Invalid arguments to function 'Source'");
+            "DorvelFilter: Invalid arguments to function 'Source' (in Source(\"not an int\"))");
   EXPECT_FALSE(IsOpen(mismatched));
   ExpectNoPlaceTaken();
 }
@@ -107,7 +107,7 @@ TEST_F(FailuresTest, AVictimClosedForAFailedOpeningStaysClosed) {
 
 TEST_F(FailuresTest, AResultThatIsNotAClipFailsConstructionWithTheModulesMessage) {
   outcome = Outcome::Integer;
-  EXPECT_EQ(MessageOf<AvisynthError>([&] { Flaky(3); }), "DorvelFilter: Clip could not be opened");
+  EXPECT_EQ(MessageOf<AvisynthError>([&] { Flaky(3); }), "DorvelFilter: Clip could not be opened (in Flaky(3))");
   ExpectNoPlaceTaken();
 }
 
@@ -116,10 +116,10 @@ TEST_F(FailuresTest, AResultThatIsNotAClipFailsTheRequestAndTheNextOneTriesAgain
   const PClip filter = Flaky(4, shape);
   outcome = Outcome::Integer;
   EXPECT_EQ(MessageOf<AvisynthError>([&] { filter->GetFrame(0, env.get()); }),
-            "DorvelFilter: Clip could not be opened");
+            "DorvelFilter: Clip could not be opened (in Flaky(4))");
   int16_t samples[4] = {};
   EXPECT_EQ(MessageOf<AvisynthError>([&] { filter->GetAudio(samples, 0, 4, env.get()); }),
-            "DorvelFilter: Clip could not be opened");
+            "DorvelFilter: Clip could not be opened (in Flaky(4))");
   EXPECT_FALSE(filter->GetParity(0)) << "parity never calls into a missing clip";
   ExpectNoPlaceTaken();
 

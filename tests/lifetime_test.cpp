@@ -74,7 +74,7 @@ TEST_F(LifetimeTest, AFunctionThatAsksForTheFilterItIsMakingFailsInsteadOfRecurs
     self->GetFrame(0, env.get());
     ADD_FAILURE() << "the request should fail";
   } catch (const AvisynthError& error) {
-    EXPECT_STREQ(error.what(), "DorvelFilter: Clip could not be opened");
+    EXPECT_STREQ(error.what(), "DorvelFilter: Clip could not be opened (in Self())");
   }
   EXPECT_FALSE(IsOpen(self));
   self = PClip();

@@ -104,9 +104,12 @@ unpack() {  # unpack ARCHIVE FOLDER: the archive's one folder's contents into FO
     *.zip) (cd "$work/unpacked" && unzip -q "$archive") ;;
   esac
   local file
-  for file in README.md LICENSE CHANGELOG.md; do
+  for file in README.md LICENSE CHANGELOG.md scripts/encode_chunks.sh scripts/encode_chunks_progress.sh \
+    scripts/script_frames.py scripts/script_audio.py; do
     [ -f "$work/unpacked/$base/$file" ] || { echo "$base has no $file"; exit 1; }
   done
+  # The chunked encoding of docs/chunked-encoding.md, ready to run.
+  [ -x "$work/unpacked/$base/scripts/encode_chunks.sh" ] || { echo "$base: scripts/encode_chunks.sh is not executable"; exit 1; }
   cp -r "$work/unpacked/$base/." "$folder/"
 }
 

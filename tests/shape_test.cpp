@@ -50,28 +50,31 @@ class ShapeTest : public ModuleTest {
 
 TEST_F(ShapeTest, AClipOfAnotherSizeOrColourSpaceIsRefusedWithBothShapesNamed) {
   EXPECT_EQ(FirstFrameError(Yuv(640, 480, kYV24), Yuv(1920, 1080, kYV12)),
-            "DorvelFilter: Shaped made a 640x480 YV24 clip, but the template is 1920x1080 YV12");
+            "DorvelFilter: Shaped made a 640x480 YV24 clip, but the template is 1920x1080 YV12 (in Shaped(1))");
   EXPECT_EQ(FirstFrameError(Yuv(1920, 1080, kYV24), Yuv(1920, 1080, kYV12)),
-            "DorvelFilter: Shaped made a 1920x1080 YV24 clip, but the template is 1920x1080 YV12");
+            "DorvelFilter: Shaped made a 1920x1080 YV24 clip, but the template is 1920x1080 YV12 (in Shaped(1))");
   EXPECT_EQ(FirstFrameError(Yuv(1920, 1082, kYV12), Yuv(1920, 1080, kYV12)),
-            "DorvelFilter: Shaped made a 1920x1082 YV12 clip, but the template is 1920x1080 YV12");
+            "DorvelFilter: Shaped made a 1920x1082 YV12 clip, but the template is 1920x1080 YV12 (in Shaped(1))");
   VideoInfo audioOnly = Yuv(0, 0, 0);
   EXPECT_EQ(FirstFrameError(audioOnly, Yuv(64, 48, kYV12)),
-            "DorvelFilter: Shaped made a clip with no video, but the template is 64x48 YV12");
-  EXPECT_EQ(FirstFrameError(Yuv(64, 48, 0x12345), Yuv(64, 48, kYV12)),
-            "DorvelFilter: Shaped made a 64x48 pixel type 0x00012345 clip, but the template is 64x48 YV12");
+            "DorvelFilter: Shaped made a clip with no video, but the template is 64x48 YV12 (in Shaped(1))");
+  EXPECT_EQ(
+      FirstFrameError(Yuv(64, 48, 0x12345), Yuv(64, 48, kYV12)),
+      "DorvelFilter: Shaped made a 64x48 pixel type 0x00012345 clip, but the template is 64x48 YV12 (in Shaped(1))");
 }
 
 TEST_F(ShapeTest, AudioOfAnotherChannelCountOrSampleTypeIsRefused) {
   VideoInfo stereo = SourceSettings::DefaultVideoInfo();
   stereo.nchannels = 2;
   EXPECT_EQ(FirstFrameError(stereo, SourceSettings::DefaultVideoInfo()),
-            "DorvelFilter: Shaped made 2 channels of 16-bit audio, but the template has 1 channel of 16-bit audio");
+            "DorvelFilter: Shaped made 2 channels of 16-bit audio, but the template has 1 channel of 16-bit audio (in "
+            "Shaped(1))");
   VideoInfo wide = SourceSettings::DefaultVideoInfo();
   wide.nchannels = 6;
   wide.sample_type = 8;
   EXPECT_EQ(FirstFrameError(wide, SourceSettings::DefaultVideoInfo()),
-            "DorvelFilter: Shaped made 6 channels of 32-bit audio, but the template has 1 channel of 16-bit audio");
+            "DorvelFilter: Shaped made 6 channels of 32-bit audio, but the template has 1 channel of 16-bit audio (in "
+            "Shaped(1))");
 }
 
 TEST_F(ShapeTest, AudioOfAnotherRateIsRefusedWithBothRatesNamed) {
@@ -79,22 +82,22 @@ TEST_F(ShapeTest, AudioOfAnotherRateIsRefusedWithBothRatesNamed) {
   cd.audio_samples_per_second = 44100;
   EXPECT_EQ(FirstFrameError(cd, SourceSettings::DefaultVideoInfo()),
             "DorvelFilter: Shaped made 1 channel of 16-bit audio at 44100 Hz, but the template has 1 channel of 16-bit "
-            "audio at 48000 Hz");
+            "audio at 48000 Hz (in Shaped(1))");
   cd.nchannels = 2;
   EXPECT_EQ(
       FirstFrameError(cd, SourceSettings::DefaultVideoInfo()),
       "DorvelFilter: Shaped made 2 channels of 16-bit audio at 44100 Hz, but the template has 1 channel of 16-bit "
-      "audio at 48000 Hz");
+      "audio at 48000 Hz (in Shaped(1))");
 }
 
 TEST_F(ShapeTest, AClipOfAnotherLengthIsRefused) {
   VideoInfo made = SourceSettings::DefaultVideoInfo();
   made.num_frames = 40;
   EXPECT_EQ(FirstFrameError(made, SourceSettings::DefaultVideoInfo()),
-            "DorvelFilter: Shaped made a clip of 40 frames, but the template has 1000");
+            "DorvelFilter: Shaped made a clip of 40 frames, but the template has 1000 (in Shaped(1))");
   made.num_frames = 1001;
   EXPECT_EQ(FirstFrameError(made, SourceSettings::DefaultVideoInfo()),
-            "DorvelFilter: Shaped made a clip of 1001 frames, but the template has 1000");
+            "DorvelFilter: Shaped made a clip of 1001 frames, but the template has 1000 (in Shaped(1))");
 }
 
 TEST_F(ShapeTest, WhatScriptsGiveRoughlyStaysUnchecked) {
@@ -133,8 +136,9 @@ TEST_F(ShapeTest, WithoutATemplateLaterOpeningsAreHeldToTheFirstClipsShape) {
     filter->GetFrame(0, env.get());
     ADD_FAILURE() << "a clip of another size was passed on";
   } catch (const AvisynthError& error) {
-    EXPECT_STREQ(error.what(), "DorvelFilter: Changing made a 1280x240 pixel type 0x00000001 clip, "
-                               "but its first clip is 320x240 pixel type 0x00000001");
+    EXPECT_STREQ(error.what(),
+                 "DorvelFilter: Changing made a 1280x240 pixel type 0x00000001 clip, "
+                 "but its first clip is 320x240 pixel type 0x00000001 (in Changing(4))");
   }
   EXPECT_EQ(SourceOf(filter), 4) << "the next request tries again";
   EXPECT_EQ(filter->GetVideoInfo().width, 320);
@@ -156,7 +160,8 @@ TEST_F(ShapeTest, WithoutATemplateLaterOpeningsAreHeldToTheFirstClipsLength) {
     filter->GetFrame(0, env.get());
     ADD_FAILURE() << "a clip of another length was passed on";
   } catch (const AvisynthError& error) {
-    EXPECT_STREQ(error.what(), "DorvelFilter: Growing made a clip of 1002 frames, but its first clip has 1001");
+    EXPECT_STREQ(error.what(),
+                 "DorvelFilter: Growing made a clip of 1002 frames, but its first clip has 1001 (in Growing(4))");
   }
   EXPECT_FALSE(IsOpen(filter));
 }
@@ -180,7 +185,7 @@ TEST_F(ShapeTest, WithoutATemplateLaterAudioIsHeldToTheFirstClipsChannelsAndSamp
   } catch (const AvisynthError& error) {
     EXPECT_STREQ(error.what(),
                  "DorvelFilter: Rechannelled made 6 channels of 16-bit audio, "
-                 "but its first clip has 1 channel of 16-bit audio");
+                 "but its first clip has 1 channel of 16-bit audio (in Rechannelled(4))");
   }
   EXPECT_FALSE(IsOpen(filter));
 }

@@ -42,7 +42,8 @@ TEST_F(WaitsTest, AClipThatAsksItsOwnFilterWhileServingARequestFails) {
   AddSourceFunction(*env, "Echo", settings);
   const PClip shape = Template();
   filter = Deferred("Echo", ArrayOf({AVSValue(1)}), shape);
-  const std::string expected = "DorvelFilter: the clip that Echo made asks its own DorvelFilter for frames or audio";
+  const std::string expected =
+      "DorvelFilter: the clip that Echo made asks its own DorvelFilter for frames or audio (in Echo(1))";
 
   EXPECT_EQ(ErrorOf([&] { filter->GetFrame(0, env.get()); }), expected);
   std::vector<std::string> errors(4);
@@ -81,8 +82,8 @@ TEST_F(WaitsTest, FunctionsThatAskEachOthersFiltersWhileMadeOnTwoThreadsBothFail
   std::string errorA, errorB;
   RunOrAbort({[&] { errorA = ErrorOf([&] { a->GetFrame(0, env.get()); }); },
               [&] { errorB = ErrorOf([&] { b->GetFrame(0, env.get()); }); }});
-  EXPECT_EQ(errorA, "DorvelFilter: Clip could not be opened");
-  EXPECT_EQ(errorB, "DorvelFilter: Clip could not be opened");
+  EXPECT_EQ(errorA, "DorvelFilter: Clip could not be opened (in AskB())");
+  EXPECT_EQ(errorB, "DorvelFilter: Clip could not be opened (in AskA())");
   EXPECT_FALSE(IsOpen(a));
   EXPECT_FALSE(IsOpen(b));
   a = b = PClip();
@@ -123,7 +124,7 @@ TEST_F(WaitsTest, ARingOfThreeFiltersServingEachOtherFailsAndTheFiltersStillServ
     ++failed;
     EXPECT_EQ(error,
               "DorvelFilter: the clip that Ring made is serving a thread that waits for this one; clips that ask each "
-              "other for frames cannot be read on several threads");
+              "other for frames cannot be read on several threads (in Ring(2))");
   }
   EXPECT_GE(failed, 1) << "three threads waited for each other";
   asking = false;
