@@ -64,3 +64,10 @@ void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, cons
   WriteHostLog(env, LogLevel::Info,
                "DorvelFilter: checked " + CallText(functionName, args) + " against its template, and closed it");
 }
+
+void LogCheckedBefore(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
+                      const std::string& cacheFile) {
+  WriteHostLog(env, LogLevel::Info,
+               "DorvelFilter: " + CallText(functionName, args) + " was checked by an earlier run with the same files (" +
+                   cacheFile + "), and is not opened");
+}

@@ -71,3 +71,7 @@ class OpeningLog {
 
 // The line for a filter closed right after its load-time check.
 void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, const ArgumentList& args);
+// The line for a filter whose load-time check an earlier run made, as the
+// description cache in `cacheFile` says.
+void LogCheckedBefore(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
+                      const std::string& cacheFile);
