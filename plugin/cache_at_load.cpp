@@ -48,9 +48,10 @@ std::string StringVar(IScriptEnvironment* env, const char* name) {
 }
 
 // The script being loaded, as the host names it while it imports one: the
-// outermost script's full name, or the script's own.
+// script that calls DorvelFilterCache (a chunk's script that imports the
+// whole one finds the whole one's cache), else the outermost script.
 std::string ScriptFile(IScriptEnvironment* env) {
-  for (const char* name : {"$MainScriptName$", "$ScriptName$"}) {
+  for (const char* name : {"$ScriptName$", "$MainScriptName$"}) {
     std::string file = StringVar(env, name);
     if (!file.empty()) return file;
   }

@@ -81,15 +81,16 @@ class RealHostDescriptionCache : public ::testing::Test {
     out << ")\n";
   }
 
-  // Loads the script in an environment of its own and reads all of it.
-  Played Play() {
+  // Loads the script (or `importing`, a script that imports it) in an
+  // environment of its own and reads all of it.
+  Played Play(const fs::path& importing = "") {
     Played run;
     counting::Reset();
     fs::remove(logFile);
     {
       HostSession host;
       try {
-        const PClip clip = host.Clip("Import(\"" + script.string() + "\")");
+        const PClip clip = host.Clip("Import(\"" + (importing.empty() ? script : importing).string() + "\")");
         run.opensWhileLoading = counting::Opens();
         run.vi = clip->GetVideoInfo();
         run.frames = FrameDigests(clip, host.env());
@@ -138,6 +139,15 @@ TEST_F(RealHostDescriptionCache, ASecondLoadOpensNothingAndPlaysAsTheDirectScrip
   EXPECT_EQ(second.frames, direct.frames);
   EXPECT_TRUE(second.audio == direct.audio) << "each part's audio is its own, sample for sample";
   EXPECT_EQ(first.frames, direct.frames);
+
+  // A chunk's script beside it that imports the whole one finds its cache.
+  fs::create_directories(folder / "chunks");
+  std::ofstream(folder / "chunks" / "chunk1.avs") << "Import(\"" << script.string() << "\")\nTrim(30, 59)\n";
+  const Played chunk = Play(folder / "chunks" / "chunk1.avs");
+  EXPECT_EQ(chunk.error, "");
+  EXPECT_EQ(chunk.opensWhileLoading, 0);
+  EXPECT_EQ(chunk.frames, std::vector<uint64_t>(direct.frames.begin() + 30, direct.frames.begin() + 60));
+  EXPECT_FALSE(fs::exists(folder / "chunks" / "chunk1.avs.dorvelcache"));
 }
 
 TEST_F(RealHostDescriptionCache, AChangedSizeOrTimeIsAMiss) {
