@@ -30,6 +30,12 @@ void Warn(IScriptEnvironment* env, const std::string& line) {
   WriteHostLog(env, LogLevel::Warning, "DorvelFilterCache: " + line);
 }
 
+// Written once the cache's mutex is let go: the host's log runs a script
+// function.
+void WarnAll(IScriptEnvironment* env, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) Warn(env, line);
+}
+
 }  // namespace
 
 const char* ModuleVersion() { return DORVEL_VERSION; }
@@ -92,14 +98,16 @@ std::shared_ptr<DescriptionCache> DescriptionCache::Open(const CachePath& path, 
     return nullptr;
   }
   std::vector<CacheEntry> entries;
+  std::vector<std::string> warnings;
   if (read == ReadResult::Read && !ReadCacheText(text, entries, why)) {
     // Set aside under the lock, and only if it still does not read: another
     // process may have rebuilt it meanwhile.
     const CacheLock lock(path, kLockSeconds);
     if (lock.held()) {
-      for (auto& entry : cache->ReadForUpdate(env)) entries.push_back(std::move(entry.second));
+      for (auto& entry : cache->ReadForUpdate(warnings)) entries.push_back(std::move(entry.second));
     }
   }
+  WarnAll(env, warnings);
   for (CacheEntry& entry : entries) cache->known_[entry.key] = std::move(entry);
   return cache;
 }
@@ -114,27 +122,39 @@ bool DescriptionCache::Find(const std::string& key, CacheEntry& found) {
 
 void DescriptionCache::Record(const std::string& key, const CachedDescription& description, bool checked,
                               IScriptEnvironment* env) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  CacheEntry entry{key, description, ModuleVersion(), checked};
-  known_[key] = entry;
-  pending_.push_back(Change{key, std::move(entry), false});
-  if (std::chrono::steady_clock::now() - lastWrite_ >= kWriteEvery) WriteLocked(env);
+  std::vector<std::string> warnings;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    CacheEntry entry{key, description, ModuleVersion(), checked};
+    known_[key] = entry;
+    pending_.push_back(Change{key, std::move(entry), false});
+    if (std::chrono::steady_clock::now() - lastWrite_ >= kWriteEvery) WriteLocked(warnings);
+  }
+  WarnAll(env, warnings);
 }
 
 void DescriptionCache::Drop(const std::string& key, const CachedDescription& stale, IScriptEnvironment* env) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = known_.find(key);
-  if (it != known_.end() && it->second.description == stale) known_.erase(it);
-  pending_.push_back(Change{key, CacheEntry{key, stale, "", false}, true});
-  WriteLocked(env);
+  std::vector<std::string> warnings;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = known_.find(key);
+    if (it != known_.end() && it->second.description == stale) known_.erase(it);
+    pending_.push_back(Change{key, CacheEntry{key, stale, "", false}, true});
+    WriteLocked(warnings);
+  }
+  WarnAll(env, warnings);
 }
 
 void DescriptionCache::Flush(IScriptEnvironment* env) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!pending_.empty()) WriteLocked(env);
+  std::vector<std::string> warnings;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!pending_.empty()) WriteLocked(warnings);
+  }
+  WarnAll(env, warnings);
 }
 
-std::map<std::string, CacheEntry> DescriptionCache::ReadForUpdate(IScriptEnvironment* env) {
+std::map<std::string, CacheEntry> DescriptionCache::ReadForUpdate(std::vector<std::string>& warnings) {
   std::map<std::string, CacheEntry> entries;
   std::string text, why;
   if (ReadWholeFile(path_, text, why) != ReadResult::Read) return entries;
@@ -142,23 +162,23 @@ std::map<std::string, CacheEntry> DescriptionCache::ReadForUpdate(IScriptEnviron
   if (!ReadCacheText(text, read, why)) {
     std::string moved;
     const bool aside = SetAside(path_, moved);
-    Warn(env, path_.u8string() + " does not read (" + why + "); " +
-                  (aside ? "set aside as " + path_.u8string() + ".bad" : "cannot be set aside: " + moved) +
-                  ", and a new cache is begun");
+    warnings.push_back(path_.u8string() + " does not read (" + why + "); " +
+                       (aside ? "set aside as " + path_.u8string() + ".bad" : "cannot be set aside: " + moved) +
+                       ", and a new cache is begun");
     return entries;
   }
   for (CacheEntry& entry : read) entries[entry.key] = std::move(entry);
   return entries;
 }
 
-void DescriptionCache::WriteLocked(IScriptEnvironment* env) {
+void DescriptionCache::WriteLocked(std::vector<std::string>& warnings) {
   lastWrite_ = std::chrono::steady_clock::now();
   const CacheLock lock(path_, kLockSeconds);
   if (!lock.held()) {
-    Warn(env, "another process holds " + path_.u8string() + ".lock; what this one learned is written later");
+    warnings.push_back("another process holds " + path_.u8string() + ".lock; what this one learned is written later");
     return;
   }
-  std::map<std::string, CacheEntry> entries = ReadForUpdate(env);
+  std::map<std::string, CacheEntry> entries = ReadForUpdate(warnings);
   for (const Change& change : pending_) {
     const auto it = entries.find(change.key);
     if (change.drop) {
@@ -175,7 +195,7 @@ void DescriptionCache::WriteLocked(IScriptEnvironment* env) {
   for (auto& entry : entries) all.push_back(std::move(entry.second));
   std::string why;
   if (!ReplaceFile(path_, WriteCacheText(all), why)) {
-    Warn(env, why + "; what this process learned is written later");
+    warnings.push_back(why + "; what this process learned is written later");
     return;
   }
   pending_.clear();

@@ -52,11 +52,12 @@ class DescriptionCache {
     bool drop = false;
   };
   // With `mutex_` held: the pending changes, merged into the file under its
-  // lock. Those that cannot be written now stay pending.
-  void WriteLocked(IScriptEnvironment* env);
+  // lock. Those that cannot be written now stay pending. What went wrong is
+  // added to `warnings`, for the host's log once `mutex_` is let go.
+  void WriteLocked(std::vector<std::string>& warnings);
   // The entries of the file; a file that does not read is set aside first.
   // With the lock file held.
-  std::map<std::string, CacheEntry> ReadForUpdate(IScriptEnvironment* env);
+  std::map<std::string, CacheEntry> ReadForUpdate(std::vector<std::string>& warnings);
 
   const CachePath path_;
   std::mutex mutex_;
