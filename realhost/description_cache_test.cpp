@@ -210,6 +210,7 @@ TEST_F(RealHostDescriptionCache, FilesThatDoNotReadAreSetAsideWithAWarningAndReb
   }
 }
 
+#if !defined(_WIN32)
 TEST_F(RealHostDescriptionCache, AFolderThatTakesNoFilesSkipsTheCacheWithAWarning) {
   // Not even root makes files in /proc.
   WriteScript("name = DorvelFilterCache(\"/proc/dorvel-test.dorvelcache\")\nAssert(name == \"\")");
@@ -223,6 +224,8 @@ TEST_F(RealHostDescriptionCache, AFolderThatTakesNoFilesSkipsTheCacheWithAWarnin
         << played.log;
   }
 }
+
+#endif
 
 TEST_F(RealHostDescriptionCache, TheCheckSkipsWhatAnEarlierRunChecked) {
   // Templated parts under the check, and one without a template.

@@ -122,7 +122,7 @@ TEST_F(CacheFolder, EntriesOfAnotherModuleVersionAreNotUsed) {
   CacheEntry older = Entry("Old()", 5);
   older.module = "0.9.0";
   std::string why;
-  ASSERT_TRUE(ReplaceFile(file, Text({older, Entry("Now()", 6)}), why)) << why;
+  ASSERT_TRUE(WriteInPlaceOf(file, Text({older, Entry("Now()", 6)}), why)) << why;
   const auto cache = DescriptionCache::Open(file, nullptr);
   CacheEntry found;
   EXPECT_FALSE(cache->Find(older.key, found));
@@ -133,7 +133,7 @@ TEST_F(CacheFolder, EntriesOfAnotherModuleVersionAreNotUsed) {
 TEST_F(CacheFolder, ADropRemovesOnlyTheStaleDescription) {
   const CacheEntry a = Entry("A()", 10), b = Entry("B()", 20);
   std::string why;
-  ASSERT_TRUE(ReplaceFile(file, Text({a, b}), why)) << why;
+  ASSERT_TRUE(WriteInPlaceOf(file, Text({a, b}), why)) << why;
   const auto stale = DescriptionCache::Open(file, nullptr);
   // Another process relearns B meanwhile with what it is now.
   const auto other = DescriptionCache::Open(file, nullptr);

@@ -107,7 +107,7 @@ ReadResult ReadWholeFile(const CachePath& path, std::string& text, std::string& 
   return ReadResult::Read;
 }
 
-bool ReplaceFile(const CachePath& path, const std::string& text, std::string& why) {
+bool WriteInPlaceOf(const CachePath& path, const std::string& text, std::string& why) {
   const CachePath scratch = ScratchName(path, "new");
   if (!WriteNew(scratch, text, why)) return false;
   if (RenameOver(scratch, path, why)) return true;

@@ -20,8 +20,9 @@ enum class ReadResult { Read, Missing, Failed };
 // The whole of `path` into `text`.
 ReadResult ReadWholeFile(const CachePath& path, std::string& text, std::string& why);
 
-// `text` written to a new file beside `path`, then renamed over it.
-bool ReplaceFile(const CachePath& path, const std::string& text, std::string& why);
+// `text` written to a new file beside `path`, then renamed over it: in place
+// of the old file at once.
+bool WriteInPlaceOf(const CachePath& path, const std::string& text, std::string& why);
 
 // `path` renamed to `path`.bad, replacing an older one; false when it could
 // not be (the name then says what became of it).

@@ -194,7 +194,7 @@ void DescriptionCache::WriteLocked(std::vector<std::string>& warnings) {
   all.reserve(entries.size());
   for (auto& entry : entries) all.push_back(std::move(entry.second));
   std::string why;
-  if (!ReplaceFile(path_, WriteCacheText(all), why)) {
+  if (!WriteInPlaceOf(path_, WriteCacheText(all), why)) {
     warnings.push_back(why + "; what this process learned is written later");
     return;
   }
