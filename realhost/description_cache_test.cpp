@@ -246,13 +246,13 @@ TEST_F(RealHostDescriptionCache, TheCheckSkipsWhatAnEarlierRunChecked) {
             std::string::npos)
       << second.log;
   // A part that changed is checked again, and fails the script at its line.
-  std::ofstream(folder / "part1.avs", std::ios::trunc) << "CountingSource(1, frames=99)\n";
+  std::ofstream(folder / "part1.avs", std::ios::trunc) << "CountingSource(1, frames=99)\n# now longer\n";
   const Played changed = Play();
-  EXPECT_EQ(changed.error.rfind("DorvelFilter: Import made a clip of 99 frames, but the template has 27\n(" +
-                                    script.string() + ", line 5)",
-                                0),
-            0u)
+  // At the part's line, as without the cache (the host writes the script's
+  // name its own way on each system).
+  EXPECT_EQ(changed.error.rfind("DorvelFilter: Import made a clip of 99 frames, but the template has 27\n(", 0), 0u)
       << changed.error;
+  EXPECT_NE(changed.error.find(", line 5)"), std::string::npos) << changed.error;
 }
 
 TEST_F(RealHostDescriptionCache, WithoutAScriptFileTheCacheNeedsAName) {
