@@ -441,9 +441,12 @@ std::string DorvelFilter::Mismatch(const PClip& clip) const {
       return ShapeMismatch(vi, clip->GetVideoInfo(), functionName, "the template");
     case Shape::FromFirstClip:
       return ShapeMismatch(vi, clip->GetVideoInfo(), functionName, "its first clip");
-    case Shape::FromCache:
-      return CacheMismatch(DescriptionOf(vi), DescriptionOf(clip->GetVideoInfo()), CallText(functionName, args),
-                           cache->path());
+    case Shape::FromCache: {
+      // Every field, exactly: the cached description stands for the clip's own.
+      const CachedDescription made = DescriptionOf(clip->GetVideoInfo());
+      if (made == DescriptionOf(vi)) return "";
+      return CacheMismatch(DescriptionOf(vi), made, CallText(functionName, args), cache->path());
+    }
     case Shape::Unknown:
       break;  // this clip will give the filter its description
   }

@@ -68,6 +68,6 @@ void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, cons
 void LogCheckedBefore(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
                       const std::string& cacheFile) {
   WriteHostLog(env, LogLevel::Info,
-               "DorvelFilter: " + CallText(functionName, args) + " was checked by an earlier run with the same files (" +
-                   cacheFile + "), and is not opened");
+               "DorvelFilter: " + CallText(functionName, args) +
+                   " was checked by an earlier run with the same files (" + cacheFile + "), and is not opened");
 }
