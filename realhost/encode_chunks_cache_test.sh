@@ -7,15 +7,9 @@
 # frames.
 #   encode_chunks_cache_test.sh SOURCE_DIR HOST_LIB_DIR MODULE FFMS2_PLUGIN MEDIA_DIR RUNNER
 set -euo pipefail
-source_dir="$1" hostlib="$2" module="$3" ffms2="$4" media="$5" runner="$6"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() {
-  echo "FAILED: $*" >&2
-  exit 1
-}
-export HOME="$work/home" LD_LIBRARY_PATH="$hostlib"  # no plugins from the user's folders
-mkdir -p "$HOME" "$work/parts"
+source "$(dirname "$0")/encode_chunks_work.sh"
+runner="$6"
+mkdir -p parts
 {
   printf 'LoadPlugin("%s")\nLoadPlugin("%s")\nDorvelFilterCache()\n' "$ffms2" "$module"
   printf 'DorvelFilter("FFVideoSource", ["%s"])' "$media/part00.mkv"
@@ -23,14 +17,13 @@ mkdir -p "$HOME" "$work/parts"
   echo
 } >"$work/parts/show.avs"
 
-cd "$work"
 # The first load, as encode_chunks.sh makes it before the chunks: the cache
 # that the chunks must leave as it is.
 (cd parts && python3 "$source_dir/scripts/script_frames.py" show.avs) >/dev/null
 cache="$work/parts/show.avs.dorvelcache"
 [ -f "$cache" ] || fail "no cache beside the script after its first load"
 before=$(stat -c %i "$cache")
-bash "$source_dir/scripts/encode_chunks.sh" parts/show.avs 100 show.mkv --jobs 2 -- --qp 0 --preset ultrafast | tee out.txt
+bash "$encode" parts/show.avs 100 show.mkv --jobs 2 -- --qp 0 --preset ultrafast | tee out.txt
 grep -q "^encode_chunks: 6 parts described in $cache; the chunks open no part while they load$" out.txt ||
   fail "the progress does not name the cache"
 [ "$(stat -c %i "$cache")" = "$before" ] || fail "a chunk changed the cache: it opened a part while it loaded"
