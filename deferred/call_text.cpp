@@ -7,11 +7,12 @@ namespace {
 constexpr std::size_t kLongestString = 200;
 constexpr int kMostElements = 8;
 
-void AppendValue(std::string& text, const AVSValue& value, int depth) {
+// `whole`: nothing shortened, and numbers to their last digit.
+void AppendValue(std::string& text, const AVSValue& value, int depth, bool whole) {
   if (value.IsString()) {
     const char* s = value.AsString();
     std::string shown = s == nullptr ? "" : s;
-    if (shown.size() > kLongestString) shown = shown.substr(0, kLongestString) + "...";
+    if (!whole && shown.size() > kLongestString) shown = shown.substr(0, kLongestString) + "...";
     text += '"' + shown + '"';
   } else if (value.IsBool()) {
     text += value.AsBool() ? "true" : "false";
@@ -19,7 +20,7 @@ void AppendValue(std::string& text, const AVSValue& value, int depth) {
     text += std::to_string(value.AsInt());
   } else if (value.IsFloat()) {
     char number[32];
-    std::snprintf(number, sizeof number, "%g", value.AsFloat());
+    std::snprintf(number, sizeof number, whole ? "%.17g" : "%g", value.AsFloat());
     text += number;
   } else if (value.IsClip()) {
     text += "clip";
@@ -28,11 +29,11 @@ void AppendValue(std::string& text, const AVSValue& value, int depth) {
     const int size = value.ArraySize();
     for (int i = 0; i < size; ++i) {
       if (i > 0) text += ", ";
-      if (i == kMostElements || depth > 2) {
+      if (!whole && (i == kMostElements || depth > 2)) {
         text += "...";
         break;
       }
-      AppendValue(text, value[i], depth + 1);
+      AppendValue(text, value[i], depth + 1, whole);
     }
     text += ']';
   } else if (!value.Defined()) {
@@ -44,14 +45,14 @@ void AppendValue(std::string& text, const AVSValue& value, int depth) {
 
 }  // namespace
 
-std::string CallText(const char* functionName, const ArgumentList& args) {
+std::string CallText(const char* functionName, const ArgumentList& args, bool whole) {
   std::string text = functionName;
   text += '(';
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (i > 0) text += ", ";
     const char* name = args.names()[i];
     if (name != nullptr) text += std::string(name) + '=';
-    AppendValue(text, args.values()[i], 0);
+    AppendValue(text, args.values()[i], 0, whole);
   }
   return text + ')';
 }

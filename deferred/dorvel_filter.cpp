@@ -6,6 +6,7 @@
 #include "call_text.h"
 #include "clip_shape.h"
 #include "decode_parameters.h"
+#include "description_cache/cache_key.h"
 #include "field_order.h"
 #include "frame_budget.h"
 #include "frame_size.h"
@@ -133,23 +134,34 @@ class DorvelFilter::Request {
 };
 
 DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip,
-                           IScriptEnvironment* env)
+                           IScriptEnvironment* env, std::shared_ptr<DescriptionCache> descriptions)
     : vi(), life(EnvironmentLife::Of(env)), functionName(life->strings().Save(env, functionName)) {
   DecodeParameters(parameters, args, env, life->strings());
+  if (descriptions && MakeCacheKey(this->functionName, args, folder.get(), cacheKey)) cache = std::move(descriptions);
   if (viClip) {
     vi = viClip->GetVideoInfo();
     shape = Shape::FromTemplate;
     return;
   }
-  // No other thread knows this filter yet. The host's not-found signal
-  // passes unchanged here, to be reported by the script that calls
-  // "DorvelFilter".
-  HeldOpeningTurn openingTurn;
-  openingTurn.Take();
-  opening.Start();
-  const PClip opened = Open(env, openingTurn.taking());
-  vi = opened->GetVideoInfo();
-  shape = Shape::FromFirstClip;
+  CacheEntry known;
+  if (cache && cache->Find(cacheKey, known)) {
+    vi = VideoInfoOf(known.description);
+    shape = Shape::FromCache;
+    return;
+  }
+  {
+    // No other thread knows this filter yet. The host's not-found signal
+    // passes unchanged here, to be reported by the script that calls
+    // "DorvelFilter".
+    HeldOpeningTurn openingTurn;
+    openingTurn.Take();
+    opening.Start();
+    const PClip opened = Open(env, openingTurn.taking());
+    vi = opened->GetVideoInfo();
+    shape = Shape::FromFirstClip;
+  }
+  // Opened while the script loads, as a check would have.
+  if (cache) cache->Record(cacheKey, DescriptionOf(vi), true, env);
 }
 
 // The environment may be on its way out here: nothing is logged.
@@ -172,9 +184,25 @@ bool DorvelFilter::Close() {
   return wasOpen;
 }
 
-void DorvelFilter::OpenAndClose(IScriptEnvironment* env) {
-  { const Request opened(*this, env); }
+VideoInfo DorvelFilter::OpenAndClose(IScriptEnvironment* env) {
+  VideoInfo made;
+  {
+    const Request opened(*this, env);
+    made = opened->GetVideoInfo();
+  }
   if (Close()) LogCheckedAndClosed(env, functionName, args);
+  return made;
+}
+
+void DorvelFilter::CheckWhileLoading(IScriptEnvironment* env) {
+  CacheEntry known;
+  if (cache && cache->Find(cacheKey, known) && known.checked &&
+      ShapeMismatch(vi, VideoInfoOf(known.description), functionName, "").empty()) {
+    LogCheckedBefore(env, functionName, args, cache->path().u8string());
+    return;
+  }
+  const VideoInfo made = OpenAndClose(env);
+  if (cache) cache->Record(cacheKey, DescriptionOf(made), true, env);
 }
 
 void DorvelFilter::LogNotChecked(IScriptEnvironment* env, const char* why) const {
@@ -365,6 +393,7 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
   const std::string mismatch = Mismatch(clip);
   if (!mismatch.empty()) {
     log.Refused(mismatch);
+    if (shape == Shape::FromCache) cache->Drop(cacheKey, DescriptionOf(vi), env);
     clip = PClip();  // never becomes the wrapped clip; released before anyone sees it
     env->ThrowError("%s (in %s)", mismatch.c_str(), Call().c_str());
     return PClip();
@@ -457,6 +486,12 @@ std::string DorvelFilter::Mismatch(const PClip& clip) const {
       return ShapeMismatch(vi, clip->GetVideoInfo(), functionName, "the template");
     case Shape::FromFirstClip:
       return ShapeMismatch(vi, clip->GetVideoInfo(), functionName, "its first clip");
+    case Shape::FromCache: {
+      // Every field, exactly: the cached description stands for the clip's own.
+      const CachedDescription made = DescriptionOf(clip->GetVideoInfo());
+      if (made == DescriptionOf(vi)) return "";
+      return CacheMismatch(DescriptionOf(vi), made, CallText(functionName, args), cache->path());
+    }
     case Shape::Unknown:
       break;  // this clip will give the filter its description
   }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "argument_list.h"
+#include "description_cache/description_cache.h"
 #include "environment_life.h"
 #include "filter_opening.h"
 #include "open_filters.h"
@@ -24,8 +25,9 @@ class DorvelFilter : public IClip {
   // The filter keeps `env`'s own copies of `functionName` and of the strings
   // in `parameters`, so the caller's may go when the call returns. With a
   // `viClip` the filter advertises its description and stays closed;
-  // without one it opens at once.
-  DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip, IScriptEnvironment* env);
+  // without one it opens at once, unless `cache` holds its description.
+  DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip, IScriptEnvironment* env,
+               std::shared_ptr<DescriptionCache> cache = nullptr);
   ~DorvelFilter() override;
 
   PVideoFrame DORVEL_STDCALL GetFrame(int n, IScriptEnvironment* env) override;
@@ -36,8 +38,14 @@ class DorvelFilter : public IClip {
 
   // Opens the filter, as a request would, and closes it again at once: the
   // opening's error, or the clip's mismatch with the description, is raised
-  // here and now.
-  void OpenAndClose(IScriptEnvironment* env);
+  // here and now. Answers the description of the clip it opened.
+  VideoInfo OpenAndClose(IScriptEnvironment* env);
+  // The load-time check (DorvelFilterCheck): OpenAndClose, unless the
+  // description cache says an earlier run checked the same call with the
+  // same files, and the clip then fits this filter's description.
+  void CheckWhileLoading(IScriptEnvironment* env);
+  // Whether the description came from the cache.
+  bool DescribedByCache() const { return shape == Shape::FromCache; }
   // Tells the host's log that the load-time check passed the filter over,
   // and `why`.
   void LogNotChecked(IScriptEnvironment* env, const char* why) const;
@@ -105,7 +113,7 @@ class DorvelFilter : public IClip {
 
   // Where `vi` came from. Every opening after `vi` is known must make a clip
   // that fits it.
-  enum class Shape { Unknown, FromTemplate, FromFirstClip };
+  enum class Shape { Unknown, FromTemplate, FromFirstClip, FromCache };
 
   // Set during construction and never changed.
   VideoInfo vi;
@@ -119,4 +127,8 @@ class DorvelFilter : public IClip {
   // call resolve as they would have in the script; null when it could not
   // be read.
   const std::shared_ptr<const Folder> folder = RecordWorkingFolder();
+  // The description cache and this filter's key in it; null when no cache
+  // is on or the call cannot be keyed.
+  std::shared_ptr<DescriptionCache> cache;
+  std::string cacheKey;
 };

@@ -76,3 +76,10 @@ void LogNotChecked(IScriptEnvironment* env, const char* functionName, const Argu
   WriteHostLog(env, LogLevel::Warning,
                "DorvelFilter: did not check " + CallText(functionName, args) + " against its template: " + why);
 }
+
+void LogCheckedBefore(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
+                      const std::string& cacheFile) {
+  WriteHostLog(env, LogLevel::Info,
+               "DorvelFilter: " + CallText(functionName, args) +
+                   " was checked by an earlier run with the same files (" + cacheFile + "), and is not opened");
+}

@@ -77,3 +77,7 @@ void LogOpeningBeside(IScriptEnvironment* env, const char* functionName, const A
 void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, const ArgumentList& args);
 // The warning for a filter that the load-time check passed over, and why.
 void LogNotChecked(IScriptEnvironment* env, const char* functionName, const ArgumentList& args, const char* why);
+// The line for a filter whose load-time check an earlier run made, as the
+// description cache in `cacheFile` says.
+void LogCheckedBefore(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
+                      const std::string& cacheFile);

@@ -1,5 +1,6 @@
 // The module's boundary with the host: the handlers, then the entry
 // function that registers them.
+#include "cache_at_load.h"
 #include "check_at_load.h"
 #include "deferred/dorvel_filter.h"
 #include "deferred/open_filters.h"
@@ -20,12 +21,12 @@ AVSValue DORVEL_CDECL CreateDorvelFilter(AVSValue args, void*, IScriptEnvironmen
   const char* functionName = args[0].AsString();
   const AVSValue parameters = args[1];
   RequireFunction(functionName, env);
-  auto* made = new DorvelFilter(functionName, parameters, viClip, env);
+  auto* made = new DorvelFilter(functionName, parameters, viClip, env, CacheOf(env));
   const PClip filter = made;  // released, should the check fail
-  if (viClip) {
+  if (viClip || made->DescribedByCache()) {
     const LoadCheck check = CheckAtLoad(env);
     if (check.now) {
-      made->OpenAndClose(env);
+      made->CheckWhileLoading(env);
     } else if (check.skipped != nullptr) {
       made->LogNotChecked(env, check.skipped);
     }
@@ -48,5 +49,6 @@ extern "C" DORVEL_EXPORT const char* DORVEL_STDCALL AvisynthPluginInit3(IScriptE
   env->AddFunction("DorvelFilter", "s[parameters]a[vi_clip]c", CreateDorvelFilter, nullptr);
   env->AddFunction("DorvelFilterLimit", "i", SetDorvelFilterLimit, nullptr);
   env->AddFunction("DorvelFilterCheck", "[enable]b", SetDorvelFilterCheck, nullptr);
+  env->AddFunction("DorvelFilterCache", "[file]s", SetDorvelFilterCache, nullptr);
   return "DorvelFilter";
 }

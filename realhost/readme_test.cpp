@@ -130,6 +130,9 @@ AVSValue CheckNothing(AVSValue args, void*, IScriptEnvironment*) {
   return args[0].Defined() ? args[0] : AVSValue(true);
 }
 
+// "DorvelFilterCache" without the module: there is nothing to cache.
+AVSValue CacheNothing(AVSValue, void*, IScriptEnvironment*) { return ""; }
+
 // What a script played: its description, every frame's digest, every byte
 // of its audio.
 struct Played {
@@ -213,6 +216,7 @@ class ReadmeScripts : public ::testing::TestWithParam<ReadmeScript> {
     host.env()->AddFunction("DorvelFilter", "s[parameters]a[vi_clip]c", CallAtOnce, nullptr);
     host.env()->AddFunction("DorvelFilterLimit", "i", SetNoLimit, nullptr);
     host.env()->AddFunction("DorvelFilterCheck", "[enable]b", CheckNothing, nullptr);
+    host.env()->AddFunction("DorvelFilterCache", "[file]s", CacheNothing, nullptr);
     host.LoadPlugin(DORVEL_FFMS2_PLUGIN);
   }
 

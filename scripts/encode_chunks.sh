@@ -367,6 +367,12 @@ for ((k = 1; k <= chunks; k++)); do
 done
 rm -f "$work/joblog" "$work/list.txt"
 echo "encode_chunks: $script: $frames frames, $chunks chunks of up to $chunk_frames, in $work"
+# Loading the script above filled its description cache, if it keeps one
+# beside it (DorvelFilterCache()): the chunks take their parts from there.
+if [ -f "$script.dorvelcache" ]; then
+  echo "encode_chunks: $(grep -c '^entry$' "$script.dorvelcache" || true) parts described in $script.dorvelcache;" \
+    "the chunks open no part while they load"
+fi
 [ "$kept" -eq 0 ] || echo "encode_chunks: $kept chunks ($kept_frames frames) kept from an earlier run"
 
 # One script and one job per chunk still to encode.

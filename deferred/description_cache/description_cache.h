@@ -1,0 +1,79 @@
+// The description cache: what each part made without a template turned out
+// to be, kept in a file between runs so that a later load of the script
+// takes the part's description from the file instead of opening the part,
+// and a later DorvelFilterCheck() skips parts an earlier run checked.
+//
+// One object per cache file that a script turned on; filters made while it is
+// on hold a reference. Entries are read once, when the cache is turned on.
+// Changes (entries learned, checked or found stale) are written back at
+// once for a stale entry, otherwise at most every half second and when the
+// script's environment is deleted; each write merges with what other
+// processes wrote meanwhile (see cache_file.h).
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cache_file.h"
+#include "cache_text.h"
+#include "plugin/avisynth_interface.h"
+
+class DescriptionCache {
+ public:
+  // The cache in `path`. A file that does not read is set aside (renamed
+  // to NAME.bad) with a warning in the host's log, and a new one is begun.
+  // Null, with a warning, when the folder takes no new files: the script
+  // then runs without a cache.
+  static std::shared_ptr<DescriptionCache> Open(const CachePath& path, IScriptEnvironment* env);
+
+  const CachePath& path() const { return path_; }
+
+  // The entry of `key` that this version of the module wrote.
+  bool Find(const std::string& key, CacheEntry& found);
+  // Learns (or relearns) `key`'s description; `checked` when it was opened
+  // while the script loaded.
+  void Record(const std::string& key, const CachedDescription& description, bool checked, IScriptEnvironment* env);
+  // Forgets `key`, whose clip is no longer `stale`, in the file too, at once.
+  void Drop(const std::string& key, const CachedDescription& stale, IScriptEnvironment* env);
+  // Writes what is not yet written; `env` null once the environment is
+  // being deleted (no warning can then be logged).
+  void Flush(IScriptEnvironment* env);
+
+ private:
+  explicit DescriptionCache(CachePath path) : path_(std::move(path)) {}
+
+  struct Change {
+    std::string key;
+    CacheEntry entry;  // learned; or, for a drop, the stale description
+    bool drop = false;
+  };
+  // With `mutex_` held: the pending changes, merged into the file under its
+  // lock. Those that cannot be written now stay pending. What went wrong is
+  // added to `warnings`, for the host's log once `mutex_` is let go.
+  void WriteLocked(std::vector<std::string>& warnings);
+  // The entries of the file; a file that does not read is set aside first.
+  // With the lock file held.
+  std::map<std::string, CacheEntry> ReadForUpdate(std::vector<std::string>& warnings);
+
+  const CachePath path_;
+  std::mutex mutex_;
+  std::map<std::string, CacheEntry> known_;
+  std::vector<Change> pending_;
+  std::chrono::steady_clock::time_point lastWrite_;
+};
+
+// A clip's description as the cache keeps it, and back.
+CachedDescription DescriptionOf(const VideoInfo& vi);
+VideoInfo VideoInfoOf(const CachedDescription& description);
+
+// Empty when `made` is `cached`; otherwise the error line for `call` (the
+// host's log text of the filter's call), naming the cache file.
+std::string CacheMismatch(const CachedDescription& cached, const CachedDescription& made, const std::string& call,
+                          const CachePath& file);
+
+// The module's version, written in each entry.
+const char* ModuleVersion();

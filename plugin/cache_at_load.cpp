@@ -1,0 +1,110 @@
+#include "cache_at_load.h"
+
+#include <algorithm>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "deferred/frame_time.h"
+#include "deferred/working_folder.h"
+
+namespace {
+
+struct TurnedOn {
+  IScriptEnvironment* env;
+  std::shared_ptr<DescriptionCache> cache;
+};
+
+std::mutex turnedOnMutex;
+// The environments whose scripts turned a cache on; an environment leaves
+// when the host deletes it, before another could take its address.
+std::vector<TurnedOn> turnedOn;
+std::vector<IScriptEnvironment*> watched;
+
+void DORVEL_CDECL WriteAndForget(void* user_data, IScriptEnvironment*) {
+  auto* env = static_cast<IScriptEnvironment*>(user_data);
+  std::shared_ptr<DescriptionCache> cache;
+  {
+    std::lock_guard<std::mutex> lock(turnedOnMutex);
+    for (TurnedOn& entry : turnedOn) {
+      if (entry.env == env) cache = std::move(entry.cache);
+    }
+    turnedOn.erase(std::remove_if(turnedOn.begin(), turnedOn.end(), [env](const TurnedOn& e) { return e.env == env; }),
+                   turnedOn.end());
+    watched.erase(std::remove(watched.begin(), watched.end(), env), watched.end());
+  }
+  // The environment is being deleted: nothing more goes to its log.
+  if (cache) cache->Flush(nullptr);
+}
+
+// The host's name for a variable, or "" when it has none.
+std::string StringVar(IScriptEnvironment* env, const char* name) {
+  try {
+    const AVSValue value = env->GetVar(name);
+    return value.IsString() && value.AsString() != nullptr ? value.AsString() : "";
+  } catch (const IScriptEnvironment::NotFound&) {
+    return "";
+  }
+}
+
+// The script being loaded, as the host names it while it imports one: the
+// script that calls DorvelFilterCache (a chunk's script that imports the
+// whole one finds the whole one's cache), else the outermost script.
+std::string ScriptFile(IScriptEnvironment* env) {
+  for (const char* name : {"$ScriptName$", "$MainScriptName$"}) {
+    std::string file = StringVar(env, name);
+    if (!file.empty()) return file;
+  }
+  return "";
+}
+
+}  // namespace
+
+AVSValue DORVEL_CDECL SetDorvelFilterCache(AVSValue args, void*, IScriptEnvironment* env) {
+  // A script run at frame time turns nothing on: the cache is for loading.
+  if (InsideModuleCall()) return "";
+  std::string file = args[0].Defined() ? args[0].AsString() : "";
+  if (!args[0].Defined()) {
+    const std::string script = ScriptFile(env);
+    if (script.empty()) {
+      env->ThrowError(
+          "DorvelFilterCache: this script was not loaded from a file, so the cache has no name of its own: "
+          "name one, as in DorvelFilterCache(\"parts.dorvelcache\")");
+    }
+    file = script + ".dorvelcache";
+  }
+  if (file.empty()) env->ThrowError("DorvelFilterCache: the cache file's name is empty");
+  // A relative name is taken where the script's own relative names are.
+  CachePath path(file);
+  const std::shared_ptr<const Folder> folder = RecordWorkingFolder();
+  if (path.is_relative() && !folder) env->ThrowError("DorvelFilterCache: cannot tell where %s is", file.c_str());
+  if (path.is_relative()) path = *folder / path;
+  path = path.lexically_normal();
+  std::shared_ptr<DescriptionCache> cache = DescriptionCache::Open(path, env);
+  std::shared_ptr<DescriptionCache> previous;
+  bool watch = false;
+  {
+    std::lock_guard<std::mutex> lock(turnedOnMutex);
+    for (TurnedOn& entry : turnedOn) {
+      if (entry.env == env) previous = std::exchange(entry.cache, nullptr);
+    }
+    turnedOn.erase(std::remove_if(turnedOn.begin(), turnedOn.end(), [env](const TurnedOn& e) { return e.env == env; }),
+                   turnedOn.end());
+    if (cache) turnedOn.push_back(TurnedOn{env, cache});
+    if (std::find(watched.begin(), watched.end(), env) == watched.end()) {
+      watched.push_back(env);
+      watch = true;
+    }
+  }
+  if (previous) previous->Flush(env);
+  if (watch) env->AtExit(WriteAndForget, env);
+  return cache ? env->SaveString(path.u8string().c_str()) : "";
+}
+
+std::shared_ptr<DescriptionCache> CacheOf(IScriptEnvironment* env) {
+  std::lock_guard<std::mutex> lock(turnedOnMutex);
+  for (const TurnedOn& entry : turnedOn) {
+    if (entry.env == env) return entry.cache;
+  }
+  return nullptr;
+}

@@ -1,0 +1,299 @@
+// The description cache inside a real host, with the counting source, whose
+// count of clips made proves what a load opened. Each run is a script
+// environment of its own, as each run of a client is; the parts are scripts
+// of their own (part1.avs, ...) opened by Import with names relative to the
+// main script's folder, so that changing a part's file changes what it makes.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "counting_source.h"
+#include "deferred/description_cache/cache_text.h"
+#include "host_session.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kParts = 6;
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::vector<CacheEntry> EntriesIn(const fs::path& path) {
+  std::vector<CacheEntry> entries;
+  std::string why;
+  EXPECT_TRUE(ReadCacheText(ReadAll(path), entries, why)) << path << ": " << why;
+  return entries;
+}
+
+// What one run saw.
+struct Played {
+  int opensWhileLoading = 0;
+  VideoInfo vi{};
+  std::vector<uint64_t> frames;
+  std::vector<unsigned char> audio;
+  std::string error;  // of loading, or of reading
+  std::string log;
+};
+
+class RealHostDescriptionCache : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    original = fs::current_path();
+    folder = fs::temp_directory_path() / ("dorvel-cache-" + std::to_string(std::random_device()()));
+    fs::create_directories(folder);
+    // Parts of different lengths, with audio of their own lengths.
+    for (int i = 1; i <= kParts; ++i) WritePart(i, 20 + 7 * i);
+    script = folder / "show.avs";
+    cache = folder / "show.avs.dorvelcache";
+    logFile = folder / "host.log";
+  }
+  void TearDown() override {
+    fs::current_path(original);
+    fs::remove_all(folder);
+  }
+
+  void WritePart(int i, int frames) {
+    std::ofstream(folder / ("part" + std::to_string(i) + ".avs"))
+        << "CountingSource(" << i << ", frames=" << frames << ")\n";
+  }
+
+  // The main script: the cache (by default beside it), then a splice of the
+  // parts without templates.
+  void WriteScript(const std::string& cacheCall = "DorvelFilterCache()", const std::string& more = "") {
+    std::ofstream out(script);
+    out << "SetLogParams(\"" << logFile.string() << "\", LOG_INFO)\n" << cacheCall << "\n" << more;
+    out << "UnalignedSplice(";
+    for (int i = 1; i <= kParts; ++i)
+      out << (i > 1 ? ", " : "") << "DorvelFilter(\"Import\", [\"part" << i << ".avs\"])";
+    out << ")\n";
+  }
+
+  // Loads the script (or `importing`, a script that imports it) in an
+  // environment of its own and reads all of it.
+  Played Play(const fs::path& importing = "") {
+    Played run;
+    counting::Reset();
+    fs::remove(logFile);
+    {
+      HostSession host;
+      try {
+        const PClip clip = host.Clip("Import(\"" + (importing.empty() ? script : importing).string() + "\")");
+        run.opensWhileLoading = counting::Opens();
+        run.vi = clip->GetVideoInfo();
+        run.frames = FrameDigests(clip, host.env());
+        run.audio = AllAudio(clip, host.env());
+      } catch (const AvisynthError& error) {
+        run.error = error.msg;
+      }
+    }
+    run.log = ReadAll(logFile);
+    return run;
+  }
+
+  // The same splice without the module.
+  Played Direct() {
+    Played run;
+    HostSession host;
+    std::string splice = "UnalignedSplice(";
+    for (int i = 1; i <= kParts; ++i) {
+      splice += (i > 1 ? ", " : "") + std::string("Import(\"") +
+                (folder / ("part" + std::to_string(i) + ".avs")).string() + "\")";
+    }
+    const PClip clip = host.Clip(splice + ")");
+    run.vi = clip->GetVideoInfo();
+    run.frames = FrameDigests(clip, host.env());
+    run.audio = AllAudio(clip, host.env());
+    return run;
+  }
+
+  fs::path original, folder, script, cache, logFile;
+};
+
+TEST_F(RealHostDescriptionCache, ASecondLoadOpensNothingAndPlaysAsTheDirectScript) {
+  WriteScript();
+  const Played first = Play();
+  ASSERT_EQ(first.error, "");
+  EXPECT_EQ(first.opensWhileLoading, kParts);
+  ASSERT_TRUE(fs::exists(cache)) << "beside the script, named after it";
+  EXPECT_EQ(EntriesIn(cache).size(), static_cast<std::size_t>(kParts));
+
+  const Played second = Play();
+  ASSERT_EQ(second.error, "");
+  EXPECT_EQ(second.opensWhileLoading, 0);
+  const Played direct = Direct();
+  EXPECT_EQ(second.vi.num_frames, direct.vi.num_frames);
+  EXPECT_EQ(second.vi.num_audio_samples, direct.vi.num_audio_samples);
+  EXPECT_EQ(second.frames, direct.frames);
+  EXPECT_TRUE(second.audio == direct.audio) << "each part's audio is its own, sample for sample";
+  EXPECT_EQ(first.frames, direct.frames);
+
+  // A chunk's script beside it that imports the whole one finds its cache.
+  fs::create_directories(folder / "chunks");
+  std::ofstream(folder / "chunks" / "chunk1.avs") << "Import(\"" << script.string() << "\")\nTrim(30, 59)\n";
+  const Played chunk = Play(folder / "chunks" / "chunk1.avs");
+  EXPECT_EQ(chunk.error, "");
+  EXPECT_EQ(chunk.opensWhileLoading, 0);
+  EXPECT_EQ(chunk.frames, std::vector<uint64_t>(direct.frames.begin() + 30, direct.frames.begin() + 60));
+  EXPECT_FALSE(fs::exists(folder / "chunks" / "chunk1.avs.dorvelcache"));
+}
+
+TEST_F(RealHostDescriptionCache, AChangedSizeOrTimeIsAMiss) {
+  WriteScript();
+  ASSERT_EQ(Play().opensWhileLoading, kParts);
+  // Another size, the same description.
+  std::ofstream(folder / "part2.avs", std::ios::app) << "# longer\n";
+  EXPECT_EQ(Play().opensWhileLoading, 1);
+  // Another time only.
+  const fs::path part4 = folder / "part4.avs";
+  fs::last_write_time(part4, fs::last_write_time(part4) + std::chrono::seconds(3));
+  const Played third = Play();
+  EXPECT_EQ(third.opensWhileLoading, 1);
+  EXPECT_EQ(third.frames, Direct().frames);
+  EXPECT_EQ(Play().opensWhileLoading, 0);
+}
+
+TEST_F(RealHostDescriptionCache, AStaleEntryFailsNamingTheCacheAndTheCallAndIsLearnedAgain) {
+  WriteScript();
+  ASSERT_EQ(Play().opensWhileLoading, kParts);
+  // Part 3 now makes 13 frames rather than 41, with its size and time as
+  // they were: the cache cannot tell.
+  const fs::path part3 = folder / "part3.avs";
+  const auto time = fs::last_write_time(part3);
+  const std::string before = ReadAll(part3);
+  std::ofstream(part3, std::ios::trunc) << "CountingSource(3, frames=13)\n";
+  fs::last_write_time(part3, time);
+  ASSERT_EQ(ReadAll(part3).size(), before.size());
+
+  const Played stale = Play();
+  EXPECT_EQ(stale.opensWhileLoading, 0);
+  EXPECT_EQ(stale.error, "DorvelFilter: Import(\"part3.avs\") made a clip other than its description in the cache " +
+                             cache.string() +
+                             " (frame count 13, not 41); the entry is dropped, and the next load of the script "
+                             "learns the clip again");
+  EXPECT_EQ(EntriesIn(cache).size(), static_cast<std::size_t>(kParts - 1));
+
+  const Played relearned = Play();
+  EXPECT_EQ(relearned.error, "");
+  EXPECT_EQ(relearned.opensWhileLoading, 1);
+  EXPECT_EQ(relearned.frames, Direct().frames);
+}
+
+TEST_F(RealHostDescriptionCache, FilesThatDoNotReadAreSetAsideWithAWarningAndRebuilt) {
+  WriteScript();
+  ASSERT_EQ(Play().opensWhileLoading, kParts);
+  const std::string good = ReadAll(cache);
+  const std::vector<std::string> bad{"", good.substr(0, good.size() / 2), "#!/bin/sh\necho not a cache\n",
+                                     "DorvelFilterCache 2\nsomething of a later module\n"};
+  for (const std::string& text : bad) {
+    std::ofstream(cache, std::ios::binary | std::ios::trunc) << text;
+    const Played run = Play();
+    EXPECT_EQ(run.error, "");
+    EXPECT_EQ(run.opensWhileLoading, kParts);
+    EXPECT_NE(run.log.find("WARNING: DorvelFilterCache: " + cache.string() + " does not read ("), std::string::npos)
+        << run.log;
+    EXPECT_EQ(ReadAll(cache.string() + ".bad"), text);
+    EXPECT_EQ(EntriesIn(cache).size(), static_cast<std::size_t>(kParts)) << "rebuilt";
+    EXPECT_EQ(Play().opensWhileLoading, 0);
+  }
+}
+
+#if !defined(_WIN32)
+TEST_F(RealHostDescriptionCache, AFolderThatTakesNoFilesSkipsTheCacheWithAWarning) {
+  // Not even root makes files in /proc.
+  WriteScript("name = DorvelFilterCache(\"/proc/dorvel-test.dorvelcache\")\nAssert(name == \"\")");
+  for (int run = 0; run < 2; ++run) {
+    const Played played = Play();
+    EXPECT_EQ(played.error, "");
+    EXPECT_EQ(played.opensWhileLoading, kParts);
+    EXPECT_NE(played.log.find("WARNING: DorvelFilterCache: not used: cannot make files in /proc; the script runs "
+                              "without it"),
+              std::string::npos)
+        << played.log;
+  }
+}
+
+#endif
+
+TEST_F(RealHostDescriptionCache, TheCheckSkipsWhatAnEarlierRunChecked) {
+  // Templated parts under the check, and one without a template.
+  std::ofstream(script) << "SetLogParams(\"" << logFile.string() << "\", LOG_INFO)\n"
+                        << "DorvelFilterCache(\"checked.dorvelcache\")\nDorvelFilterCheck()\n"
+                        << "T = BlankClip(CountingSource(1, frames=27))\n"
+                        << "DorvelFilter(\"Import\", [\"part1.avs\"], T) ++ DorvelFilter(\"Import\", [\"part1.avs\", "
+                           "true], T) ++ DorvelFilter(\"Import\", [\"part5.avs\"])\n";
+  const Played first = Play();
+  ASSERT_EQ(first.error, "");
+  EXPECT_EQ(first.opensWhileLoading, 4);  // the template's own, and each part's
+  const Played second = Play();
+  ASSERT_EQ(second.error, "");
+  EXPECT_EQ(second.opensWhileLoading, 1);  // the template's alone
+  EXPECT_NE(second.log.find("INFO: DorvelFilter: Import(\"part1.avs\", true) was checked by an earlier run with the "
+                            "same files (" +
+                            (folder / "checked.dorvelcache").string() + "), and is not opened"),
+            std::string::npos)
+      << second.log;
+  // A part that changed is checked again, and fails the script at its line.
+  std::ofstream(folder / "part1.avs", std::ios::trunc) << "CountingSource(1, frames=99)\n# now longer\n";
+  const Played changed = Play();
+  // At the part's line, as without the cache (the host writes the script's
+  // name its own way on each system).
+  EXPECT_EQ(changed.error.rfind("DorvelFilter: Import made a clip of 99 frames, but the template has 27\n(", 0), 0u)
+      << changed.error;
+  EXPECT_NE(changed.error.find(", line 5)"), std::string::npos) << changed.error;
+}
+
+TEST_F(RealHostDescriptionCache, WithoutAScriptFileTheCacheNeedsAName) {
+  HostSession host;
+  EXPECT_EQ(host.ErrorOf("DorvelFilterCache()"),
+            "DorvelFilterCache: this script was not loaded from a file, so the cache has no name of its own: name "
+            "one, as in DorvelFilterCache(\"parts.dorvelcache\")");
+}
+
+#if !defined(_WIN32)
+// Processes that load scripts over one cache at once, each learning parts of
+// its own and some that all share.
+void ProcessesAtOnce(const fs::path& folder, int processes) {
+  const fs::path shared = folder / "shared.dorvelcache";
+  std::string commands;
+  for (int p = 0; p < processes; ++p) {
+    const fs::path one = folder / ("process" + std::to_string(p) + ".avs");
+    std::ofstream out(one);
+    out << "DorvelFilterCache(\"" << shared.string() << "\")\nUnalignedSplice(";
+    for (int i = 0; i < 12; ++i) {
+      const int id = i < 4 ? 1000 + i : 100 * (p + 1) + i;
+      out << (i > 0 ? ", " : "") << "DorvelFilter(\"CountingSource\", [" << id << ", [\"frames\", " << 5 + i << "]])";
+    }
+    out << ")\n";
+    commands += std::string(DORVEL_RUNNER) + " --frames 1 " + one.string() + " > " + one.string() + ".out 2>&1 & ";
+  }
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_EQ(std::system((commands + "wait").c_str()), 0);
+    for (int p = 0; p < processes; ++p) {
+      const std::string out = ReadAll(folder / ("process" + std::to_string(p) + ".avs.out"));
+      if (round == 1) {
+        EXPECT_NE(out.find("counting_opens=1 "), std::string::npos) << "the first frame alone: " << out;
+      }
+    }
+    EXPECT_EQ(EntriesIn(shared).size(), static_cast<std::size_t>(4 + 8 * processes));
+    EXPECT_FALSE(fs::exists(shared.string() + ".lock"));
+  }
+}
+
+TEST_F(RealHostDescriptionCache, TwoProcessesAtOnceLoseNoEntry) { ProcessesAtOnce(folder, 2); }
+TEST_F(RealHostDescriptionCache, EightProcessesAtOnceLoseNoEntry) { ProcessesAtOnce(folder, 8); }
+#endif
+
+}  // namespace

@@ -1,0 +1,203 @@
+// The description cache on its own: its file format read back and refused
+// whole when it is anything but a whole file of this format, and updates of
+// several writers at once (each with a cache object of its own, as separate
+// processes have) that lose no entry and leave a file that always reads.
+#include "deferred/description_cache/description_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "deferred/description_cache/cache_file.h"
+#include "deferred/description_cache/cache_text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+CacheEntry Entry(const std::string& call, int frames, bool checked = false) {
+  CacheEntry entry;
+  entry.key = "call " + EscapeForCacheLine(call) + "\nfile 1234 5678 /media/a b.mkv\n";
+  const int64_t fields[11] = {320, 240, 25, 1, frames, -1610612728, 48000, 2, frames * 1920, 2, 0};
+  for (int i = 0; i < 11; ++i) entry.description.fields[i] = fields[i];
+  entry.module = ModuleVersion();
+  entry.checked = checked;
+  return entry;
+}
+
+std::string Text(const std::vector<CacheEntry>& entries) { return WriteCacheText(entries); }
+
+std::vector<CacheEntry> Read(const std::string& text) {
+  std::vector<CacheEntry> entries;
+  std::string why;
+  EXPECT_TRUE(ReadCacheText(text, entries, why)) << why;
+  return entries;
+}
+
+std::string WhyRefused(const std::string& text) {
+  std::vector<CacheEntry> entries{Entry("kept()", 1)};
+  std::string why;
+  EXPECT_FALSE(ReadCacheText(text, entries, why)) << text;
+  EXPECT_TRUE(entries.empty());
+  return why;
+}
+
+class CacheFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = fs::temp_directory_path() /
+             ("dorvel-cache-test-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    file = folder / "script.avs.dorvelcache";
+  }
+  void TearDown() override { fs::remove_all(folder); }
+
+  std::vector<CacheEntry> OnDisk() const {
+    std::string text, why;
+    EXPECT_EQ(ReadWholeFile(file, text, why), ReadResult::Read) << why;
+    return Read(text);
+  }
+
+  fs::path folder;
+  fs::path file;
+};
+
+TEST(CacheText, EntriesReadBackAsWritten) {
+  const std::vector<CacheEntry> written{Entry("FFVideoSource(\"a\\b\nc.mkv\")", 50, true), Entry("Other()", 7)};
+  const std::vector<CacheEntry> read = Read(Text(written));
+  ASSERT_EQ(read.size(), 2u);
+  for (std::size_t i = 0; i < read.size(); ++i) {
+    EXPECT_EQ(read[i].key, written[i].key);
+    EXPECT_EQ(read[i].description, written[i].description);
+    EXPECT_EQ(read[i].module, written[i].module);
+    EXPECT_EQ(read[i].checked, written[i].checked);
+  }
+  EXPECT_TRUE(Read(Text({})).empty());
+}
+
+TEST(CacheText, AnythingButAWholeFileOfThisFormatIsRefusedWhole) {
+  const std::string whole = Text({Entry("A()", 10), Entry("B()", 20)});
+  EXPECT_EQ(WhyRefused(""), "the file is empty");
+  // Cut short anywhere: inside a line, or at the end of any line but the last.
+  for (std::size_t length = 1; length < whole.size(); ++length) WhyRefused(whole.substr(0, length));
+  EXPECT_EQ(WhyRefused("<?xml version=\"1.0\"?>\n"), "the file is not a description cache");
+  EXPECT_EQ(WhyRefused("DorvelFilterCache 2\nsomething new\n"), "the file is of format 2, not 1");
+  std::string twoCounted = whole;
+  twoCounted.replace(twoCounted.find("entries 2"), 9, "entries 3");
+  WhyRefused(twoCounted);
+  std::string badNumber = whole;
+  badNumber.replace(badNumber.find("description 320"), 15, "description 3x0");
+  WhyRefused(badNumber);
+  std::string badEscape = whole;
+  badEscape.replace(badEscape.find("A()"), 3, "A\\q");
+  WhyRefused(badEscape);
+  WhyRefused(whole + "entry\n");
+}
+
+TEST_F(CacheFolder, AFileThatDoesNotReadIsSetAsideAndANewOneBegun) {
+  for (const std::string& bad :
+       {std::string(), std::string("DorvelFilterCache 1\nentry\ncall A("), std::string("DorvelFilterCache 9\n"),
+        std::string("\x7f"
+                    "ELF\x02\x01")}) {
+    { std::ofstream(file, std::ios::binary) << bad; }
+    const auto cache = DescriptionCache::Open(file, nullptr);
+    ASSERT_TRUE(cache);
+    std::string text, why;
+    ASSERT_EQ(ReadWholeFile(fs::path(file.string() + ".bad"), text, why), ReadResult::Read);
+    EXPECT_EQ(text, bad);
+    EXPECT_FALSE(fs::exists(file));
+    cache->Record(Entry("New()", 5).key, Entry("New()", 5).description, false, nullptr);
+    cache->Flush(nullptr);
+    ASSERT_EQ(OnDisk().size(), 1u);
+  }
+}
+
+TEST_F(CacheFolder, EntriesOfAnotherModuleVersionAreNotUsed) {
+  CacheEntry older = Entry("Old()", 5);
+  older.module = "0.9.0";
+  std::string why;
+  ASSERT_TRUE(WriteInPlaceOf(file, Text({older, Entry("Now()", 6)}), why)) << why;
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  CacheEntry found;
+  EXPECT_FALSE(cache->Find(older.key, found));
+  ASSERT_TRUE(cache->Find(Entry("Now()", 6).key, found));
+  EXPECT_EQ(found.description.fields[4], 6);
+}
+
+TEST_F(CacheFolder, ADropRemovesOnlyTheStaleDescription) {
+  const CacheEntry a = Entry("A()", 10), b = Entry("B()", 20);
+  std::string why;
+  ASSERT_TRUE(WriteInPlaceOf(file, Text({a, b}), why)) << why;
+  const auto stale = DescriptionCache::Open(file, nullptr);
+  // Another process relearns B meanwhile with what it is now.
+  const auto other = DescriptionCache::Open(file, nullptr);
+  other->Record(b.key, Entry("B()", 21).description, true, nullptr);
+  other->Flush(nullptr);
+  stale->Drop(a.key, a.description, nullptr);
+  stale->Drop(b.key, b.description, nullptr);
+  const std::vector<CacheEntry> left = OnDisk();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].key, b.key);
+  EXPECT_EQ(left[0].description.fields[4], 21);
+  CacheEntry found;
+  EXPECT_FALSE(stale->Find(a.key, found));
+}
+
+// Writers that each learn their own entries at once, as the chunks of one
+// encode do, with readers reading the file all the while.
+void WritersAtOnce(const fs::path& file, int writers) {
+  constexpr int kEach = 40;
+  std::atomic<bool> writing{true};
+  std::atomic<int> unreadable{0}, reads{0};
+  std::thread reader([&] {
+    while (writing) {
+      std::string text, why;
+      if (ReadWholeFile(file, text, why) != ReadResult::Read) continue;
+      std::vector<CacheEntry> entries;
+      if (!ReadCacheText(text, entries, why)) ++unreadable;
+      ++reads;
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int w = 0; w < writers; ++w) {
+    threads.emplace_back([&, w] {
+      const auto cache = DescriptionCache::Open(file, nullptr);
+      for (int i = 0; i < kEach; ++i) {
+        const CacheEntry entry = Entry("W" + std::to_string(w) + "(" + std::to_string(i) + ")", i);
+        cache->Record(entry.key, entry.description, false, nullptr);
+        if (i % 8 == 0) cache->Flush(nullptr);  // as often as a slow opening lets it
+      }
+      cache->Flush(nullptr);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  writing = false;
+  reader.join();
+  std::string text, why;
+  ASSERT_EQ(ReadWholeFile(file, text, why), ReadResult::Read);
+  std::vector<CacheEntry> entries;
+  ASSERT_TRUE(ReadCacheText(text, entries, why)) << why;
+  EXPECT_EQ(entries.size(), static_cast<std::size_t>(writers * kEach));
+  EXPECT_EQ(unreadable, 0) << "of " << reads << " reads";
+  EXPECT_FALSE(fs::exists(file.string() + ".lock"));
+}
+
+TEST_F(CacheFolder, TwoWritersAtOnceLoseNoEntry) { WritersAtOnce(file, 2); }
+TEST_F(CacheFolder, EightWritersAtOnceLoseNoEntry) { WritersAtOnce(file, 8); }
+
+TEST_F(CacheFolder, ALockLeftByAProcessThatEndedIsBroken) {
+  { std::ofstream(file.string() + ".lock") << ""; }
+  fs::last_write_time(file.string() + ".lock", fs::file_time_type::clock::now() - std::chrono::minutes(5));
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  cache->Record(Entry("A()", 1).key, Entry("A()", 1).description, false, nullptr);
+  cache->Flush(nullptr);
+  EXPECT_EQ(OnDisk().size(), 1u);
+}
+
+}  // namespace
