@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs, as written, the shell blocks of the docs that need no host: the
-# list of part lengths in docs/checking-and-log.md (with ffprobe, over files
-# the suite makes, one of them shorter), and the cross builds in
+# list of part lengths in docs/checking-and-log.md and of their audio samples
+# in README.md (with ffprobe, over files the suite makes, one of them
+# shorter), and the cross builds in
 # docs/platforms.md for Windows x64 with MinGW-w64 and for Linux on aarch64.
 # Each runs in a folder and a home of its own; build folders are moved from
 # build/... into that folder, so that the test scripts' own builds stay as
@@ -13,6 +14,7 @@ source_dir="$PWD"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "doc commands: $*" >&2; exit 1; }
+bash scripts/install-deps.sh ffmpeg bc  # the blocks' own tools, as a reader has them
 
 # block PAGE FIRST_LINE: the ```sh block of PAGE whose first line starts so.
 block() {
@@ -38,6 +40,14 @@ run lengths "$commands"
 got=$(cat "$work/lengths/lengths.avs")
 [ "$got" = "lengths = [50,50,50,30]" ] || fail "lengths.avs holds '$got', not the parts' 50, 50, 50 and 30 frames"
 echo "lengths.avs: $got"
+
+echo "== README.md: the audio samples of the parts, by ffprobe"
+commands=$(block README.md 'for f in part*.mkv')
+[ -n "$commands" ] || fail "no block of ffprobe over part*.mkv in README.md"
+run lengths "$commands"
+got=$(cat "$work/lengths/samples.avs")
+[ "$got" = "samples = [96000,96000,96000,57600]" ] || fail "samples.avs holds '$got', not the parts' 96000, 96000, 96000 and 57600 samples"
+echo "samples.avs: $got"
 
 echo "== docs/platforms.md: the module cross-built with MinGW-w64, and for aarch64"
 for pair in "win-x64:cmake -S . -B build/win-x64:DorvelFilter.dll" \
