@@ -395,6 +395,8 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
     log.Refused(mismatch);
     if (shape == Shape::FromCache) cache->Drop(cacheKey, DescriptionOf(vi), env);
     clip = PClip();  // never becomes the wrapped clip; released before anyone sees it
+    // The cache's message names the call already.
+    if (shape == Shape::FromCache) env->ThrowError("%s", mismatch.c_str());
     env->ThrowError("%s (in %s)", mismatch.c_str(), Call().c_str());
     return PClip();
   }

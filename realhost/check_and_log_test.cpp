@@ -96,7 +96,8 @@ TEST_F(RealHostCheck, TheCheckHoldsAfterATopLevelCurrentFrame) {
   // The usual way to call a runtime function while the script loads.
   host.Eval("t25 = " + CountingTemplate(25) + "\nDorvelFilterCheck()\ncurrent_frame = 0\ny = AverageLuma(t25)");
   EXPECT_EQ(host.ErrorOf("DorvelFilter(\"CountingSource\", [60, [\"frames\", 30]], t25)"),
-            "DorvelFilter: CountingSource made a clip of 30 frames, but the template has 25");
+            "DorvelFilter: CountingSource made a clip of 30 frames, but the template has 25 (in CountingSource(60, "
+            "frames=30))");
   const PClip fits = host.Clip("DorvelFilter(\"CountingSource\", [61, [\"frames\", 25]], t25)");
   EXPECT_EQ(counting::Opens(61), 1);
   EXPECT_EQ(counting::Alive(), 0);

@@ -250,7 +250,10 @@ TEST_F(RealHostDescriptionCache, TheCheckSkipsWhatAnEarlierRunChecked) {
   const Played changed = Play();
   // At the part's line, as without the cache (the host writes the script's
   // name its own way on each system).
-  EXPECT_EQ(changed.error.rfind("DorvelFilter: Import made a clip of 99 frames, but the template has 27\n(", 0), 0u)
+  EXPECT_EQ(
+      changed.error.rfind(
+          "DorvelFilter: Import made a clip of 99 frames, but the template has 27 (in Import(\"part1.avs\"))\n(", 0),
+      0u)
       << changed.error;
   EXPECT_NE(changed.error.find(", line 5)"), std::string::npos) << changed.error;
 }
