@@ -90,6 +90,11 @@ void OpeningTurn::Give() {
 }
 
 void OpeningTurn::AddBlockers(std::thread::id waiter, std::vector<std::thread::id>& blockers) {
+  // Another thread that waits for the turn never waits for ever: once the
+  // holders wait for it they stand still, and it opens beside them. So it
+  // keeps nobody waiting for ever, and a thread whose wait leads to it may
+  // wait. Only the waiter's own look, before it waits, sees the holders.
+  if (waiter != std::this_thread::get_id()) return;
   // A waiter that has taken the turn and not yet left the record waits for
   // nobody.
   std::lock_guard<std::mutex> lock(mutex_);

@@ -155,6 +155,48 @@ TEST_F(UnseenWaitsTest, AnOpeningBehindAFilterThisThreadServesGoesBeside) {
   e = f = g = PClip();
 }
 
+TEST_F(UnseenWaitsTest, AnOpeningThatComesToWaitForAThreadWaitingToOpenWaitsAndThatThreadGoesBeside) {
+  // The same three parts, the other way round: the thread serving F waits
+  // to open G first, and only then does E's opening ask for F. E's opening
+  // must wait for F, not fail, and the waiting thread open G beside it.
+  PClip e, f, g;
+  std::atomic<bool> servingF{false}, openingE{false};
+  SourceSettings forwards = settings;
+  forwards.onFrame = [&](int, int n, IScriptEnvironment* callEnv) {
+    if (n != 0) return;
+    servingF = true;
+    while (!openingE) std::this_thread::yield();
+    g->GetFrame(0, callEnv);
+  };
+  AddSourceFunction(*env, "Forwards", forwards);
+  env->AddFunction("ReadsFLater", "", [&](const AVSValue&, IScriptEnvironment* callEnv) -> AVSValue {
+    openingE = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the other thread waits to open G by now
+    f->GetFrame(1, callEnv);
+    return AVSValue(new SourceClip(3, settings));
+  });
+  const PClip shape = Template();
+  f = Deferred("Forwards", ArrayOf({AVSValue(1)}), shape);
+  g = Deferred(7, shape);
+  e = Deferred("ReadsFLater", ArrayOf({}), shape);
+  SourceOf(f, 1);
+
+  int fromF = -1;
+  std::string errorE;
+  RunOrAbort({[&] { fromF = SourceOf(f, 0); },
+              [&] {
+                while (!servingF) std::this_thread::yield();
+                errorE = ErrorOf([&] { e->GetFrame(0, env.get()); });
+              }});
+  EXPECT_EQ(fromF, 1);
+  EXPECT_EQ(errorE, "");
+  EXPECT_EQ(SourceOf(e, 0), 3);
+  EXPECT_NE(Log().find("DorvelFilter: opening Source(7) beside the opening under way on another thread"),
+            std::string::npos)
+      << Log();
+  e = f = g = PClip();
+}
+
 TEST_F(UnseenWaitsTest, ASecondRequestWaitsForTheOpeningBesideAndTheLimitHolds) {
   // A's opening stands still (a disk spinning up); B opens beside it, slowly
   // too; a third thread asks for B meanwhile and must get the same clip.
