@@ -411,11 +411,18 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
     log.NoteOpened(record, open.size(), open.limit());
   }
   log.WriteOpened();
-  if (beside) TrimToLimit();
+  if (OpeningTurn::instance().SideBySide()) TrimToLimit();
   return clip;
 }
 
 void DorvelFilter::TrimToLimit() {
+  bool trimmed = false;
+  struct ReturnFreed {
+    bool& trimmed;
+    ~ReturnFreed() {
+      if (trimmed) ReturnFreedMemory();
+    }
+  } const freed{trimmed};
   for (;;) {
     // As in MakeRoom: each victim is released with no lock held, its
     // environment kept until then.
@@ -436,6 +443,7 @@ void DorvelFilter::TrimToLimit() {
     if (victim == nullptr) return;
     std::lock_guard<std::mutex> victimLock(victim->mutex);
     victim->CloseLocked(closed);
+    trimmed = true;
   }
 }
 

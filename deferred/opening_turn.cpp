@@ -23,6 +23,16 @@ void OpeningTurn::AddHolder() {
   holders_.push_back({std::this_thread::get_id(), 1, std::move(clock), used, std::chrono::steady_clock::now()});
 }
 
+void OpeningTurn::MarkBesides() {
+  for (Holder& holder : holders_) holder.besides = true;
+}
+
+bool OpeningTurn::SideBySide() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto mine = Mine();
+  return mine != holders_.end() && (mine->besides || holders_.size() > 1);
+}
+
 bool OpeningTurn::TryTake() {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto mine = Mine();
@@ -56,20 +66,23 @@ bool OpeningTurn::HoldersStopped() {
 OpeningTurn::Taking OpeningTurn::Take() {
   if (TryTake()) return Taking::Taken;
   std::unique_lock<std::mutex> lock(mutex_);
-  // Room for this thread among the holders before it waits: once it may
-  // take the turn, nothing is left that can fail.
-  holders_.reserve(holders_.size() + 1);
+  // Room among the holders for every waiting thread, this one too, before
+  // it waits: only waiting threads become holders while any waits, so once
+  // it may take the turn, nothing is left that can fail.
+  holders_.reserve(holders_.size() + waiting_ + 1);
   bool beside = false;
   const bool waited = waits::WaitAndTake(
       *this, lock, given_, waiting_, kLookEvery, [this] { return holders_.empty() || HoldersStopped(); },
       [&] {
         beside = !holders_.empty();
+        MarkBesides();
         AddHolder();
       });
   if (!waited) {
     // The holders wait, in the end, for this thread: they cannot go on
     // before it has opened its filter and let go of what they need.
-    holders_.reserve(holders_.size() + 1);
+    holders_.reserve(holders_.size() + waiting_ + 1);
+    MarkBesides();
     AddHolder();
     return Taking::BesideWaitingForThisThread;
   }

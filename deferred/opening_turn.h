@@ -57,6 +57,10 @@ class OpeningTurn final : public Awaited {
   bool TryTake();
   // Gives back the calling thread's latest Take.
   void Give();
+  // Whether the calling thread holds the turn beside others, or others took
+  // it beside the calling thread: then each opening found room for itself
+  // alone, and more may be open than the limit.
+  bool SideBySide();
 
  private:
   struct Holder {
@@ -66,12 +70,16 @@ class OpeningTurn final : public Awaited {
     // The processor time last seen, and when it was first seen so.
     int64_t used;  // ThreadClock::Reading
     std::chrono::steady_clock::time_point usedSince;
+    bool besides = false;  // another thread took the turn beside this one
   };
 
   // With the mutex held: the calling thread's place among the holders.
   std::vector<Holder>::iterator Mine();
   // With the mutex held: adds the calling thread as a holder.
   void AddHolder();
+  // With the mutex held, as a thread takes the turn beside the holders:
+  // marks them.
+  void MarkBesides();
   // With the mutex held: whether every holder has used no processor time
   // for kStoppedFor.
   bool HoldersStopped();

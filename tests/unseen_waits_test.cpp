@@ -236,6 +236,31 @@ TEST_F(UnseenWaitsTest, ASecondRequestWaitsForTheOpeningBesideAndTheLimitHolds) 
   EXPECT_EQ(open, 1) << "more open than the limit after openings side by side";
 }
 
+TEST_F(UnseenWaitsTest, AnOpeningThatEndsAfterTheOneBesideItKeepsTheLimitToo) {
+  // The opening beside ends first, within the limit; the stopped holder
+  // joins the list after it, and must not leave one too many open.
+  Limit(1);
+  std::atomic<bool> openingA{false};
+  env->AddFunction("Slow", "i", [&](const AVSValue& args, IScriptEnvironment*) -> AVSValue {
+    openingA = true;
+    std::this_thread::sleep_for(2 * kStopped);
+    return AVSValue(new SourceClip(args[0].AsInt(), settings));
+  });
+  const PClip shape = Template();
+  const PClip a = Deferred("Slow", ArrayOf({AVSValue(1)}), shape);
+  const PClip b = Deferred(2, shape);
+  RunOrAbort({[&] { SourceOf(a, 0); },
+              [&] {
+                while (!openingA) std::this_thread::yield();
+                SourceOf(b, 0);
+              }});
+  const PClip c = Deferred(3, shape);
+  SourceOf(c, 0);
+  int open = 0;
+  for (const PClip* filter : {&a, &b, &c}) open += IsOpen(*filter) ? 1 : 0;
+  EXPECT_EQ(open, 1) << "more open than the limit after openings side by side";
+}
+
 TEST_F(UnseenWaitsTest, OpeningsBesideEachOtherInOneFolderLeaveTheClientsFolder) {
   // Both filters were made in one folder and read a file there by a relative
   // name before and after standing still. The first opening ends first; the
