@@ -49,6 +49,7 @@ class UnseenWaitsTest : public ModuleTest {
 
   SourceSettings settings;
   std::string logPath;
+  std::string PlayTheRingOfThree(bool fAsksFirst, int& fromF, int& fromE);
 };
 
 TEST_F(UnseenWaitsTest, AThreadHoldingALockTheOpeningWaitsForOpensBesideIt) {
@@ -115,9 +116,12 @@ TEST_F(UnseenWaitsTest, AHolderThatUsesTheProcessorIsWaitedFor) {
   EXPECT_EQ(Log().find("beside"), std::string::npos) << Log();
 }
 
-TEST_F(UnseenWaitsTest, AnOpeningBehindAFilterThisThreadServesGoesBeside) {
-  // E's function reads F, and F's clip reads G, closed: no cycle. One thread
-  // serves F and asks for G to open while another opens E and waits for F.
+// E's function reads F, and F's clip reads G, closed: no cycle. One thread
+// serves F and asks for G to open while another opens E and waits for F.
+// With `fAsksFirst` the thread serving F waits to open G before E's opening
+// asks for F; else after. Either way E's opening must wait for F, not fail,
+// and G open beside it. Answers the error E's request met, or "".
+std::string UnseenWaitsTest::PlayTheRingOfThree(bool fAsksFirst, int& fromF, int& fromE) {
   PClip e, f, g;
   std::atomic<bool> servingF{false}, openingE{false};
   SourceSettings forwards = settings;
@@ -125,12 +129,15 @@ TEST_F(UnseenWaitsTest, AnOpeningBehindAFilterThisThreadServesGoesBeside) {
     if (n != 0) return;
     servingF = true;
     while (!openingE) std::this_thread::yield();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // E's opening waits for F by now
+    // E's opening waits for F by now, unless F asks first.
+    if (!fAsksFirst) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     g->GetFrame(0, callEnv);
   };
   AddSourceFunction(*env, "Forwards", forwards);
   env->AddFunction("ReadsF", "", [&](const AVSValue&, IScriptEnvironment* callEnv) -> AVSValue {
     openingE = true;
+    // The other thread waits to open G by now, if it asks first.
+    if (fAsksFirst) std::this_thread::sleep_for(std::chrono::milliseconds(200));
     f->GetFrame(1, callEnv);
     return AVSValue(new SourceClip(3, settings));
   });
@@ -140,61 +147,34 @@ TEST_F(UnseenWaitsTest, AnOpeningBehindAFilterThisThreadServesGoesBeside) {
   e = Deferred("ReadsF", ArrayOf({}), shape);
   SourceOf(f, 1);  // F open, G and E closed
 
-  int fromF = -1, fromE = -1;
+  std::string errorE;
   RunOrAbort({[&] { fromF = SourceOf(f, 0); },
               [&] {
                 while (!servingF) std::this_thread::yield();
-                fromE = SourceOf(e, 0);
+                errorE = ErrorOf([&] { fromE = SourceOf(e, 0); });
               }});
+  return errorE;
+}
+
+TEST_F(UnseenWaitsTest, AnOpeningBehindAFilterThisThreadServesGoesBeside) {
+  int fromF = -1, fromE = -1;
+  EXPECT_EQ(PlayTheRingOfThree(false, fromF, fromE), "");
   EXPECT_EQ(fromF, 1);
   EXPECT_EQ(fromE, 3);
   EXPECT_NE(Log().find("DorvelFilter: opening Source(7) beside the opening under way on another thread, which "
                        "waits for a clip this thread is serving"),
             std::string::npos)
       << Log();
-  e = f = g = PClip();
 }
 
 TEST_F(UnseenWaitsTest, AnOpeningThatComesToWaitForAThreadWaitingToOpenWaitsAndThatThreadGoesBeside) {
-  // The same three parts, the other way round: the thread serving F waits
-  // to open G first, and only then does E's opening ask for F. E's opening
-  // must wait for F, not fail, and the waiting thread open G beside it.
-  PClip e, f, g;
-  std::atomic<bool> servingF{false}, openingE{false};
-  SourceSettings forwards = settings;
-  forwards.onFrame = [&](int, int n, IScriptEnvironment* callEnv) {
-    if (n != 0) return;
-    servingF = true;
-    while (!openingE) std::this_thread::yield();
-    g->GetFrame(0, callEnv);
-  };
-  AddSourceFunction(*env, "Forwards", forwards);
-  env->AddFunction("ReadsFLater", "", [&](const AVSValue&, IScriptEnvironment* callEnv) -> AVSValue {
-    openingE = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the other thread waits to open G by now
-    f->GetFrame(1, callEnv);
-    return AVSValue(new SourceClip(3, settings));
-  });
-  const PClip shape = Template();
-  f = Deferred("Forwards", ArrayOf({AVSValue(1)}), shape);
-  g = Deferred(7, shape);
-  e = Deferred("ReadsFLater", ArrayOf({}), shape);
-  SourceOf(f, 1);
-
-  int fromF = -1;
-  std::string errorE;
-  RunOrAbort({[&] { fromF = SourceOf(f, 0); },
-              [&] {
-                while (!servingF) std::this_thread::yield();
-                errorE = ErrorOf([&] { e->GetFrame(0, env.get()); });
-              }});
+  int fromF = -1, fromE = -1;
+  EXPECT_EQ(PlayTheRingOfThree(true, fromF, fromE), "");
   EXPECT_EQ(fromF, 1);
-  EXPECT_EQ(errorE, "");
-  EXPECT_EQ(SourceOf(e, 0), 3);
+  EXPECT_EQ(fromE, 3);
   EXPECT_NE(Log().find("DorvelFilter: opening Source(7) beside the opening under way on another thread"),
             std::string::npos)
       << Log();
-  e = f = g = PClip();
 }
 
 TEST_F(UnseenWaitsTest, ASecondRequestWaitsForTheOpeningBesideAndTheLimitHolds) {
