@@ -431,20 +431,24 @@ void DorvelFilter::TrimToLimit() {
     OpenFilters& open = OpenFilters::instance();
     std::lock_guard<std::mutex> listLock(open.mutex());
     if (!open.OverLimit()) return;
-    DorvelFilter* victim = open.Oldest();
-    for (; victim != nullptr; victim = OpenFilters::Newer(victim)) {
-      if (victim == this) continue;
-      EnvironmentUse use(victim->life.get());
-      if (use.used()) {
-        victimsEnvironment = std::move(use);
-        break;
-      }
-    }
+    DorvelFilter* victim = VictimFrom(open.Oldest(), this, victimsEnvironment);
     if (victim == nullptr) return;
     std::lock_guard<std::mutex> victimLock(victim->mutex);
     victim->CloseLocked(closed);
     trimmed = true;
   }
+}
+
+DorvelFilter* DorvelFilter::VictimFrom(DorvelFilter* first, const DorvelFilter* spared, EnvironmentUse& pinned) {
+  for (DorvelFilter* victim = first; victim != nullptr; victim = OpenFilters::Newer(victim)) {
+    if (victim == spared) continue;
+    EnvironmentUse use(victim->life.get());
+    if (use.used()) {
+      pinned = std::move(use);
+      return victim;
+    }
+  }
+  return nullptr;
 }
 
 bool DorvelFilter::MakeRoom(OpeningLog& log) {
@@ -455,15 +459,7 @@ bool DorvelFilter::MakeRoom(OpeningLog& log) {
   {
     OpenFilters& open = OpenFilters::instance();
     std::lock_guard<std::mutex> listLock(open.mutex());
-    DorvelFilter* victim = open.VictimForNextOpening();
-    while (victim != nullptr) {
-      EnvironmentUse use(victim->life.get());
-      if (use.used()) {
-        victimsEnvironment = std::move(use);
-        break;
-      }
-      victim = OpenFilters::Newer(victim);
-    }
+    DorvelFilter* victim = VictimFrom(open.VictimForNextOpening(), nullptr, victimsEnvironment);
     if (victim == nullptr) return false;
     log.NoteVictim(victim->functionName, victim->args, victim->record, open.limit());
     std::lock_guard<std::mutex> victimLock(victim->mutex);
@@ -500,7 +496,7 @@ std::string DorvelFilter::Mismatch(const PClip& clip) const {
       // Every field, exactly: the cached description stands for the clip's own.
       const CachedDescription made = DescriptionOf(clip->GetVideoInfo());
       if (made == DescriptionOf(vi)) return "";
-      return CacheMismatch(DescriptionOf(vi), made, CallText(functionName, args), cache->path());
+      return CacheMismatch(DescriptionOf(vi), made, Call(), cache->path());
     }
     case Shape::Unknown:
       break;  // this clip will give the filter its description

@@ -72,6 +72,10 @@ class DorvelFilter : public IClip {
   // Closes the oldest open filter when the list is full; true when it did.
   // A filter whose environment is being deleted is left to that deletion.
   static bool MakeRoom(OpeningLog& log);
+  // With the list's mutex held: the first open filter from `first` on, newer
+  // and newer, other than `spared`, whose environment is not being deleted;
+  // that environment is kept in `pinned` until the victim's clip is released.
+  static DorvelFilter* VictimFrom(DorvelFilter* first, const DorvelFilter* spared, EnvironmentUse& pinned);
   // Calls the named function with the stored arguments, in the working
   // folder the filter was made in.
   PClip CallFunction(IScriptEnvironment* env) const;
