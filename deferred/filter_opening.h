@@ -29,7 +29,8 @@ class FilterOpening final : public Awaited {
   // With `lock` holding the mutex: waits until no opening is under way;
   // false, with no wait, when the opener waits in the end for this thread.
   bool WaitForEnd(std::unique_lock<std::mutex>& lock) {
-    return waits::WaitAndTake(*this, lock, ended_, waiting_, [this] { return !UnderWay(); }, [] {});
+    return waits::WaitAndTake(
+        *this, lock, ended_, waiting_, [this] { return !UnderWay(); }, [] {});
   }
 
  private:

@@ -39,8 +39,8 @@
 class OpeningTurn final : public Awaited {
  public:
   enum class Taking {
-    Taken,           // this thread may open until it gives the turn back
-    BesideStopped,   // taken beside holders that have used no processor time a while
+    Taken,                       // this thread may open until it gives the turn back
+    BesideStopped,               // taken beside holders that have used no processor time a while
     BesideWaitingForThisThread,  // taken beside holders that wait for this thread
   };
 

@@ -72,8 +72,8 @@ int64_t ThreadClock::Reading() const {
 #elif defined(__APPLE__)
   thread_basic_info_data_t info;
   mach_msg_type_number_t count = THREAD_BASIC_INFO_COUNT;
-  if (thread_info(static_cast<thread_act_t>(id_), THREAD_BASIC_INFO, reinterpret_cast<thread_info_t>(&info),
-                  &count) != KERN_SUCCESS) {
+  if (thread_info(static_cast<thread_act_t>(id_), THREAD_BASIC_INFO, reinterpret_cast<thread_info_t>(&info), &count) !=
+      KERN_SUCCESS) {
     return -1;
   }
   const auto nanoseconds = [](const time_value_t& t) {

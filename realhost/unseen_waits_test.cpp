@@ -13,8 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -100,8 +100,8 @@ TEST_P(UnseenWaits, AnOpeningThatReadsThroughASerializedFilterPlaysAsOnOneThread
       HostSession host;
       std::vector<uint64_t> played;
       const std::string error = HostErrorOf([&] {
-        played = FrameDigests(host.Clip("SetLogParams(\"" + log + "\", LOG_WARNING)\n" + Script(threads, true)),
-                              host.env());
+        played =
+            FrameDigests(host.Clip("SetLogParams(\"" + log + "\", LOG_WARNING)\n" + Script(threads, true)), host.env());
       });
       EXPECT_EQ(error, "") << "run " << run;
       EXPECT_EQ(played, direct) << "run " << run;
@@ -140,9 +140,8 @@ TEST_P(UnseenWaits, TwoEnvironmentsPlayingTheShapeAtOnce) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Prefetch, UnseenWaits, ::testing::Values(2, 4),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                           return "Prefetch" + std::to_string(info.param);
-                         });
+INSTANTIATE_TEST_SUITE_P(Prefetch, UnseenWaits, ::testing::Values(2, 4), [](const ::testing::TestParamInfo<int>& info) {
+  return "Prefetch" + std::to_string(info.param);
+});
 
 }  // namespace

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -32,7 +32,8 @@ class UnseenWaitsTest : public ModuleTest {
   void SetUp() override {
     ModuleTest::SetUp();
     env->StopRecording();
-    logPath = ::testing::TempDir() + "dorvel_unseen_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() +
+    logPath = ::testing::TempDir() + "dorvel_unseen_" +
+              ::testing::UnitTest::GetInstance()->current_test_info()->name() +
               std::to_string(Clock::now().time_since_epoch().count()) + ".txt";
     env->Call("SetLogParams", {AVSValue(logPath.c_str()), AVSValue(2)});
     settings.stats = &stats;
