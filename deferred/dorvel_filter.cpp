@@ -2,17 +2,17 @@
 
 #include <cstring>
 
-#include "audio_span.h"
-#include "call_text.h"
-#include "clip_shape.h"
-#include "decode_parameters.h"
-#include "description_cache/cache_key.h"
-#include "field_order.h"
-#include "frame_budget.h"
-#include "frame_size.h"
-#include "frame_time.h"
-#include "freed_memory.h"
-#include "opening_turn.h"
+#include "deferred/calls/call_text.h"
+#include "deferred/calls/decode_parameters.h"
+#include "deferred/calls/frame_time.h"
+#include "deferred/description_cache/cache_key.h"
+#include "deferred/frames/frame_budget.h"
+#include "deferred/frames/frame_size.h"
+#include "deferred/frames/freed_memory.h"
+#include "deferred/shape/audio_span.h"
+#include "deferred/shape/clip_shape.h"
+#include "deferred/shape/field_order.h"
+#include "deferred/turns/opening_turn.h"
 
 namespace {
 // Each message about a part ends with the call that makes the part, as the

@@ -8,17 +8,17 @@
 #include <mutex>
 #include <string>
 
-#include "argument_list.h"
-#include "description_cache/description_cache.h"
-#include "environment_life.h"
-#include "filter_opening.h"
-#include "open_filters.h"
-#include "opening_log.h"
-#include "opening_turn.h"
+#include "deferred/calls/argument_list.h"
+#include "deferred/description_cache/description_cache.h"
+#include "deferred/environment_life.h"
+#include "deferred/frames/recent_frames.h"
+#include "deferred/log/opening_log.h"
+#include "deferred/open_filters.h"
+#include "deferred/turns/filter_opening.h"
+#include "deferred/turns/opening_turn.h"
+#include "deferred/turns/turn.h"
+#include "deferred/turns/working_folder.h"
 #include "plugin/avisynth_interface.h"
-#include "recent_frames.h"
-#include "turn.h"
-#include "working_folder.h"
 
 class DorvelFilter : public IClip {
  public:

@@ -25,8 +25,8 @@
 #include <mutex>
 #include <stdexcept>
 
+#include "deferred/calls/saved_strings.h"
 #include "plugin/avisynth_interface.h"
-#include "saved_strings.h"
 
 // What a request meets when it would open a filter whose environment is being
 // deleted. It is no script error of the host's: raising one takes a lock that
@@ -73,7 +73,7 @@ class EnvironmentLife {
   int uses_ = 0;
   bool registered_ = false;
   FunctionLists registeredWith_{nullptr, nullptr};  // when it last registered
-  IScriptEnvironment* env_ = nullptr;  // set once, before the life is shared
+  IScriptEnvironment* env_ = nullptr;               // set once, before the life is shared
   SavedStrings strings_;
 };
 

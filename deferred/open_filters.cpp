@@ -1,6 +1,6 @@
 #include "open_filters.h"
 
-#include "dorvel_filter.h"
+#include "deferred/dorvel_filter.h"
 
 namespace {
 // Created when the module loads and gone when it unloads. Filters still

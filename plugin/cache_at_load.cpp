@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "deferred/frame_time.h"
-#include "deferred/working_folder.h"
+#include "deferred/calls/frame_time.h"
+#include "deferred/turns/working_folder.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "deferred/frame_time.h"
+#include "deferred/calls/frame_time.h"
 
 namespace {
 

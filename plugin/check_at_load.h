@@ -6,7 +6,7 @@
 // The switch belongs to one script environment and to the thread that loads
 // its script. Filters made at frame time are not checked: those made on other
 // threads (the host's Prefetch threads), those made on the loading thread
-// inside one of the module's requests or openings (see deferred/frame_time.h),
+// inside one of the module's requests or openings (see deferred/calls/frame_time.h),
 // such as the filters of a script that an opening imports, and those made by
 // a runtime script (ScriptClip's), which the host runs inside a frame or
 // audio request of its own. Every filter passed over while the switch is on

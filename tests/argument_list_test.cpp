@@ -6,7 +6,7 @@
 //
 // Every allocation of this program goes through the operator new below,
 // which counts the blocks alive and fails one on purpose when asked.
-#include "deferred/argument_list.h"
+#include "deferred/calls/argument_list.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // frame memory limit: frames of filters no longer read go first, a filter being
 // read keeps its window while the windows fit, and when they do not, fewer
 // frames are kept and the host's log says so once.
-#include "deferred/frame_budget.h"
+#include "deferred/frames/frame_budget.h"
 
 #include <mutex>
 #include <string>

@@ -1,7 +1,7 @@
 // A frame's size, read off the clip's description, is never below what the
 // host allocates for it (every plane's rows padded to 64 bytes) and not far
 // above it.
-#include "deferred/frame_size.h"
+#include "deferred/frames/frame_size.h"
 
 #include <gtest/gtest.h>
 

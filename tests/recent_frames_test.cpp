@@ -1,7 +1,8 @@
 // A filter keeps the last few frames its wrapped clip made, in place of the
 // host's frame cache: a temporal filter's requests for neighbouring frames
 // reach the source once each, and a closed filter keeps no frame.
-#include "deferred/recent_frames.h"
+#include "deferred/frames/recent_frames.h"
+
 #include "module_test.h"
 
 namespace {

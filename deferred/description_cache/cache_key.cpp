@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "cache_text.h"
-#include "deferred/call_text.h"
+#include "deferred/calls/call_text.h"
+#include "deferred/description_cache/cache_text.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "deferred/argument_list.h"
-#include "deferred/working_folder.h"
+#include "deferred/calls/argument_list.h"
+#include "deferred/turns/working_folder.h"
 
 // False when the call cannot be keyed: a clip among its arguments says
 // nothing of what the clip holds.

@@ -1,6 +1,6 @@
 #include "description_cache.h"
 
-#include "deferred/host_log.h"
+#include "deferred/log/host_log.h"
 
 #ifndef DORVEL_VERSION
 #define DORVEL_VERSION "unknown"

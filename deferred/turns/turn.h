@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "waits.h"
+#include "deferred/turns/waits.h"
 
 class Turn final : public Awaited {
  public:

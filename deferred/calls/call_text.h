@@ -5,6 +5,6 @@
 
 #include <string>
 
-#include "argument_list.h"
+#include "deferred/calls/argument_list.h"
 
 std::string CallText(const char* functionName, const ArgumentList& args, bool whole = false);

@@ -1,7 +1,7 @@
 #include "opening_log.h"
 
-#include "call_text.h"
-#include "host_log.h"
+#include "deferred/calls/call_text.h"
+#include "deferred/log/host_log.h"
 
 namespace {
 std::string LimitText(int32_t limit) { return limit < 0 ? std::string("no limit") : "limit " + std::to_string(limit); }

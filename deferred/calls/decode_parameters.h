@@ -2,9 +2,9 @@
 // parallel name list.
 #pragma once
 
-#include "argument_list.h"
+#include "deferred/calls/argument_list.h"
+#include "deferred/calls/saved_strings.h"
 #include "plugin/avisynth_interface.h"
-#include "saved_strings.h"
 
 // Appends one argument, with its name, to `args` for each element of
 // `parameters`:

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <string>
 
-#include "host_log.h"
-#include "recent_frames.h"
+#include "deferred/frames/recent_frames.h"
+#include "deferred/log/host_log.h"
 
 FrameBudget& FrameBudget::Instance() {
   static FrameBudget budget;

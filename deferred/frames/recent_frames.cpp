@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "frame_budget.h"
+#include "deferred/frames/frame_budget.h"
 
 RecentFrames::RecentFrames() = default;
 

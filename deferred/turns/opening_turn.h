@@ -33,8 +33,8 @@
 #include <thread>
 #include <vector>
 
-#include "thread_clock.h"
-#include "waits.h"
+#include "deferred/turns/thread_clock.h"
+#include "deferred/turns/waits.h"
 
 class OpeningTurn final : public Awaited {
  public:

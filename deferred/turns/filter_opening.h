@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "waits.h"
+#include "deferred/turns/waits.h"
 
 class FilterOpening final : public Awaited {
  public:

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "argument_list.h"
+#include "deferred/calls/argument_list.h"
 #include "plugin/avisynth_interface.h"
 
 using OpeningClock = std::chrono::steady_clock;
