@@ -9,11 +9,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -21,39 +18,9 @@
 
 #include "counting_source.h"
 #include "host_session.h"
+#include "watchdog.h"
 
 namespace {
-
-// Ends the process when the case it guards has not finished in time.
-class Watchdog {
- public:
-  Watchdog(const std::string& what, std::chrono::seconds limit) : what_(what) {
-    thread_ = std::thread([this, limit] {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (!done_.wait_for(lock, limit, [this] { return finished_; })) {
-        std::fprintf(stderr, "hang: %s did not finish in %lld s\n", what_.c_str(),
-                     static_cast<long long>(limit.count()));
-        std::fflush(stderr);
-        std::_Exit(3);
-      }
-    });
-  }
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      finished_ = true;
-    }
-    done_.notify_one();
-    thread_.join();
-  }
-
- private:
-  std::string what_;
-  std::mutex mutex_;
-  std::condition_variable done_;
-  bool finished_ = false;
-  std::thread thread_;
-};
 
 // Part A's function opens slowly (as an indexing source does) and, while it
 // makes its clip, reads a frame of G2, a serialized filter over part B. The
