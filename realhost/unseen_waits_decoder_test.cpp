@@ -5,15 +5,11 @@
 // the same frames, no hang, no error.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "beside_runs.h"
 #include "host_session.h"
-#include "watchdog.h"
 
 namespace {
 
@@ -56,30 +52,10 @@ TEST_P(RealDecoderUnseenWaits, AnIndexingOpeningThatReadsThroughASerializedFilte
     direct = FrameDigests(host.Clip(Script(0, false)), host.env());
   }
   ASSERT_EQ(direct.size(), 32u);
-  const std::string log = ::testing::TempDir() + "dorvel_unseen_waits_ffms2_" + std::to_string(threads) + ".log";
-  int met = 0;
-  for (int run = 0; run < 4; ++run) {
-    const Watchdog watchdog("FFMS2, Prefetch(" + std::to_string(threads) + ") run " + std::to_string(run),
-                            std::chrono::seconds(90));
-    std::remove(log.c_str());
-    {
-      HostSession host;
-      host.LoadPlugin(DORVEL_FFMS2_PLUGIN);
-      std::vector<uint64_t> played;
-      const std::string error = HostErrorOf([&] {
-        played =
-            FrameDigests(host.Clip("SetLogParams(\"" + log + "\", LOG_WARNING)\n" + Script(threads, true)), host.env());
-      });
-      EXPECT_EQ(error, "") << "run " << run;
-      EXPECT_EQ(played, direct) << "run " << run;
-    }
-    std::ostringstream text;
-    text << std::ifstream(log).rdbuf();
-    if (text.str().find("beside the opening under way on another thread") != std::string::npos) ++met;
-  }
+  const int met = PlayRunsBeside("unseen_waits_ffms2_Prefetch" + std::to_string(threads), Script(threads, true), direct,
+                                 4, [](HostSession& host) { host.LoadPlugin(DORVEL_FFMS2_PLUGIN); });
   // The host's threads race for A and G2: one run meeting the shape is enough.
   EXPECT_GE(met, 1) << "no run met the shape: the case shows nothing";
-  std::remove(log.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Prefetch, RealDecoderUnseenWaits, ::testing::Values(2, 4),

@@ -9,13 +9,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "beside_runs.h"
 #include "counting_source.h"
 #include "host_session.h"
 #include "watchdog.h"
@@ -57,31 +55,8 @@ class UnseenWaits : public ::testing::TestWithParam<int> {};
 TEST_P(UnseenWaits, AnOpeningThatReadsThroughASerializedFilterPlaysAsOnOneThread) {
   const int threads = GetParam();
   const std::vector<uint64_t> direct = DirectFrames();
-  const std::string log = ::testing::TempDir() + "dorvel_unseen_waits_" + std::to_string(threads) + ".log";
-  int met = 0;
-  for (int run = 0; run < 4; ++run) {
-    const Watchdog watchdog("Prefetch(" + std::to_string(threads) + ") run " + std::to_string(run),
-                            std::chrono::seconds(90));
-    std::remove(log.c_str());
-    {
-      HostSession host;
-      std::vector<uint64_t> played;
-      const std::string error = HostErrorOf([&] {
-        played =
-            FrameDigests(host.Clip("SetLogParams(\"" + log + "\", LOG_WARNING)\n" + Script(threads, true)), host.env());
-      });
-      EXPECT_EQ(error, "") << "run " << run;
-      EXPECT_EQ(played, direct) << "run " << run;
-    }
-    // Whether the shape was met, and said so: B opened beside A's stopped
-    // opening. The host's threads race for A and G2, so some runs (under an
-    // emulator, above all) may not meet it.
-    std::ostringstream text;
-    text << std::ifstream(log).rdbuf();
-    if (text.str().find("beside the opening under way on another thread") != std::string::npos) ++met;
-  }
+  const int met = PlayRunsBeside("unseen_waits_Prefetch" + std::to_string(threads), Script(threads, true), direct, 4);
   EXPECT_GE(met, 1) << "no run met the shape: the case shows nothing";
-  std::remove(log.c_str());
 }
 
 TEST_P(UnseenWaits, TwoEnvironmentsPlayingTheShapeAtOnce) {

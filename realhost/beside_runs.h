@@ -1,0 +1,46 @@
+// Plays a script whose openings may have to go beside one another several
+// times, each run in a new host session under a watchdog, and checks every
+// run's frames against the script without the module.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host_session.h"
+#include "watchdog.h"
+
+// Plays `script` `runs` times; `prepare` readies each new session (loads a
+// decoder, say). Answers in how many runs the host's log shows an opening
+// beside another: the host's threads race, so some runs (under an emulator,
+// above all) may not meet the shape.
+inline int PlayRunsBeside(const std::string& name, const std::string& script, const std::vector<uint64_t>& direct,
+                          int runs, const std::function<void(HostSession&)>& prepare = {}) {
+  const std::string log = ::testing::TempDir() + "dorvel_" + name + ".log";
+  int met = 0;
+  for (int run = 0; run < runs; ++run) {
+    const Watchdog watchdog(name + " run " + std::to_string(run), std::chrono::seconds(90));
+    std::remove(log.c_str());
+    {
+      HostSession host;
+      if (prepare) prepare(host);
+      std::vector<uint64_t> played;
+      const std::string error = HostErrorOf([&] {
+        played = FrameDigests(host.Clip("SetLogParams(\"" + log + "\", LOG_WARNING)\n" + script), host.env());
+      });
+      EXPECT_EQ(error, "") << name << " run " << run;
+      EXPECT_EQ(played, direct) << name << " run " << run;
+    }
+    std::ostringstream text;
+    text << std::ifstream(log).rdbuf();
+    if (text.str().find("beside the opening under way on another thread") != std::string::npos) ++met;
+  }
+  std::remove(log.c_str());
+  return met;
+}
