@@ -3,16 +3,17 @@
 # (SetLogParams at the information level): the module names the cache file
 # when the script turns it on, warns when it cannot read or write it, and
 # says of each part whether the cache described it or it was opened.
-# Sourced by encode_chunks.sh.
+# Sourced by encode_chunks.sh. A log that is not there (the host never
+# started) says nothing.
 
 # The cache file the script turned on last, or nothing.
 cache_file_in_log() {  # LOG
-  sed -n 's/^INFO: DorvelFilterCache: the cache file is //p' "$1" 2>/dev/null | tail -n 1
+  [ ! -f "$1" ] || sed -n 's/^INFO: DorvelFilterCache: the cache file is //p' "$1" | tail -n 1
 }
 
 # The module's warnings about the cache, one a line, without its prefix.
 cache_warnings_in_log() {  # LOG
-  sed -n 's/^WARNING: DorvelFilterCache: //p' "$1" 2>/dev/null
+  [ ! -f "$1" ] || sed -n 's/^WARNING: DorvelFilterCache: //p' "$1"
 }
 
 # The parts opened while the script loaded.
