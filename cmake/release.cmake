@@ -22,7 +22,7 @@ install(DIRECTORY docs DESTINATION .)
 # The chunked encoding that docs/chunked-encoding.md describes: the script
 # and the helpers it runs from its own folder.
 install(PROGRAMS scripts/encode_chunks.sh DESTINATION scripts)
-install(FILES scripts/encode_chunks_progress.sh scripts/script_frames.py scripts/script_audio.py DESTINATION scripts)
+install(FILES scripts/encode_chunks_progress.sh scripts/encode_chunks_cache.sh scripts/script_frames.py scripts/script_audio.py DESTINATION scripts)
 
 set(CPACK_PACKAGE_NAME DorvelFilter)
 set(CPACK_PACKAGE_VENDOR "the DorvelFilter developers")

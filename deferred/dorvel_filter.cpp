@@ -147,6 +147,7 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   if (cache && cache->Find(cacheKey, known)) {
     vi = VideoInfoOf(known.description);
     shape = Shape::FromCache;
+    LogDescribedByCache(env, this->functionName, args, cache->path().u8string());
     return;
   }
   {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "deferred/calls/frame_time.h"
+#include "deferred/log/host_log.h"
 #include "deferred/turns/working_folder.h"
 
 namespace {
@@ -80,6 +81,8 @@ AVSValue DORVEL_CDECL SetDorvelFilterCache(AVSValue args, void*, IScriptEnvironm
   if (path.is_relative() && !folder) env->ThrowError("DorvelFilterCache: cannot tell where %s is", file.c_str());
   if (path.is_relative()) path = *folder / path;
   path = path.lexically_normal();
+  // Named first, so that a warning of the opening below has its file.
+  WriteHostLog(env, LogLevel::Info, "DorvelFilterCache: the cache file is " + path.u8string());
   std::shared_ptr<DescriptionCache> cache = DescriptionCache::Open(path, env);
   std::shared_ptr<DescriptionCache> previous;
   bool watch = false;

@@ -15,7 +15,12 @@
 #   --no-audio                    leave the script's audio out
 #   --audio-codec NAME            ffmpeg's encoder for the audio (flac)
 #   --check                       encode one frame on each --sshlogin and say
-#                                 whether each machine can take part; no more
+#                                 whether each machine can take part; no more.
+#                                 A machine where the script's description
+#                                 cache (DorvelFilterCache) cannot be read or
+#                                 written is named with the cache file, as a
+#                                 warning: it takes part, its chunks only
+#                                 open their parts while they load
 # These may also stand after OUT.mkv, among the options of GNU parallel.
 #
 # Each chunk is a script of its own, Import of SCRIPT.avs and then Trim of
@@ -33,9 +38,17 @@
 # encodes only the others, so an encode stopped by Ctrl-C, a failure or a
 # reboot goes on where it stopped. The folder is removed when OUT.mkv is
 # written; the job log of the last run is kept beside it as OUT.mkv.joblog.
+#
+# A script that keeps a description cache (DorvelFilterCache) fills it when it
+# is loaded before the chunks start; the progress then names the cache file
+# and how many parts it describes, and says whether the chunks still open
+# parts while they load, as read from the host's log of that load (and of a
+# second one, when the first had to open parts). A cache that cannot be
+# written is said plainly; the encode goes on, its chunks only load slower.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/encode_chunks_progress.sh"
+source "$here/encode_chunks_cache.sh"
 
 die() {
   echo "encode_chunks: $*" >&2
@@ -137,9 +150,16 @@ out="$(cd "$out_dir" && pwd)/$(basename "$out")"
 extension="${out##*.}"
 [ "$extension" != "$out" ] && [ -n "$extension" ] || die "OUT needs an extension that names its container, such as .mkv"
 
-# The script loaded once, as the chunks will load it, for its length and audio.
+# The script loaded once, as the chunks will load it, for its length and audio
+# and to fill its description cache; the host's log of it tells of the cache.
+host_logs=$(mktemp -d)
+trap 'rm -rf "$host_logs"' EXIT
+load_logged() {  # LOG
+  (cd "$script_dir" && python3 "$here/script_frames.py" --log "$1" "$script")
+}
+load_logged_quietly() { load_logged "$1" >/dev/null 2>&1; }
 loaded=0
-info=$(cd "$script_dir" && python3 "$here/script_frames.py" "$script" 2>&1) || loaded=$?
+info=$(load_logged "$host_logs/first.log" 2>&1) || loaded=$?
 [ "$loaded" != 2 ] || die "$info"  # no host
 [ "$loaded" = 0 ] || die "$script does not load:
 $info"
@@ -245,6 +265,19 @@ show_log() {  # LOG [FIRST]
   }' <<<"$lines" >&2
 }
 
+# A check job's warnings about the description cache, said as a problem of
+# its machine that does not stop it from taking part.
+cache_problem() {  # WHERE HOST_LOG
+  local warnings file
+  warnings=$(cache_warnings_in_log "$2")
+  [ -n "$warnings" ] || return 0
+  file=$(cache_file_in_log "$2")
+  uncached=$((uncached + 1))
+  echo "encode_chunks: $1: warning: the description cache ${file:-of the script} cannot be read or written" \
+    "there; its chunks open their parts while they load (slower; the frames are the same):" >&2
+  sed 's/^/    /' <<<"$warnings" >&2
+}
+
 if [ "$check" = 1 ]; then
   # One job on every machine of --sshlogin: frame 0 as a chunk of its own,
   # into a folder beside OUT, which this machine must then see.
@@ -255,16 +288,18 @@ if [ "$check" = 1 ]; then
   fi
   mkdir "$checks"
   touch "$checks/.encode_chunks_check"
-  printf 'Import("%s")\nTrim(0, -1)\n' "$script" >"$checks/frame0.avs"
   # The job's file names are made where it runs: the encoder's line names
-  # them through $base.
-  encode_line=$(encode_command "$checks/frame0.avs" "@@.$raw")
+  # them through $base. Its script is frame 0 of SCRIPT, with the host's log
+  # in $base.host.log for what the module says of the description cache.
+  encode_line=$(encode_command "@@.avs" "@@.$raw")
   {
     echo "#!/usr/bin/env bash"
     echo "set -o pipefail"
     [ -z "${LD_LIBRARY_PATH:-}" ] || echo "export LD_LIBRARY_PATH=$(printf %q "$LD_LIBRARY_PATH")"
     echo "export base=\$(mktemp -u$(quoted "$checks/check.XXXXXXXX"))"
     echo "cd$(quoted "$script_dir") || exit 1"
+    echo "frame0=$(printf %q "$(printf 'Import("%s")\nTrim(0, -1)' "$script")")"
+    echo 'printf "SetLogParams(\"\"\"%s\"\"\", 3)\n%s\n" "$base.host.log" "$frame0" >"$base.avs"'
     echo "encode=$(printf %q "${encode_line//@@/\"\$base\"}")"
     echo 'bash -o pipefail -c "$encode" >"$base.log" 2>&1'
     echo 'status=$?'
@@ -272,7 +307,7 @@ if [ "$check" = 1 ]; then
     echo 'echo "checked $status $base $(hostname)"'
   } >"$checks/check.sh"
   answers=$(parallel --nonall --tag "${parallel_options[@]}" bash "$checks/check.sh" </dev/null 2>&1) || true
-  machines=0 bad=0
+  machines=0 bad=0 uncached=0
   declare -A said=() answered=()
   while IFS=$'\t' read -r login line; do
     [ -n "$login" ] || continue
@@ -285,6 +320,7 @@ if [ "$check" = 1 ]; then
     machines=$((machines + 1))
     answered[$where]=1
     [ "$where" = "this machine" ] || where="$where ($host)"
+    cache_problem "$where" "$base.host.log"
     if [ "$status" != 0 ]; then
       problem="the encode failed; its log: $base.log"
     elif [ ! -e "$base.$raw" ]; then
@@ -311,7 +347,11 @@ if [ "$check" = 1 ]; then
   [ "$machines" -gt 0 ] || die "GNU parallel ran no check: $answers"
   [ "$bad" -eq 0 ] || die "$bad of $machines machines cannot take part; their files are in $checks"
   rm -rf "$checks"
-  echo "encode_chunks: all $machines machines can take part"
+  if [ "$uncached" -gt 0 ]; then
+    echo "encode_chunks: all $machines machines can take part; on $uncached of them without the description cache"
+  else
+    echo "encode_chunks: all $machines machines can take part"
+  fi
   exit 0
 fi
 
@@ -368,11 +408,8 @@ done
 rm -f "$work/joblog" "$work/list.txt"
 echo "encode_chunks: $script: $frames frames, $chunks chunks of up to $chunk_frames, in $work"
 # Loading the script above filled its description cache, if it keeps one
-# beside it (DorvelFilterCache()): the chunks take their parts from there.
-if [ -f "$script.dorvelcache" ]; then
-  echo "encode_chunks: $(grep -c '^entry$' "$script.dorvelcache" || true) parts described in $script.dorvelcache;" \
-    "the chunks open no part while they load"
-fi
+# (DorvelFilterCache): the chunks take their parts' descriptions from there.
+report_cache "$host_logs/first.log" "$host_logs/again.log" load_logged_quietly
 [ "$kept" -eq 0 ] || echo "encode_chunks: $kept chunks ($kept_frames frames) kept from an earlier run"
 
 # One script and one job per chunk still to encode.

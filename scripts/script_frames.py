@@ -9,9 +9,11 @@ one when it has audio:
     audio_rate=48000 channels=2 sample_type=2 samples=28800000
 
 A script that does not load prints the host's message and exits 1; a host
-that cannot be found exits 2.
+that cannot be found exits 2. With --log, the host's log lines up to its
+information level (its SetLogParams level 3) go to FILE, as the script
+loads: what the module says about its openings and its description cache.
 
-    script_frames.py SCRIPT.avs"""
+    script_frames.py [--log FILE] SCRIPT.avs"""
 import ctypes
 import os
 import sys
@@ -56,29 +58,57 @@ def host_library():
     return host
 
 
-def run_on_script(usage, on_clip):
+def string_value(text):
+    """The host's string value for `text` (bytes), valid while `text` lives."""
+    return Value(ord("s"), 0, ctypes.cast(ctypes.c_char_p(text), ctypes.c_void_p))
+
+
+def error_text(value):
+    return ctypes.cast(value.payload, ctypes.c_char_p).value.decode(errors="replace")
+
+
+def start_log(host, env, log):
+    """Has the host write its log to the file `log` (bytes), up to its
+    information level; answers the host's message when it cannot."""
+    args = (Value * 2)(string_value(log), Value(ord("i"), 0, 3))
+    value = host.avs_invoke(env, b"SetLogParams", Value(ord("a"), 2, ctypes.cast(args, ctypes.c_void_p)), None)
+    failed = error_text(value) if value.type == ord("e") else None
+    host.avs_release_value(value)
+    return failed
+
+
+def run_on_script(usage, on_clip, with_log=False):
     """Imports the script named on the command line in a new environment and
     calls on_clip(host, clip, path), which answers the exit status; a script
-    error or a value that is not a clip is reported and answers 1."""
-    if len(sys.argv) != 2:
+    error or a value that is not a clip is reported and answers 1. With
+    `with_log`, the command line may begin with --log FILE."""
+    words = sys.argv[1:]
+    log = None
+    if with_log and len(words) == 3 and words[0] == "--log":
+        log, words = os.path.abspath(words[1]).encode(), words[2:]
+    if len(words) != 1:
         sys.stderr.write(f"usage: {usage}\n")
         return 2
-    path = os.path.abspath(sys.argv[1])
+    path = os.path.abspath(words[0])
     host = host_library()
     env = host.avs_create_script_environment(6)
     if not env:
         sys.stderr.write("AviSynth+ made no script environment\n")
         return 2
+    failed = start_log(host, env, log) if log else None
+    if failed:
+        sys.stderr.write(failed + "\n")
+        host.avs_delete_script_environment(env)
+        return 2
     encoded = path.encode()
-    value = host.avs_invoke(env, b"Import", Value(ord("s"), 0, ctypes.cast(ctypes.c_char_p(encoded), ctypes.c_void_p)),
-                            None)
+    value = host.avs_invoke(env, b"Import", string_value(encoded), None)
     status = 0
     if value.type == ord("c"):
         clip = host.avs_take_clip(value, env)
         status = on_clip(host, clip, path)
         host.avs_release_clip(clip)
     elif value.type == ord("e"):
-        sys.stderr.write(ctypes.cast(value.payload, ctypes.c_char_p).value.decode(errors="replace") + "\n")
+        sys.stderr.write(error_text(value) + "\n")
         status = 1
     else:
         sys.stderr.write(f"{path}: the script's value is not a clip\n")
@@ -102,7 +132,7 @@ def print_description(host, clip, path):
 
 
 def main():
-    return run_on_script("script_frames.py SCRIPT.avs", print_description)
+    return run_on_script("script_frames.py [--log FILE] SCRIPT.avs", print_description, with_log=True)
 
 
 if __name__ == "__main__":

@@ -104,7 +104,7 @@ unpack() {  # unpack ARCHIVE FOLDER: the archive's one folder's contents into FO
     *.zip) (cd "$work/unpacked" && unzip -q "$archive") ;;
   esac
   local file
-  for file in README.md LICENSE CHANGELOG.md scripts/encode_chunks.sh scripts/encode_chunks_progress.sh \
+  for file in README.md LICENSE CHANGELOG.md scripts/encode_chunks.sh scripts/encode_chunks_progress.sh scripts/encode_chunks_cache.sh \
     scripts/script_frames.py scripts/script_audio.py; do
     [ -f "$work/unpacked/$base/$file" ] || { echo "$base has no $file"; exit 1; }
   done

@@ -83,3 +83,10 @@ void LogCheckedBefore(IScriptEnvironment* env, const char* functionName, const A
                "DorvelFilter: " + CallText(functionName, args) +
                    " was checked by an earlier run with the same files (" + cacheFile + "), and is not opened");
 }
+
+void LogDescribedByCache(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
+                         const std::string& cacheFile) {
+  WriteHostLog(env, LogLevel::Info,
+               "DorvelFilter: " + CallText(functionName, args) + " is described by the cache " + cacheFile +
+                   ", and is not opened while the script loads");
+}

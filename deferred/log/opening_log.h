@@ -81,3 +81,7 @@ void LogNotChecked(IScriptEnvironment* env, const char* functionName, const Argu
 // description cache in `cacheFile` says.
 void LogCheckedBefore(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
                       const std::string& cacheFile);
+// The line for a filter that took its description from the cache in
+// `cacheFile` instead of opening while the script loads.
+void LogDescribedByCache(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
+                         const std::string& cacheFile);
