@@ -98,6 +98,18 @@ TEST(CacheText, AnythingButAWholeFileOfThisFormatIsRefusedWhole) {
   badEscape.replace(badEscape.find("A()"), 3, "A\\q");
   WhyRefused(badEscape);
   WhyRefused(whole + "entry\n");
+  // Numbers that read, but that no clip's description holds: a width past
+  // what an int holds, a negative frame count or channel count, a negative
+  // or too large frame rate.
+  for (const char* description : {"4294967616 240 25 1 10", "320 240 25 1 -10", "320 240 -25 1 10",
+                                  "320 240 25 4294967296 10"}) {
+    std::string outOfRange = whole;
+    outOfRange.replace(outOfRange.find("description 320 240 25 1 10") + 12, 15, description);
+    EXPECT_EQ(WhyRefused(outOfRange), "a description no clip has at line 5") << description;
+  }
+  std::string noChannels = whole;
+  noChannels.replace(noChannels.find(" 19200 2 0\n"), 11, " 19200 -2 0\n");
+  EXPECT_EQ(WhyRefused(noChannels), "a description no clip has at line 5");
 }
 
 TEST_F(CacheFolder, AFileThatDoesNotReadIsSetAsideAndANewOneBegun) {

@@ -77,6 +77,26 @@ bool WellEscaped(const std::string& text) {
   return true;
 }
 
+// Whether `d` is a description a clip can have: every field within what
+// its place in the host's description holds, and no size or count below
+// zero. Anything else comes from a damaged file or another program, and
+// would reach the host cut down to fit, or as a negative count.
+bool Describable(const CachedDescription& d) {
+  constexpr int64_t kIntMax = 2147483647, kIntMin = -kIntMax - 1, kUnsignedMax = 4294967295;
+  for (int i = 0; i < 11; ++i) {
+    const int64_t v = d.fields[i];
+    const bool count = i != 5 && i != 7 && i != 10;  // pixel type, sample type and image type are flags
+    if (i == 2 || i == 3) {
+      if (v < 0 || v > kUnsignedMax) return false;
+    } else if (i == 8) {
+      if (v < 0) return false;
+    } else if (v < (count ? 0 : kIntMin) || v > kIntMax) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool Fail(const std::string& reason, std::size_t line, std::string& why) {
   why = reason + (line > 0 ? " at line " + std::to_string(line) : std::string());
   return false;
@@ -154,6 +174,7 @@ bool ReadCacheText(const std::string& text, std::vector<CacheEntry>& entries, st
     if (!StartsWith(line(i), "description ", rest) || !Numbers(rest, entry.description.fields, 11, nullptr)) {
       return Fail("an entry without its description", i + 1, why);
     }
+    if (!Describable(entry.description)) return Fail("a description no clip has", i + 1, why);
     ++i;
     if (!StartsWith(line(i), "module ", rest) || rest.empty() || !WellEscaped(rest)) {
       return Fail("an entry without its module version", i + 1, why);
