@@ -161,6 +161,26 @@ TEST_F(CacheFolder, ADropRemovesOnlyTheStaleDescription) {
   EXPECT_FALSE(stale->Find(a.key, found));
 }
 
+TEST_F(CacheFolder, AnEntryLearnedAgainForChangedFilesReplacesTheOldOne) {
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  const CacheEntry a = Entry("A(\"a b.mkv\")", 10);
+  const std::string call = "call A(\"a b.mkv\")\n";
+  cache->Record(call + "file 1234 5678 /media/a b.mkv\n", a.description, true, nullptr);
+  cache->Record(call + "file 1234 5678 /other/a b.mkv\n", a.description, true, nullptr);
+  cache->Flush(nullptr);
+  // Each change of the file, in this process or the next, leaves one entry.
+  for (int change = 1; change <= 3; ++change) {
+    const auto next = DescriptionCache::Open(file, nullptr);
+    next->Record(call + "file " + std::to_string(1234 + change) + " 9999 /media/a b.mkv\n", a.description, true,
+                 nullptr);
+    next->Flush(nullptr);
+  }
+  const std::vector<CacheEntry> left = OnDisk();
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[0].key, call + "file 1234 5678 /other/a b.mkv\n") << "another file's entry stays";
+  EXPECT_EQ(left[1].key, call + "file 1237 9999 /media/a b.mkv\n");
+}
+
 // Writers that each learn their own entries at once, as the chunks of one
 // encode do, with readers reading the file all the while.
 void WritersAtOnce(const fs::path& file, int writers) {

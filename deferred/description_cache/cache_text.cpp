@@ -195,3 +195,22 @@ bool ReadCacheText(const std::string& text, std::vector<CacheEntry>& entries, st
   entries = std::move(read);
   return true;
 }
+
+std::string CallAndPaths(const std::string& key) {
+  std::string kept;
+  std::size_t start = 0;
+  while (start < key.size()) {
+    std::size_t end = key.find('\n', start);
+    if (end == std::string::npos) end = key.size();
+    std::string line = key.substr(start, end - start), rest;
+    if (StartsWith(line, "file ", rest)) {
+      // "file SIZE TIME PATH": the path alone.
+      const std::size_t afterSize = rest.find(' ');
+      const std::size_t afterTime = afterSize == std::string::npos ? afterSize : rest.find(' ', afterSize + 1);
+      if (afterTime != std::string::npos) line = "file " + rest.substr(afterTime + 1);
+    }
+    kept += line + "\n";
+    start = end + 1;
+  }
+  return kept;
+}

@@ -179,7 +179,19 @@ void DescriptionCache::WriteLocked(std::vector<std::string>& warnings) {
     return;
   }
   std::map<std::string, CacheEntry> entries = ReadForUpdate(warnings);
+  // An entry learned for a call replaces those of the same call over the
+  // same files as they were before: they can never be found again, and
+  // would pile up with every change of a file.
+  std::map<std::string, std::vector<std::string>> keysOfCall;
+  for (const auto& entry : entries) keysOfCall[CallAndPaths(entry.first)].push_back(entry.first);
   for (const Change& change : pending_) {
+    if (!change.drop) {
+      std::vector<std::string>& keys = keysOfCall[CallAndPaths(change.key)];
+      for (const std::string& older : keys) {
+        if (older != change.key) entries.erase(older);
+      }
+      keys.assign(1, change.key);
+    }
     const auto it = entries.find(change.key);
     if (change.drop) {
       if (it != entries.end() && it->second.description == change.entry.description) entries.erase(it);
