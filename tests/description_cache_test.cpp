@@ -130,6 +130,32 @@ TEST_F(CacheFolder, AFileThatDoesNotReadIsSetAsideAndANewOneBegun) {
   }
 }
 
+#if defined(__linux__)
+// The peak resident memory of this process so far, in MiB.
+long PeakMiB() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6)) / 1024;
+  }
+  return -1;
+}
+
+// A name given by mistake to a large file of another program (a video, say)
+// sets it aside without reading it into memory.
+TEST_F(CacheFolder, ALargeFileOfAnotherProgramIsNotReadIntoMemory) {
+  constexpr std::uintmax_t kSize = 600u << 20;
+  { std::ofstream(file, std::ios::binary) << "\x1a\x45\xdf\xa3 not a cache\n"; }
+  fs::resize_file(file, kSize);  // sparse: no disk and no memory of its own
+  const long before = PeakMiB();
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  ASSERT_TRUE(cache);
+  EXPECT_LT(PeakMiB() - before, 200) << "MiB more at the peak";
+  EXPECT_EQ(fs::file_size(file.string() + ".bad"), kSize);
+  EXPECT_FALSE(fs::exists(file));
+}
+#endif
+
 TEST_F(CacheFolder, EntriesOfAnotherModuleVersionAreNotUsed) {
   CacheEntry older = Entry("Old()", 5);
   older.module = "0.9.0";

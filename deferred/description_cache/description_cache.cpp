@@ -99,7 +99,7 @@ std::shared_ptr<DescriptionCache> DescriptionCache::Open(const CachePath& path, 
   }
   std::vector<CacheEntry> entries;
   std::vector<std::string> warnings;
-  if (read == ReadResult::Read && !ReadCacheText(text, entries, why)) {
+  if (read == ReadResult::TooLarge || (read == ReadResult::Read && !ReadCacheText(text, entries, why))) {
     // Set aside under the lock, and only if it still does not read: another
     // process may have rebuilt it meanwhile.
     const CacheLock lock(path, kLockSeconds);
@@ -157,9 +157,10 @@ void DescriptionCache::Flush(IScriptEnvironment* env) {
 std::map<std::string, CacheEntry> DescriptionCache::ReadForUpdate(std::vector<std::string>& warnings) {
   std::map<std::string, CacheEntry> entries;
   std::string text, why;
-  if (ReadWholeFile(path_, text, why) != ReadResult::Read) return entries;
+  const ReadResult result = ReadWholeFile(path_, text, why);
+  if (result == ReadResult::Missing || result == ReadResult::Failed) return entries;
   std::vector<CacheEntry> read;
-  if (!ReadCacheText(text, read, why)) {
+  if (result == ReadResult::TooLarge || !ReadCacheText(text, read, why)) {
     std::string moved;
     const bool aside = SetAside(path_, moved);
     warnings.push_back(path_.u8string() + " does not read (" + why + "); " +
