@@ -258,6 +258,16 @@ TEST_F(RealHostDescriptionCache, TheCheckSkipsWhatAnEarlierRunChecked) {
   EXPECT_NE(changed.error.find(", line 5)"), std::string::npos) << changed.error;
 }
 
+TEST_F(RealHostDescriptionCache, AScriptImportedByARelativeNameHasItsCacheBesideIt) {
+  WriteScript();
+  fs::current_path(folder.parent_path());
+  const fs::path relative = folder.filename() / "show.avs";
+  const Played first = Play(relative);
+  ASSERT_EQ(first.error, "");
+  EXPECT_TRUE(fs::exists(cache)) << first.log;
+  EXPECT_EQ(Play(relative).opensWhileLoading, 0);
+}
+
 // Calls that a script tells apart must have entries apart: a string that
 // holds quotes and commas is not two strings, and 1.0 is not 1 to a function
 // that asks which it was given.
