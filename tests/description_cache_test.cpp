@@ -154,6 +154,17 @@ TEST_F(CacheFolder, ALargeFileOfAnotherProgramIsNotReadIntoMemory) {
   EXPECT_EQ(fs::file_size(file.string() + ".bad"), kSize);
   EXPECT_FALSE(fs::exists(file));
 }
+
+// Lines are not split all at once: a file of empty lines, within the
+// size a cache may have, costs little more than its size.
+TEST_F(CacheFolder, AFileOfManyEmptyLinesIsRefusedWithinItsSize) {
+  { std::ofstream(file, std::ios::binary) << "DorvelFilterCache 1\n" << std::string(24u << 20, '\n'); }
+  const long before = PeakMiB();
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  ASSERT_TRUE(cache);
+  EXPECT_LT(PeakMiB() - before, 120) << "MiB more at the peak";
+  EXPECT_TRUE(fs::exists(file.string() + ".bad"));
+}
 #endif
 
 TEST_F(CacheFolder, EntriesOfAnotherModuleVersionAreNotUsed) {

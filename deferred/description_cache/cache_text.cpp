@@ -7,18 +7,40 @@ namespace {
 
 constexpr const char* kHeader = "DorvelFilterCache ";
 
-// Splits `text` at line ends; false when its last line has no end (a file
-// cut short).
-bool Lines(const std::string& text, std::vector<std::string>& lines) {
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) return false;
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
+// The lines of a text that ends with a line end, taken forward one at a
+// time rather than split all at once: a file of millions of empty lines
+// would otherwise cost many times its size in memory.
+class ForwardLines {
+ public:
+  explicit ForwardLines(const std::string& text) : text_(text) { Load(); }
+  // Line `at`, counted from 0, or "" past the last. `at` never goes back.
+  const std::string& operator()(std::size_t at) {
+    while (index_ < at && start_ < text_.size()) {
+      start_ += line_.size() + 1;
+      ++index_;
+      Load();
+    }
+    return line_;
   }
-  return true;
-}
+  bool Has(std::size_t at) {
+    (*this)(at);
+    return index_ == at && start_ < text_.size();
+  }
+
+ private:
+  void Load() {
+    if (start_ >= text_.size()) {
+      line_.clear();
+      return;
+    }
+    line_ = text_.substr(start_, text_.find('\n', start_) - start_);
+  }
+
+  const std::string& text_;
+  std::size_t index_ = 0;
+  std::size_t start_ = 0;
+  std::string line_;
+};
 
 bool StartsWith(const std::string& line, const char* prefix, std::string& rest) {
   const std::string p(prefix);
@@ -141,22 +163,18 @@ std::string WriteCacheText(const std::vector<CacheEntry>& entries) {
 bool ReadCacheText(const std::string& text, std::vector<CacheEntry>& entries, std::string& why) {
   entries.clear();
   std::vector<CacheEntry> read;
-  std::vector<std::string> lines;
   if (text.empty()) return Fail("the file is empty", 0, why);
-  if (!Lines(text, lines)) return Fail("the file is cut short", 0, why);
+  if (text.back() != '\n') return Fail("the file is cut short", 0, why);
+  ForwardLines line(text);
   std::string rest;
-  if (!StartsWith(lines[0], kHeader, rest)) return Fail("the file is not a description cache", 0, why);
+  if (!StartsWith(line(0), kHeader, rest)) return Fail("the file is not a description cache", 0, why);
   int64_t format = 0;
   if (!Number(rest, format)) return Fail("the file is not a description cache", 0, why);
   if (format != kCacheFormat) {
     return Fail("the file is of format " + rest + ", not " + std::to_string(kCacheFormat), 0, why);
   }
   std::size_t i = 1;
-  const auto line = [&](std::size_t at) -> const std::string& {
-    static const std::string none;
-    return at < lines.size() ? lines[at] : none;
-  };
-  while (i < lines.size() && line(i) == "entry") {
+  while (line.Has(i) && line(i) == "entry") {
     CacheEntry entry;
     ++i;
     if (!StartsWith(line(i), "call ", rest) || rest.empty() || !WellEscaped(rest)) {
@@ -188,7 +206,8 @@ bool ReadCacheText(const std::string& text, std::vector<CacheEntry>& entries, st
     read.push_back(std::move(entry));
   }
   int64_t count = -1;
-  if (i + 1 != lines.size() || !StartsWith(line(i), "entries ", rest) || !Number(rest, count) ||
+  const std::string last = line(i);
+  if (line.Has(i + 1) || !StartsWith(last, "entries ", rest) || !Number(rest, count) ||
       count != static_cast<int64_t>(read.size())) {
     return Fail("the file is cut short or has lines of another program", i + 1, why);
   }
