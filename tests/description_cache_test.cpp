@@ -218,6 +218,30 @@ TEST_F(CacheFolder, AnEntryLearnedAgainForChangedFilesReplacesTheOldOne) {
   EXPECT_EQ(left[1].key, call + "file 1237 9999 /media/a b.mkv\n");
 }
 
+#if defined(__linux__)
+// A file that exists but cannot be read at the moment of an update (a
+// network folder's hiccup; on Windows a program that opened it without
+// sharing) is not written over with what this process learned alone: the
+// update waits for a later write, and the entries of others stay.
+TEST_F(CacheFolder, AnUpdateThatCannotReadTheFileWritesNothing) {
+  const auto other = DescriptionCache::Open(file, nullptr);
+  other->Record(Entry("A()", 1).key, Entry("A()", 1).description, false, nullptr);
+  other->Record(Entry("B()", 2).key, Entry("B()", 2).description, false, nullptr);
+  other->Flush(nullptr);
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  const fs::path kept = folder / "kept";
+  fs::rename(file, kept);
+  fs::create_symlink("/proc/self/mem", file);  // opens, but reading it fails
+  cache->Record(Entry("C()", 3).key, Entry("C()", 3).description, false, nullptr);
+  cache->Flush(nullptr);
+  EXPECT_TRUE(fs::is_symlink(file)) << "written over";
+  fs::remove(file);
+  fs::rename(kept, file);
+  cache->Flush(nullptr);
+  EXPECT_EQ(OnDisk().size(), 3u);
+}
+#endif
+
 // Writers that each learn their own entries at once, as the chunks of one
 // encode do, with readers reading the file all the while.
 void WritersAtOnce(const fs::path& file, int writers) {

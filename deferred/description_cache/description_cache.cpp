@@ -104,7 +104,8 @@ std::shared_ptr<DescriptionCache> DescriptionCache::Open(const CachePath& path, 
     // process may have rebuilt it meanwhile.
     const CacheLock lock(path, kLockSeconds);
     if (lock.held()) {
-      for (auto& entry : cache->ReadForUpdate(warnings)) entries.push_back(std::move(entry.second));
+      bool readable = false;
+      for (auto& entry : cache->ReadForUpdate(warnings, readable)) entries.push_back(std::move(entry.second));
     }
   }
   WarnAll(env, warnings);
@@ -154,10 +155,12 @@ void DescriptionCache::Flush(IScriptEnvironment* env) {
   WarnAll(env, warnings);
 }
 
-std::map<std::string, CacheEntry> DescriptionCache::ReadForUpdate(std::vector<std::string>& warnings) {
+std::map<std::string, CacheEntry> DescriptionCache::ReadForUpdate(std::vector<std::string>& warnings, bool& readable) {
   std::map<std::string, CacheEntry> entries;
   std::string text, why;
   const ReadResult result = ReadWholeFile(path_, text, why);
+  readable = result != ReadResult::Failed;
+  if (result == ReadResult::Failed) warnings.push_back(why + "; what this process learned is written later");
   if (result == ReadResult::Missing || result == ReadResult::Failed) return entries;
   std::vector<CacheEntry> read;
   if (result == ReadResult::TooLarge || !ReadCacheText(text, read, why)) {
@@ -179,7 +182,11 @@ void DescriptionCache::WriteLocked(std::vector<std::string>& warnings) {
     warnings.push_back("another process holds " + path_.u8string() + ".lock; what this one learned is written later");
     return;
   }
-  std::map<std::string, CacheEntry> entries = ReadForUpdate(warnings);
+  bool readable = false;
+  std::map<std::string, CacheEntry> entries = ReadForUpdate(warnings, readable);
+  // Written over, a file that is there but did not read now would lose
+  // every entry of other processes.
+  if (!readable) return;
   // An entry learned for a call replaces those of the same call over the
   // same files as they were before: they can never be found again, and
   // would pile up with every change of a file.

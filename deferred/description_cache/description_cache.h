@@ -56,8 +56,9 @@ class DescriptionCache {
   // added to `warnings`, for the host's log once `mutex_` is let go.
   void WriteLocked(std::vector<std::string>& warnings);
   // The entries of the file; a file that does not read is set aside first.
-  // With the lock file held.
-  std::map<std::string, CacheEntry> ReadForUpdate(std::vector<std::string>& warnings);
+  // `readable` false when the file is there but could not be read now. With
+  // the lock file held.
+  std::map<std::string, CacheEntry> ReadForUpdate(std::vector<std::string>& warnings, bool& readable);
 
   const CachePath path_;
   std::mutex mutex_;
