@@ -15,6 +15,7 @@
 
 #include "deferred/description_cache/cache_file.h"
 #include "deferred/description_cache/cache_text.h"
+#include "realhost/peak_memory.h"
 
 namespace {
 
@@ -131,23 +132,13 @@ TEST_F(CacheFolder, AFileThatDoesNotReadIsSetAsideAndANewOneBegun) {
 }
 
 #if defined(__linux__)
-// The peak resident memory of this process so far, in MiB.
-long PeakMiB() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6)) / 1024;
-  }
-  return -1;
-}
-
 // A name given by mistake to a large file of another program (a video, say)
 // sets it aside without reading it into memory.
 TEST_F(CacheFolder, ALargeFileOfAnotherProgramIsNotReadIntoMemory) {
   constexpr std::uintmax_t kSize = 600u << 20;
   { std::ofstream(file, std::ios::binary) << "\x1a\x45\xdf\xa3 not a cache\n"; }
   fs::resize_file(file, kSize);  // sparse: no disk and no memory of its own
-  const long before = PeakMiB();
+  const double before = PeakMiB();
   const auto cache = DescriptionCache::Open(file, nullptr);
   ASSERT_TRUE(cache);
   EXPECT_LT(PeakMiB() - before, 200) << "MiB more at the peak";
@@ -159,7 +150,7 @@ TEST_F(CacheFolder, ALargeFileOfAnotherProgramIsNotReadIntoMemory) {
 // size a cache may have, costs little more than its size.
 TEST_F(CacheFolder, AFileOfManyEmptyLinesIsRefusedWithinItsSize) {
   { std::ofstream(file, std::ios::binary) << "DorvelFilterCache 1\n" << std::string(24u << 20, '\n'); }
-  const long before = PeakMiB();
+  const double before = PeakMiB();
   const auto cache = DescriptionCache::Open(file, nullptr);
   ASSERT_TRUE(cache);
   EXPECT_LT(PeakMiB() - before, 120) << "MiB more at the peak";
