@@ -286,6 +286,25 @@ TEST_F(RealHostDescriptionCache, CallsThatOnlyLookAlikeHaveEntriesOfTheirOwn) {
   EXPECT_EQ(EntriesIn(folder / "alike.dorvelcache").size(), 4u);
 }
 
+// A call that names no file has nothing in its key to show that what it
+// makes is unchanged: the check opens it every time, and so finds a change
+// while the script loads rather than at the part's first frame.
+TEST_F(RealHostDescriptionCache, TheCheckOpensACallThatNamesNoFile) {
+  std::ofstream(script) << "DorvelFilterCache()\nDorvelFilterCheck()\n"
+                        << "function Part(string name) { Import(name + \".avs\") }\n"
+                        << "DorvelFilter(\"Part\", [\"part1\"]) ++ DorvelFilter(\"Import\", [\"part2.avs\"])\n";
+  ASSERT_EQ(Play().opensWhileLoading, 2);
+  EXPECT_EQ(Play().opensWhileLoading, 1) << "the part whose file is in its key is not opened";
+  WritePart(1, 13);
+  const Played changed = Play();
+  EXPECT_EQ(changed.vi.num_frames, 0) << "failed while loading";
+  EXPECT_EQ(changed.error.rfind("DorvelFilter: Part(\"part1\") made a clip other than its description in the cache " +
+                                    cache.string() + " (frame count 13, not 27)",
+                                0),
+            0u)
+      << changed.error;
+}
+
 TEST_F(RealHostDescriptionCache, WithoutAScriptFileTheCacheNeedsAName) {
   HostSession host;
   EXPECT_EQ(host.ErrorOf("DorvelFilterCache()"),
