@@ -275,6 +275,26 @@ void WritersAtOnce(const fs::path& file, int writers) {
 TEST_F(CacheFolder, TwoWritersAtOnceLoseNoEntry) { WritersAtOnce(file, 2); }
 TEST_F(CacheFolder, EightWritersAtOnceLoseNoEntry) { WritersAtOnce(file, 8); }
 
+// While another process holds the lock for long (one that died holding it,
+// until the lock is a minute old; a slow network folder), parts learned
+// while a script loads wait a moment for it, not ten seconds each: they are
+// written when the lock is free.
+TEST_F(CacheFolder, LearningWhileTheLockIsHeldDoesNotStallTheLoad) {
+  const std::string lock = file.string() + ".lock";
+  { std::ofstream(lock) << ""; }
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  for (int part = 0; part < 3; ++part) {
+    const CacheEntry entry = Entry("P" + std::to_string(part) + "()", part + 1);
+    cache->Record(entry.key, entry.description, true, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));  // an opening's time
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  fs::remove(lock);
+  cache->Flush(nullptr);
+  EXPECT_EQ(OnDisk().size(), 3u);
+}
+
 TEST_F(CacheFolder, ALockLeftByAProcessThatEndedIsBroken) {
   { std::ofstream(file.string() + ".lock") << ""; }
   fs::last_write_time(file.string() + ".lock", fs::file_time_type::clock::now() - std::chrono::minutes(5));

@@ -12,6 +12,11 @@ namespace {
 // a cache takes, short enough that a lock left by a process that died stops
 // nobody for long (it is broken after a minute).
 constexpr double kLockSeconds = 10.0;
+// How long a part learned while the script loads waits: a write of the cache
+// takes far less, and a lock held longer (by a process that died, until it
+// is broken) must not hold up every part's load; what it learned is written
+// at a later turn.
+constexpr double kLearnedLockSeconds = 0.25;
 constexpr auto kWriteEvery = std::chrono::milliseconds(500);
 
 constexpr const char* kFieldNames[11] = {"width",
@@ -129,7 +134,7 @@ void DescriptionCache::Record(const std::string& key, const CachedDescription& d
     CacheEntry entry{key, description, ModuleVersion(), checked};
     known_[key] = entry;
     pending_.push_back(Change{key, std::move(entry), false});
-    if (std::chrono::steady_clock::now() - lastWrite_ >= kWriteEvery) WriteLocked(warnings);
+    if (std::chrono::steady_clock::now() - lastWrite_ >= kWriteEvery) WriteLocked(warnings, kLearnedLockSeconds);
   }
   WarnAll(env, warnings);
 }
@@ -141,7 +146,7 @@ void DescriptionCache::Drop(const std::string& key, const CachedDescription& sta
     const auto it = known_.find(key);
     if (it != known_.end() && it->second.description == stale) known_.erase(it);
     pending_.push_back(Change{key, CacheEntry{key, stale, "", false}, true});
-    WriteLocked(warnings);
+    WriteLocked(warnings, kLockSeconds);
   }
   WarnAll(env, warnings);
 }
@@ -150,7 +155,7 @@ void DescriptionCache::Flush(IScriptEnvironment* env) {
   std::vector<std::string> warnings;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!pending_.empty()) WriteLocked(warnings);
+    if (!pending_.empty()) WriteLocked(warnings, kLockSeconds);
   }
   WarnAll(env, warnings);
 }
@@ -175,9 +180,9 @@ std::map<std::string, CacheEntry> DescriptionCache::ReadForUpdate(std::vector<st
   return entries;
 }
 
-void DescriptionCache::WriteLocked(std::vector<std::string>& warnings) {
+void DescriptionCache::WriteLocked(std::vector<std::string>& warnings, double lockSeconds) {
+  const CacheLock lock(path_, lockSeconds);
   lastWrite_ = std::chrono::steady_clock::now();
-  const CacheLock lock(path_, kLockSeconds);
   if (!lock.held()) {
     warnings.push_back("another process holds " + path_.u8string() + ".lock; what this one learned is written later");
     return;
