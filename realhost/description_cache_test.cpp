@@ -272,11 +272,12 @@ TEST_F(RealHostDescriptionCache, AScriptImportedByARelativeNameHasItsCacheBeside
 // holds quotes and commas is not two strings, and 1.0 is not 1 to a function
 // that asks which it was given.
 TEST_F(RealHostDescriptionCache, CallsThatOnlyLookAlikeHaveEntriesOfTheirOwn) {
-  std::ofstream(script) << "DorvelFilterCache(\"alike.dorvelcache\")\n"
-                        << "function Pair(string a, string \"b\") { CountingSource(1, frames=Defined(b) ? 30 : 10) }\n"
-                        << "function Kind(val v) { CountingSource(2, frames=IsInt(v) ? 12 : 21) }\n"
-                        << "DorvelFilter(\"Pair\", [\"x\", \"y\"]) ++ DorvelFilter(\"Pair\", [\"\"\"x\", \"y\"\"\"]) ++ "
-                        << "DorvelFilter(\"Kind\", [1]) ++ DorvelFilter(\"Kind\", [1.0])\n";
+  std::ofstream(script)
+      << "DorvelFilterCache(\"alike.dorvelcache\")\n"
+      << "function Pair(string a, string \"b\") { CountingSource(1, frames=Defined(b) ? 30 : 10) }\n"
+      << "function Kind(val v) { CountingSource(2, frames=IsInt(v) ? 12 : 21) }\n"
+      << "DorvelFilter(\"Pair\", [\"x\", \"y\"]) ++ DorvelFilter(\"Pair\", [\"\"\"x\", \"y\"\"\"]) ++ "
+      << "DorvelFilter(\"Kind\", [1]) ++ DorvelFilter(\"Kind\", [1.0])\n";
   for (int run = 0; run < 2; ++run) {
     const Played played = Play();
     EXPECT_EQ(played.error, "") << "run " << run;

@@ -102,8 +102,8 @@ TEST(CacheText, AnythingButAWholeFileOfThisFormatIsRefusedWhole) {
   // Numbers that read, but that no clip's description holds: a width past
   // what an int holds, a negative frame count or channel count, a negative
   // or too large frame rate.
-  for (const char* description : {"4294967616 240 25 1 10", "320 240 25 1 -10", "320 240 -25 1 10",
-                                  "320 240 25 4294967296 10"}) {
+  for (const char* description :
+       {"4294967616 240 25 1 10", "320 240 25 1 -10", "320 240 -25 1 10", "320 240 25 4294967296 10"}) {
     std::string outOfRange = whole;
     outOfRange.replace(outOfRange.find("description 320 240 25 1 10") + 12, 15, description);
     EXPECT_EQ(WhyRefused(outOfRange), "a description no clip has at line 5") << description;
