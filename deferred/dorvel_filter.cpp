@@ -197,7 +197,8 @@ VideoInfo DorvelFilter::OpenAndClose(IScriptEnvironment* env) {
 
 void DorvelFilter::CheckWhileLoading(IScriptEnvironment* env) {
   CacheEntry known;
-  if (cache && cache->Find(cacheKey, known) && known.checked &&
+  // A key without files shows nothing unchanged: such a call is opened.
+  if (cache && cacheKey.find("\nfile ") != std::string::npos && cache->Find(cacheKey, known) && known.checked &&
       ShapeMismatch(vi, VideoInfoOf(known.description), functionName, "").empty()) {
     LogCheckedBefore(env, functionName, args, cache->path().u8string());
     return;

@@ -72,7 +72,11 @@ AVSValue DORVEL_CDECL SetDorvelFilterCache(AVSValue args, void*, IScriptEnvironm
           "DorvelFilterCache: this script was not loaded from a file, so the cache has no name of its own: "
           "name one, as in DorvelFilterCache(\"parts.dorvelcache\")");
     }
-    file = script + ".dorvelcache";
+    // A script imported by a relative name is named relative to the folder
+    // it was imported from, not to its own, which is the working folder
+    // now: its own name alone is taken there.
+    const CachePath named(script);
+    file = (named.is_relative() ? named.filename().string() : script) + ".dorvelcache";
   }
   if (file.empty()) env->ThrowError("DorvelFilterCache: the cache file's name is empty");
   // A relative name is taken where the script's own relative names are.

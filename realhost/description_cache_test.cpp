@@ -258,6 +258,54 @@ TEST_F(RealHostDescriptionCache, TheCheckSkipsWhatAnEarlierRunChecked) {
   EXPECT_NE(changed.error.find(", line 5)"), std::string::npos) << changed.error;
 }
 
+TEST_F(RealHostDescriptionCache, AScriptImportedByARelativeNameHasItsCacheBesideIt) {
+  WriteScript();
+  fs::current_path(folder.parent_path());
+  const fs::path relative = folder.filename() / "show.avs";
+  const Played first = Play(relative);
+  ASSERT_EQ(first.error, "");
+  EXPECT_TRUE(fs::exists(cache)) << first.log;
+  EXPECT_EQ(Play(relative).opensWhileLoading, 0);
+}
+
+// Calls that a script tells apart must have entries apart: a string that
+// holds quotes and commas is not two strings, and 1.0 is not 1 to a function
+// that asks which it was given.
+TEST_F(RealHostDescriptionCache, CallsThatOnlyLookAlikeHaveEntriesOfTheirOwn) {
+  std::ofstream(script)
+      << "DorvelFilterCache(\"alike.dorvelcache\")\n"
+      << "function Pair(string a, string \"b\") { CountingSource(1, frames=Defined(b) ? 30 : 10) }\n"
+      << "function Kind(val v) { CountingSource(2, frames=IsInt(v) ? 12 : 21) }\n"
+      << "DorvelFilter(\"Pair\", [\"x\", \"y\"]) ++ DorvelFilter(\"Pair\", [\"\"\"x\", \"y\"\"\"]) ++ "
+      << "DorvelFilter(\"Kind\", [1]) ++ DorvelFilter(\"Kind\", [1.0])\n";
+  for (int run = 0; run < 2; ++run) {
+    const Played played = Play();
+    EXPECT_EQ(played.error, "") << "run " << run;
+    EXPECT_EQ(played.vi.num_frames, 30 + 10 + 12 + 21) << "run " << run;
+    EXPECT_EQ(played.opensWhileLoading, run == 0 ? 4 : 0);
+  }
+  EXPECT_EQ(EntriesIn(folder / "alike.dorvelcache").size(), 4u);
+}
+
+// A call that names no file has nothing in its key to show that what it
+// makes is unchanged: the check opens it every time, and so finds a change
+// while the script loads rather than at the part's first frame.
+TEST_F(RealHostDescriptionCache, TheCheckOpensACallThatNamesNoFile) {
+  std::ofstream(script) << "DorvelFilterCache()\nDorvelFilterCheck()\n"
+                        << "function Part(string name) { Import(name + \".avs\") }\n"
+                        << "DorvelFilter(\"Part\", [\"part1\"]) ++ DorvelFilter(\"Import\", [\"part2.avs\"])\n";
+  ASSERT_EQ(Play().opensWhileLoading, 2);
+  EXPECT_EQ(Play().opensWhileLoading, 1) << "the part whose file is in its key is not opened";
+  WritePart(1, 13);
+  const Played changed = Play();
+  EXPECT_EQ(changed.vi.num_frames, 0) << "failed while loading";
+  EXPECT_EQ(changed.error.rfind("DorvelFilter: Part(\"part1\") made a clip other than its description in the cache " +
+                                    cache.string() + " (frame count 13, not 27)",
+                                0),
+            0u)
+      << changed.error;
+}
+
 TEST_F(RealHostDescriptionCache, WithoutAScriptFileTheCacheNeedsAName) {
   HostSession host;
   EXPECT_EQ(host.ErrorOf("DorvelFilterCache()"),

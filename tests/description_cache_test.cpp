@@ -15,6 +15,7 @@
 
 #include "deferred/description_cache/cache_file.h"
 #include "deferred/description_cache/cache_text.h"
+#include "realhost/peak_memory.h"
 
 namespace {
 
@@ -98,6 +99,18 @@ TEST(CacheText, AnythingButAWholeFileOfThisFormatIsRefusedWhole) {
   badEscape.replace(badEscape.find("A()"), 3, "A\\q");
   WhyRefused(badEscape);
   WhyRefused(whole + "entry\n");
+  // Numbers that read, but that no clip's description holds: a width past
+  // what an int holds, a negative frame count or channel count, a negative
+  // or too large frame rate.
+  for (const char* description :
+       {"4294967616 240 25 1 10", "320 240 25 1 -10", "320 240 -25 1 10", "320 240 25 4294967296 10"}) {
+    std::string outOfRange = whole;
+    outOfRange.replace(outOfRange.find("description 320 240 25 1 10") + 12, 15, description);
+    EXPECT_EQ(WhyRefused(outOfRange), "a description no clip has at line 5") << description;
+  }
+  std::string noChannels = whole;
+  noChannels.replace(noChannels.find(" 19200 2 0\n"), 11, " 19200 -2 0\n");
+  EXPECT_EQ(WhyRefused(noChannels), "a description no clip has at line 5");
 }
 
 TEST_F(CacheFolder, AFileThatDoesNotReadIsSetAsideAndANewOneBegun) {
@@ -117,6 +130,33 @@ TEST_F(CacheFolder, AFileThatDoesNotReadIsSetAsideAndANewOneBegun) {
     ASSERT_EQ(OnDisk().size(), 1u);
   }
 }
+
+#if defined(__linux__)
+// A name given by mistake to a large file of another program (a video, say)
+// sets it aside without reading it into memory.
+TEST_F(CacheFolder, ALargeFileOfAnotherProgramIsNotReadIntoMemory) {
+  constexpr std::uintmax_t kSize = 600u << 20;
+  { std::ofstream(file, std::ios::binary) << "\x1a\x45\xdf\xa3 not a cache\n"; }
+  fs::resize_file(file, kSize);  // sparse: no disk and no memory of its own
+  const double before = PeakMiB();
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  ASSERT_TRUE(cache);
+  EXPECT_LT(PeakMiB() - before, 200) << "MiB more at the peak";
+  EXPECT_EQ(fs::file_size(file.string() + ".bad"), kSize);
+  EXPECT_FALSE(fs::exists(file));
+}
+
+// Lines are not split all at once: a file of empty lines, within the
+// size a cache may have, costs little more than its size.
+TEST_F(CacheFolder, AFileOfManyEmptyLinesIsRefusedWithinItsSize) {
+  { std::ofstream(file, std::ios::binary) << "DorvelFilterCache 1\n" << std::string(24u << 20, '\n'); }
+  const double before = PeakMiB();
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  ASSERT_TRUE(cache);
+  EXPECT_LT(PeakMiB() - before, 120) << "MiB more at the peak";
+  EXPECT_TRUE(fs::exists(file.string() + ".bad"));
+}
+#endif
 
 TEST_F(CacheFolder, EntriesOfAnotherModuleVersionAreNotUsed) {
   CacheEntry older = Entry("Old()", 5);
@@ -148,6 +188,50 @@ TEST_F(CacheFolder, ADropRemovesOnlyTheStaleDescription) {
   CacheEntry found;
   EXPECT_FALSE(stale->Find(a.key, found));
 }
+
+TEST_F(CacheFolder, AnEntryLearnedAgainForChangedFilesReplacesTheOldOne) {
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  const CacheEntry a = Entry("A(\"a b.mkv\")", 10);
+  const std::string call = "call A(\"a b.mkv\")\n";
+  cache->Record(call + "file 1234 5678 /media/a b.mkv\n", a.description, true, nullptr);
+  cache->Record(call + "file 1234 5678 /other/a b.mkv\n", a.description, true, nullptr);
+  cache->Flush(nullptr);
+  // Each change of the file, in this process or the next, leaves one entry.
+  for (int change = 1; change <= 3; ++change) {
+    const auto next = DescriptionCache::Open(file, nullptr);
+    next->Record(call + "file " + std::to_string(1234 + change) + " 9999 /media/a b.mkv\n", a.description, true,
+                 nullptr);
+    next->Flush(nullptr);
+  }
+  const std::vector<CacheEntry> left = OnDisk();
+  ASSERT_EQ(left.size(), 2u);
+  EXPECT_EQ(left[0].key, call + "file 1234 5678 /other/a b.mkv\n") << "another file's entry stays";
+  EXPECT_EQ(left[1].key, call + "file 1237 9999 /media/a b.mkv\n");
+}
+
+#if defined(__linux__)
+// A file that exists but cannot be read at the moment of an update (a
+// network folder's hiccup; on Windows a program that opened it without
+// sharing) is not written over with what this process learned alone: the
+// update waits for a later write, and the entries of others stay.
+TEST_F(CacheFolder, AnUpdateThatCannotReadTheFileWritesNothing) {
+  const auto other = DescriptionCache::Open(file, nullptr);
+  other->Record(Entry("A()", 1).key, Entry("A()", 1).description, false, nullptr);
+  other->Record(Entry("B()", 2).key, Entry("B()", 2).description, false, nullptr);
+  other->Flush(nullptr);
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  const fs::path kept = folder / "kept";
+  fs::rename(file, kept);
+  fs::create_symlink("/proc/self/mem", file);  // opens, but reading it fails
+  cache->Record(Entry("C()", 3).key, Entry("C()", 3).description, false, nullptr);
+  cache->Flush(nullptr);
+  EXPECT_TRUE(fs::is_symlink(file)) << "written over";
+  fs::remove(file);
+  fs::rename(kept, file);
+  cache->Flush(nullptr);
+  EXPECT_EQ(OnDisk().size(), 3u);
+}
+#endif
 
 // Writers that each learn their own entries at once, as the chunks of one
 // encode do, with readers reading the file all the while.
@@ -190,6 +274,26 @@ void WritersAtOnce(const fs::path& file, int writers) {
 
 TEST_F(CacheFolder, TwoWritersAtOnceLoseNoEntry) { WritersAtOnce(file, 2); }
 TEST_F(CacheFolder, EightWritersAtOnceLoseNoEntry) { WritersAtOnce(file, 8); }
+
+// While another process holds the lock for long (one that died holding it,
+// until the lock is a minute old; a slow network folder), parts learned
+// while a script loads wait a moment for it, not ten seconds each: they are
+// written when the lock is free.
+TEST_F(CacheFolder, LearningWhileTheLockIsHeldDoesNotStallTheLoad) {
+  const std::string lock = file.string() + ".lock";
+  { std::ofstream(lock) << ""; }
+  const auto cache = DescriptionCache::Open(file, nullptr);
+  const auto start = std::chrono::steady_clock::now();
+  for (int part = 0; part < 3; ++part) {
+    const CacheEntry entry = Entry("P" + std::to_string(part) + "()", part + 1);
+    cache->Record(entry.key, entry.description, true, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));  // an opening's time
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  fs::remove(lock);
+  cache->Flush(nullptr);
+  EXPECT_EQ(OnDisk().size(), 3u);
+}
 
 TEST_F(CacheFolder, ALockLeftByAProcessThatEndedIsBroken) {
   { std::ofstream(file.string() + ".lock") << ""; }

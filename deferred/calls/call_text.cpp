@@ -7,12 +7,24 @@ namespace {
 constexpr std::size_t kLongestString = 200;
 constexpr int kMostElements = 8;
 
-// `whole`: nothing shortened, and numbers to their last digit.
+// `whole`: nothing shortened, numbers to their last digit, and no two
+// different values written alike.
 void AppendValue(std::string& text, const AVSValue& value, int depth, bool whole) {
   if (value.IsString()) {
     const char* s = value.AsString();
     std::string shown = s == nullptr ? "" : s;
     if (!whole && shown.size() > kLongestString) shown = shown.substr(0, kLongestString) + "...";
+    if (whole && shown.find('"') != std::string::npos) {
+      // Written as a script's escaped string, so that one string holding
+      // quotes and commas never reads as several strings.
+      text += "e\"";
+      for (const char c : shown) {
+        if (c == '"' || c == '\\') text += '\\';
+        text += c;
+      }
+      text += '"';
+      return;
+    }
     text += '"' + shown + '"';
   } else if (value.IsBool()) {
     text += value.AsBool() ? "true" : "false";
@@ -22,6 +34,8 @@ void AppendValue(std::string& text, const AVSValue& value, int depth, bool whole
     char number[32];
     std::snprintf(number, sizeof number, whole ? "%.17g" : "%g", value.AsFloat());
     text += number;
+    // A whole number still reads as a float, not as the int it equals.
+    if (whole && std::string(number).find_first_not_of("-0123456789") == std::string::npos) text += ".0";
   } else if (value.IsClip()) {
     text += "clip";
   } else if (value.IsArray()) {

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 #include <system_error>
 #include <thread>
 
@@ -89,7 +88,7 @@ bool CreateExclusive(const CachePath& path) {
 
 }  // namespace
 
-ReadResult ReadWholeFile(const CachePath& path, std::string& text, std::string& why) {
+ReadResult ReadWholeFile(const CachePath& path, std::string& text, std::string& why, std::uintmax_t largest) {
   std::error_code error;
   if (!std::filesystem::exists(path, error) && !error) return ReadResult::Missing;
   std::ifstream file(path, std::ios::binary);
@@ -97,13 +96,21 @@ ReadResult ReadWholeFile(const CachePath& path, std::string& text, std::string& 
     why = "cannot read " + path.u8string();
     return ReadResult::Failed;
   }
-  std::ostringstream whole;
-  whole << file.rdbuf();
+  std::string read;
+  char block[65536];
+  while (file) {
+    file.read(block, sizeof block);
+    read.append(block, static_cast<std::size_t>(file.gcount()));
+    if (read.size() > largest) {
+      why = "the file is larger than " + std::to_string(largest) + " bytes";
+      return ReadResult::TooLarge;
+    }
+  }
   if (file.bad()) {
     why = "cannot read " + path.u8string();
     return ReadResult::Failed;
   }
-  text = whole.str();
+  text = std::move(read);
   return ReadResult::Read;
 }
 

@@ -10,15 +10,22 @@
 // across machines where a lock call may not.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
 using CachePath = std::filesystem::path;
 
-enum class ReadResult { Read, Missing, Failed };
+enum class ReadResult { Read, Missing, Failed, TooLarge };
 
-// The whole of `path` into `text`.
-ReadResult ReadWholeFile(const CachePath& path, std::string& text, std::string& why);
+// The largest file taken for a cache: some 200,000 parts. Anything larger is
+// another program's file, and is not read into memory.
+constexpr std::uintmax_t kLargestCacheBytes = 64u << 20;
+
+// The whole of `path` into `text`; TooLarge (`why` saying so) past `largest`
+// bytes, of which no more are read.
+ReadResult ReadWholeFile(const CachePath& path, std::string& text, std::string& why,
+                         std::uintmax_t largest = kLargestCacheBytes);
 
 // `text` written to a new file beside `path`, then renamed over it: in place
 // of the old file at once.

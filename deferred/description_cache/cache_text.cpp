@@ -7,18 +7,40 @@ namespace {
 
 constexpr const char* kHeader = "DorvelFilterCache ";
 
-// Splits `text` at line ends; false when its last line has no end (a file
-// cut short).
-bool Lines(const std::string& text, std::vector<std::string>& lines) {
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find('\n', start);
-    if (end == std::string::npos) return false;
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
+// The lines of a text that ends with a line end, taken forward one at a
+// time rather than split all at once: a file of millions of empty lines
+// would otherwise cost many times its size in memory.
+class ForwardLines {
+ public:
+  explicit ForwardLines(const std::string& text) : text_(text) { Load(); }
+  // Line `at`, counted from 0, or "" past the last. `at` never goes back.
+  const std::string& operator()(std::size_t at) {
+    while (index_ < at && start_ < text_.size()) {
+      start_ += line_.size() + 1;
+      ++index_;
+      Load();
+    }
+    return line_;
   }
-  return true;
-}
+  bool Has(std::size_t at) {
+    (*this)(at);
+    return index_ == at && start_ < text_.size();
+  }
+
+ private:
+  void Load() {
+    if (start_ >= text_.size()) {
+      line_.clear();
+      return;
+    }
+    line_ = text_.substr(start_, text_.find('\n', start_) - start_);
+  }
+
+  const std::string& text_;
+  std::size_t index_ = 0;
+  std::size_t start_ = 0;
+  std::string line_;
+};
 
 bool StartsWith(const std::string& line, const char* prefix, std::string& rest) {
   const std::string p(prefix);
@@ -77,6 +99,26 @@ bool WellEscaped(const std::string& text) {
   return true;
 }
 
+// Whether `d` is a description a clip can have: every field within what
+// its place in the host's description holds, and no size or count below
+// zero. Anything else comes from a damaged file or another program, and
+// would reach the host cut down to fit, or as a negative count.
+bool Describable(const CachedDescription& d) {
+  constexpr int64_t kIntMax = 2147483647, kIntMin = -kIntMax - 1, kUnsignedMax = 4294967295;
+  for (int i = 0; i < 11; ++i) {
+    const int64_t v = d.fields[i];
+    const bool count = i != 5 && i != 7 && i != 10;  // pixel type, sample type and image type are flags
+    if (i == 2 || i == 3) {
+      if (v < 0 || v > kUnsignedMax) return false;
+    } else if (i == 8) {
+      if (v < 0) return false;
+    } else if (v < (count ? 0 : kIntMin) || v > kIntMax) {
+      return false;
+    }
+  }
+  return true;
+}
+
 bool Fail(const std::string& reason, std::size_t line, std::string& why) {
   why = reason + (line > 0 ? " at line " + std::to_string(line) : std::string());
   return false;
@@ -121,22 +163,18 @@ std::string WriteCacheText(const std::vector<CacheEntry>& entries) {
 bool ReadCacheText(const std::string& text, std::vector<CacheEntry>& entries, std::string& why) {
   entries.clear();
   std::vector<CacheEntry> read;
-  std::vector<std::string> lines;
   if (text.empty()) return Fail("the file is empty", 0, why);
-  if (!Lines(text, lines)) return Fail("the file is cut short", 0, why);
+  if (text.back() != '\n') return Fail("the file is cut short", 0, why);
+  ForwardLines line(text);
   std::string rest;
-  if (!StartsWith(lines[0], kHeader, rest)) return Fail("the file is not a description cache", 0, why);
+  if (!StartsWith(line(0), kHeader, rest)) return Fail("the file is not a description cache", 0, why);
   int64_t format = 0;
   if (!Number(rest, format)) return Fail("the file is not a description cache", 0, why);
   if (format != kCacheFormat) {
     return Fail("the file is of format " + rest + ", not " + std::to_string(kCacheFormat), 0, why);
   }
   std::size_t i = 1;
-  const auto line = [&](std::size_t at) -> const std::string& {
-    static const std::string none;
-    return at < lines.size() ? lines[at] : none;
-  };
-  while (i < lines.size() && line(i) == "entry") {
+  while (line.Has(i) && line(i) == "entry") {
     CacheEntry entry;
     ++i;
     if (!StartsWith(line(i), "call ", rest) || rest.empty() || !WellEscaped(rest)) {
@@ -154,6 +192,7 @@ bool ReadCacheText(const std::string& text, std::vector<CacheEntry>& entries, st
     if (!StartsWith(line(i), "description ", rest) || !Numbers(rest, entry.description.fields, 11, nullptr)) {
       return Fail("an entry without its description", i + 1, why);
     }
+    if (!Describable(entry.description)) return Fail("a description no clip has", i + 1, why);
     ++i;
     if (!StartsWith(line(i), "module ", rest) || rest.empty() || !WellEscaped(rest)) {
       return Fail("an entry without its module version", i + 1, why);
@@ -167,10 +206,30 @@ bool ReadCacheText(const std::string& text, std::vector<CacheEntry>& entries, st
     read.push_back(std::move(entry));
   }
   int64_t count = -1;
-  if (i + 1 != lines.size() || !StartsWith(line(i), "entries ", rest) || !Number(rest, count) ||
+  const std::string last = line(i);
+  if (line.Has(i + 1) || !StartsWith(last, "entries ", rest) || !Number(rest, count) ||
       count != static_cast<int64_t>(read.size())) {
     return Fail("the file is cut short or has lines of another program", i + 1, why);
   }
   entries = std::move(read);
   return true;
+}
+
+std::string CallAndPaths(const std::string& key) {
+  std::string kept;
+  std::size_t start = 0;
+  while (start < key.size()) {
+    std::size_t end = key.find('\n', start);
+    if (end == std::string::npos) end = key.size();
+    std::string line = key.substr(start, end - start), rest;
+    if (StartsWith(line, "file ", rest)) {
+      // "file SIZE TIME PATH": the path alone.
+      const std::size_t afterSize = rest.find(' ');
+      const std::size_t afterTime = afterSize == std::string::npos ? afterSize : rest.find(' ', afterSize + 1);
+      if (afterTime != std::string::npos) line = "file " + rest.substr(afterTime + 1);
+    }
+    kept += line + "\n";
+    start = end + 1;
+  }
+  return kept;
 }

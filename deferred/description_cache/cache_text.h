@@ -48,5 +48,9 @@ std::string WriteCacheText(const std::vector<CacheEntry>& entries);
 // `entries` left empty) when it is not a whole cache file of this format.
 bool ReadCacheText(const std::string& text, std::vector<CacheEntry>& entries, std::string& why);
 
+// `key` without the sizes and times of its files: the same for an entry
+// and the one that replaces it once its files changed.
+std::string CallAndPaths(const std::string& key);
+
 // `text` with backslashes and line ends escaped, for one line of the file.
 std::string EscapeForCacheLine(const std::string& text);

@@ -12,6 +12,11 @@ namespace {
 // a cache takes, short enough that a lock left by a process that died stops
 // nobody for long (it is broken after a minute).
 constexpr double kLockSeconds = 10.0;
+// How long a part learned while the script loads waits: a write of the cache
+// takes far less, and a lock held longer (by a process that died, until it
+// is broken) must not hold up every part's load; what it learned is written
+// at a later turn.
+constexpr double kLearnedLockSeconds = 0.25;
 constexpr auto kWriteEvery = std::chrono::milliseconds(500);
 
 constexpr const char* kFieldNames[11] = {"width",
@@ -99,12 +104,13 @@ std::shared_ptr<DescriptionCache> DescriptionCache::Open(const CachePath& path, 
   }
   std::vector<CacheEntry> entries;
   std::vector<std::string> warnings;
-  if (read == ReadResult::Read && !ReadCacheText(text, entries, why)) {
+  if (read == ReadResult::TooLarge || (read == ReadResult::Read && !ReadCacheText(text, entries, why))) {
     // Set aside under the lock, and only if it still does not read: another
     // process may have rebuilt it meanwhile.
     const CacheLock lock(path, kLockSeconds);
     if (lock.held()) {
-      for (auto& entry : cache->ReadForUpdate(warnings)) entries.push_back(std::move(entry.second));
+      bool readable = false;
+      for (auto& entry : cache->ReadForUpdate(warnings, readable)) entries.push_back(std::move(entry.second));
     }
   }
   WarnAll(env, warnings);
@@ -128,7 +134,7 @@ void DescriptionCache::Record(const std::string& key, const CachedDescription& d
     CacheEntry entry{key, description, ModuleVersion(), checked};
     known_[key] = entry;
     pending_.push_back(Change{key, std::move(entry), false});
-    if (std::chrono::steady_clock::now() - lastWrite_ >= kWriteEvery) WriteLocked(warnings);
+    if (std::chrono::steady_clock::now() - lastWrite_ >= kWriteEvery) WriteLocked(warnings, kLearnedLockSeconds);
   }
   WarnAll(env, warnings);
 }
@@ -140,7 +146,7 @@ void DescriptionCache::Drop(const std::string& key, const CachedDescription& sta
     const auto it = known_.find(key);
     if (it != known_.end() && it->second.description == stale) known_.erase(it);
     pending_.push_back(Change{key, CacheEntry{key, stale, "", false}, true});
-    WriteLocked(warnings);
+    WriteLocked(warnings, kLockSeconds);
   }
   WarnAll(env, warnings);
 }
@@ -149,17 +155,20 @@ void DescriptionCache::Flush(IScriptEnvironment* env) {
   std::vector<std::string> warnings;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!pending_.empty()) WriteLocked(warnings);
+    if (!pending_.empty()) WriteLocked(warnings, kLockSeconds);
   }
   WarnAll(env, warnings);
 }
 
-std::map<std::string, CacheEntry> DescriptionCache::ReadForUpdate(std::vector<std::string>& warnings) {
+std::map<std::string, CacheEntry> DescriptionCache::ReadForUpdate(std::vector<std::string>& warnings, bool& readable) {
   std::map<std::string, CacheEntry> entries;
   std::string text, why;
-  if (ReadWholeFile(path_, text, why) != ReadResult::Read) return entries;
+  const ReadResult result = ReadWholeFile(path_, text, why);
+  readable = result != ReadResult::Failed;
+  if (result == ReadResult::Failed) warnings.push_back(why + "; what this process learned is written later");
+  if (result == ReadResult::Missing || result == ReadResult::Failed) return entries;
   std::vector<CacheEntry> read;
-  if (!ReadCacheText(text, read, why)) {
+  if (result == ReadResult::TooLarge || !ReadCacheText(text, read, why)) {
     std::string moved;
     const bool aside = SetAside(path_, moved);
     warnings.push_back(path_.u8string() + " does not read (" + why + "); " +
@@ -171,15 +180,31 @@ std::map<std::string, CacheEntry> DescriptionCache::ReadForUpdate(std::vector<st
   return entries;
 }
 
-void DescriptionCache::WriteLocked(std::vector<std::string>& warnings) {
+void DescriptionCache::WriteLocked(std::vector<std::string>& warnings, double lockSeconds) {
+  const CacheLock lock(path_, lockSeconds);
   lastWrite_ = std::chrono::steady_clock::now();
-  const CacheLock lock(path_, kLockSeconds);
   if (!lock.held()) {
     warnings.push_back("another process holds " + path_.u8string() + ".lock; what this one learned is written later");
     return;
   }
-  std::map<std::string, CacheEntry> entries = ReadForUpdate(warnings);
+  bool readable = false;
+  std::map<std::string, CacheEntry> entries = ReadForUpdate(warnings, readable);
+  // Written over, a file that is there but did not read now would lose
+  // every entry of other processes.
+  if (!readable) return;
+  // An entry learned for a call replaces those of the same call over the
+  // same files as they were before: they can never be found again, and
+  // would pile up with every change of a file.
+  std::map<std::string, std::vector<std::string>> keysOfCall;
+  for (const auto& entry : entries) keysOfCall[CallAndPaths(entry.first)].push_back(entry.first);
   for (const Change& change : pending_) {
+    if (!change.drop) {
+      std::vector<std::string>& keys = keysOfCall[CallAndPaths(change.key)];
+      for (const std::string& older : keys) {
+        if (older != change.key) entries.erase(older);
+      }
+      keys.assign(1, change.key);
+    }
     const auto it = entries.find(change.key);
     if (change.drop) {
       if (it != entries.end() && it->second.description == change.entry.description) entries.erase(it);

@@ -52,12 +52,14 @@ class DescriptionCache {
     bool drop = false;
   };
   // With `mutex_` held: the pending changes, merged into the file under its
-  // lock. Those that cannot be written now stay pending. What went wrong is
-  // added to `warnings`, for the host's log once `mutex_` is let go.
-  void WriteLocked(std::vector<std::string>& warnings);
+  // lock, waited for at most `lockSeconds`. Those that cannot be written
+  // now stay pending. What went wrong is added to `warnings`, for the
+  // host's log once `mutex_` is let go.
+  void WriteLocked(std::vector<std::string>& warnings, double lockSeconds);
   // The entries of the file; a file that does not read is set aside first.
-  // With the lock file held.
-  std::map<std::string, CacheEntry> ReadForUpdate(std::vector<std::string>& warnings);
+  // `readable` false when the file is there but could not be read now. With
+  // the lock file held.
+  std::map<std::string, CacheEntry> ReadForUpdate(std::vector<std::string>& warnings, bool& readable);
 
   const CachePath path_;
   std::mutex mutex_;
