@@ -144,6 +144,7 @@ encode_run() {  # VARIANT ROUND
     bash "$OLDPWD/scripts/encode_chunks.sh" --no-audio "$script" "$chunk" encode.mkv --jobs 2 -- --preset ultrafast \
     >"$work/encode-$1-$2.log" 2>&1) || { echo "bench: encode $1 failed:" >&2; tail "$work/encode-$1-$2.log" >&2; exit 1; }
   end=$EPOCHREALTIME
+  [ -s "$times" ] || { echo "bench: x264 printed no \"avs [info]\" line: no chunk's load was timed" >&2; exit 1; }
   local sum count
   read -r sum count < <(awk '{ s += $1; n++ } END { printf "%.3f %d\n", s, n }' "$times")
   printf 'encode-%s\t%s\t%s\t%s\n' "$1" "$2" "$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.0f", (b - a) * 1000 }')" "$count" >>"$results"
