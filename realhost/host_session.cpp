@@ -1,14 +1,24 @@
 #include "host_session.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <stdexcept>
 
 #include "counting_source.h"
 
+namespace {
+
+// The module's path made whole before any test changes the working folder:
+// under Wine the build machine's "/work/..." names no drive, so after a
+// change to C:\ it would be looked for there.
+const std::string kModulePath = std::filesystem::absolute(DORVEL_MODULE_PATH).string();
+
+}  // namespace
+
 HostSession::HostSession(Module module) : env_(CreateScriptEnvironment(AVISYNTH_INTERFACE_VERSION)) {
   if (env_ == nullptr) throw std::runtime_error("the host made no script environment");
   counting::Register(env_);
-  if (module == Module::Load) LoadPlugin(DORVEL_MODULE_PATH);
+  if (module == Module::Load) LoadPlugin(kModulePath);
 }
 
 HostSession::~HostSession() { env_->DeleteScriptEnvironment(); }
