@@ -283,13 +283,17 @@ TEST_F(CacheFolder, LearningWhileTheLockIsHeldDoesNotStallTheLoad) {
   const std::string lock = file.string() + ".lock";
   { std::ofstream(lock) << ""; }
   const auto cache = DescriptionCache::Open(file, nullptr);
-  const auto start = std::chrono::steady_clock::now();
+  // Only the recording is timed: a wait of ten seconds for the lock is
+  // what is caught, far from a loaded machine's slowness.
+  std::chrono::steady_clock::duration recording{};
   for (int part = 0; part < 3; ++part) {
     const CacheEntry entry = Entry("P" + std::to_string(part) + "()", part + 1);
+    const auto start = std::chrono::steady_clock::now();
     cache->Record(entry.key, entry.description, true, nullptr);
+    recording += std::chrono::steady_clock::now() - start;
     std::this_thread::sleep_for(std::chrono::milliseconds(600));  // an opening's time
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  EXPECT_LT(recording, std::chrono::seconds(6));
   fs::remove(lock);
   cache->Flush(nullptr);
   EXPECT_EQ(OnDisk().size(), 3u);
