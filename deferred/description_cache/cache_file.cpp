@@ -92,6 +92,13 @@ ReadResult ReadWholeFile(const CachePath& path, std::string& text, std::string& 
   std::error_code error;
   if (!std::filesystem::exists(path, error) && !error) return ReadResult::Missing;
   std::ifstream file(path, std::ios::binary);
+  // On Windows a file that another process is replacing at this moment does
+  // not open for a few milliseconds: that is not a file that cannot be read.
+  for (int tries = 0; !file && tries < 20; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (!std::filesystem::exists(path, error) && !error) return ReadResult::Missing;
+    file.open(path, std::ios::binary);
+  }
   if (!file) {
     why = "cannot read " + path.u8string();
     return ReadResult::Failed;
