@@ -4,6 +4,8 @@
 #   bash scripts/test.sh --native            the ordinary build alone (no Wine, qemu or MinGW)
 #   bash scripts/test.sh address,undefined   under AddressSanitizer and UBSan
 #   bash scripts/test.sh thread              under ThreadSanitizer
+#   bash scripts/test.sh --native -- -R X    arguments after -- go to ctest (here:
+#                                            only the cases whose names match X)
 #
 # The ordinary build also runs the real-host suite against every AviSynth+
 # prefix in AVISYNTH_PREFIX (a ;-separated list), by default the hosts in
@@ -15,6 +17,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+ctest_args=()
+for ((i = 1; i <= $#; i++)); do
+  if [ "${!i}" = -- ]; then
+    ctest_args=("${@:i+1}")
+    set -- "${@:1:i-1}"
+    break
+  fi
+done
 sanitize="${1:-}"
 cross=1
 if [ "$sanitize" = --native ]; then
@@ -69,7 +79,7 @@ cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
-(cd "$build" && ctest --output-on-failure -j "$(nproc)")
+(cd "$build" && ctest --output-on-failure -j "$(nproc)" "${ctest_args[@]}")
 say_left_out "not tested here: "
 
 if [ -z "$sanitize" ] && [ "$cross" = 1 ]; then
