@@ -53,7 +53,7 @@ echo "built: $ffms2"
 
 echo "== scripts/test.sh --native, the cases a user's machine changes"
 cases='^realhost/(install_for_user|install_table|make_media)$|^installed/(Autoload|UserPluginsIgnored|X264|EncodeChunks)$'
-cases+='|^installed/(RealHostRules|RealDecoder[A-Za-z]*|Readme[A-Za-z]*)\.'
+cases+='|^installed/(RealHostRules|RealDecoder[A-Za-z]*|Readme[A-Za-z]*)[./]'
 log="$work/test.log"
 (cd "$clone" && DORVEL_REQUIRE_REAL_HOSTS=1 DORVEL_FFMS2_PLUGIN="$ffms2" bash scripts/test.sh --native -- -R "$cases") |
   tee "$log"
