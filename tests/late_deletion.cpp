@@ -43,7 +43,8 @@ int main() {
   AddSourceFunction(env, "Source", settings);
   env.Call("DorvelFilterLimit", {AVSValue(3)});
   env.Call("DorvelFilterCheck", {AVSValue(true)});
-  for (int i = 0; i < 6; ++i) client.filters.push_back(CallDorvelFilter(env, "Source", ArrayOf({AVSValue(i)})).AsClip());
+  for (int i = 0; i < 6; ++i)
+    client.filters.push_back(CallDorvelFilter(env, "Source", ArrayOf({AVSValue(i)})).AsClip());
   // Two threads read every filter, so that frames are kept, filters close to
   // make room and threads wait for each other's turns.
   std::vector<std::thread> readers;
