@@ -121,9 +121,10 @@ std::string PrefetchOf(int threads) { return threads > 0 ? ".Prefetch(" + std::t
 std::string Functions(const std::vector<Chain>& chains) {
   std::string script =
       "function Source(int i) {\n"
-      "  bars = ColorBars(width=160, height=120, pixel_type=\"YV12\").KillAudio().AssumeFPS(25)\n"
-      "  return bars.Trim(0, " +
-      std::to_string(kFrames - 1) + ").Levels(0, 1.0, 255, i * 20, 255 - i * 20).ShowFrameNumber(size=24)\n}\n";
+      "  plain = BlankClip(length=" +
+      std::to_string(kFrames) +
+      ", width=160, height=120, fps=25, pixel_type=\"YV12\", color_yuv=$408090, audio_rate=0)\n"
+      "  return plain.Levels(0, 1.0, 255, i * 20, 255 - i * 20).ShowFrameNumber(size=24)\n}\n";
   for (std::size_t k = 0; k < chains.size(); ++k) {
     script +=
         "function Chain" + std::to_string(k) + "(int i) {\n  c = Source(i)\n  return " + chains[k].expression + "\n}\n";
