@@ -488,8 +488,7 @@ PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
   // own environment is deleted with the thread, while the wrapped clip may
   // live on in the script's variables. The host keeps each thread's state
   // with the thread, whichever environment it is called through.
-  const AVSValue result =
-      life->env()->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());
+  const AVSValue result = life->env()->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());
   return result.AsClip();
 }
 
