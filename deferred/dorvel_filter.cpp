@@ -482,7 +482,13 @@ PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
   }
   const int count = static_cast<int>(args.size());
   const AVSValue callArgs(count == 0 ? nullptr : args.values(), count);
-  const AVSValue result = env->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());
+  // Called through the environment the filter was made in, not the
+  // request's: the host's filters keep the environment they are made with
+  // and free their memory through it when they go, and a Prefetch thread's
+  // own environment is deleted with the thread, while the wrapped clip may
+  // live on in the script's variables. The host keeps each thread's state
+  // with the thread, whichever environment it is called through.
+  const AVSValue result = life->env()->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());
   return result.AsClip();
 }
 

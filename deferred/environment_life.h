@@ -51,6 +51,8 @@ class EnvironmentLife {
   bool TryUse();
   void EndUse();
 
+  // The environment itself: the one the filters were made in.
+  IScriptEnvironment* env() const { return env_; }
   // The environment's copies of the strings its filters keep.
   SavedStrings& strings() { return strings_; }
 
