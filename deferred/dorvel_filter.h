@@ -14,13 +14,16 @@
 #include "deferred/frames/recent_frames.h"
 #include "deferred/log/opening_log.h"
 #include "deferred/open_filters.h"
+#include "deferred/process_wide.h"
 #include "deferred/turns/filter_opening.h"
 #include "deferred/turns/opening_turn.h"
 #include "deferred/turns/turn.h"
 #include "deferred/turns/working_folder.h"
 #include "plugin/avisynth_interface.h"
 
-class DorvelFilter : public IClip {
+// A filter holds the process-wide objects (the list of open filters, the frame
+// budget) until the last of its members is gone, whenever it is destroyed.
+class DorvelFilter : public IClip, private ProcessHold {
  public:
   // The filter keeps `env`'s own copies of `functionName` and of the strings
   // in `parameters`, so the caller's may go when the call returns. With a

@@ -4,15 +4,18 @@
 #include <memory>
 #include <vector>
 
+#include "deferred/process_wide.h"
+
 namespace {
 
 // The lives of environments whose exit callbacks have not started yet, to be
 // found by the environment's address.
-std::mutex registryMutex;
-std::vector<std::shared_ptr<EnvironmentLife>>& lives() {
-  static std::vector<std::shared_ptr<EnvironmentLife>> all;
-  return all;
-}
+struct Registry {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<EnvironmentLife>> lives;
+};
+std::mutex& registryMutex() { return ProcessWide<Registry>().mutex; }
+std::vector<std::shared_ptr<EnvironmentLife>>& lives() { return ProcessWide<Registry>().lives; }
 
 // One of the host's lists of the names of functions added to an environment:
 // "$UserFunctions$" gets a name for each function a script defines (as the
@@ -36,7 +39,7 @@ std::shared_ptr<EnvironmentLife> EnvironmentLife::Of(IScriptEnvironment* env) {
   const FunctionLists now{FunctionList(env, "$UserFunctions$"), FunctionList(env, "$PluginFunctions$")};
   std::shared_ptr<EnvironmentLife> life;
   {
-    std::lock_guard<std::mutex> registry(registryMutex);
+    std::lock_guard<std::mutex> registry(registryMutex());
     for (const auto& known : lives()) {
       if (known->env_ == env) life = known;
     }
@@ -90,7 +93,7 @@ void DORVEL_CDECL EnvironmentLife::OnExit(void* user_data, IScriptEnvironment*) 
   }
   // Found no more: a new environment at the same address gets a life of its
   // own. The filters of this one keep theirs.
-  std::lock_guard<std::mutex> registry(registryMutex);
+  std::lock_guard<std::mutex> registry(registryMutex());
   auto& all = lives();
   all.erase(std::remove_if(all.begin(), all.end(), [life](const auto& known) { return known.get() == life; }),
             all.end());

@@ -26,6 +26,7 @@
 #include <stdexcept>
 
 #include "deferred/calls/saved_strings.h"
+#include "deferred/process_wide.h"
 #include "plugin/avisynth_interface.h"
 
 // What a request meets when it would open a filter whose environment is being
@@ -69,6 +70,9 @@ class EnvironmentLife {
     const char* plugin;
   };
 
+  // Its exit callback leaves the process-wide registry, perhaps after the
+  // module's static objects are gone.
+  const ProcessHold hold_;
   std::mutex mutex_;
   std::condition_variable idle_;
   bool closing_ = false;

@@ -1,14 +1,9 @@
 #include "open_filters.h"
 
 #include "deferred/dorvel_filter.h"
+#include "deferred/process_wide.h"
 
-namespace {
-// Created when the module loads and gone when it unloads. Filters still
-// alive then are not touched.
-OpenFilters openFilters;
-}  // namespace
-
-OpenFilters& OpenFilters::instance() { return openFilters; }
+OpenFilters& OpenFilters::instance() { return ProcessWide<OpenFilters>(); }
 
 OpenListLink& OpenFilters::LinkOf(DorvelFilter* filter) { return filter->link; }
 

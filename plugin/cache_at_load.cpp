@@ -7,6 +7,7 @@
 
 #include "deferred/calls/frame_time.h"
 #include "deferred/log/host_log.h"
+#include "deferred/process_wide.h"
 #include "deferred/turns/working_folder.h"
 
 namespace {
@@ -16,23 +17,28 @@ struct TurnedOn {
   std::shared_ptr<DescriptionCache> cache;
 };
 
-std::mutex turnedOnMutex;
-// The environments whose scripts turned a cache on; an environment leaves
-// when the host deletes it, before another could take its address.
-std::vector<TurnedOn> turnedOn;
-std::vector<IScriptEnvironment*> watched;
+struct Caches {
+  std::mutex mutex;
+  // The environments whose scripts turned a cache on; an environment leaves
+  // when the host deletes it, before another could take its address.
+  std::vector<TurnedOn> turnedOn;
+  std::vector<IScriptEnvironment*> watched;
+};
+Caches& caches() { return ProcessWide<Caches>(); }
 
 void DORVEL_CDECL WriteAndForget(void* user_data, IScriptEnvironment*) {
+  Caches& all = caches();
   auto* env = static_cast<IScriptEnvironment*>(user_data);
   std::shared_ptr<DescriptionCache> cache;
   {
-    std::lock_guard<std::mutex> lock(turnedOnMutex);
-    for (TurnedOn& entry : turnedOn) {
+    std::lock_guard<std::mutex> lock(all.mutex);
+    for (TurnedOn& entry : all.turnedOn) {
       if (entry.env == env) cache = std::move(entry.cache);
     }
-    turnedOn.erase(std::remove_if(turnedOn.begin(), turnedOn.end(), [env](const TurnedOn& e) { return e.env == env; }),
-                   turnedOn.end());
-    watched.erase(std::remove(watched.begin(), watched.end(), env), watched.end());
+    all.turnedOn.erase(
+        std::remove_if(all.turnedOn.begin(), all.turnedOn.end(), [env](const TurnedOn& e) { return e.env == env; }),
+        all.turnedOn.end());
+    all.watched.erase(std::remove(all.watched.begin(), all.watched.end(), env), all.watched.end());
   }
   // The environment is being deleted: nothing more goes to its log.
   if (cache) cache->Flush(nullptr);
@@ -62,6 +68,7 @@ std::string ScriptFile(IScriptEnvironment* env) {
 }  // namespace
 
 AVSValue DORVEL_CDECL SetDorvelFilterCache(AVSValue args, void*, IScriptEnvironment* env) {
+  Caches& all = caches();
   // A script run at frame time turns nothing on: the cache is for loading.
   if (InsideModuleCall()) return "";
   std::string file = args[0].Defined() ? args[0].AsString() : "";
@@ -91,15 +98,16 @@ AVSValue DORVEL_CDECL SetDorvelFilterCache(AVSValue args, void*, IScriptEnvironm
   std::shared_ptr<DescriptionCache> previous;
   bool watch = false;
   {
-    std::lock_guard<std::mutex> lock(turnedOnMutex);
-    for (TurnedOn& entry : turnedOn) {
+    std::lock_guard<std::mutex> lock(all.mutex);
+    for (TurnedOn& entry : all.turnedOn) {
       if (entry.env == env) previous = std::exchange(entry.cache, nullptr);
     }
-    turnedOn.erase(std::remove_if(turnedOn.begin(), turnedOn.end(), [env](const TurnedOn& e) { return e.env == env; }),
-                   turnedOn.end());
-    if (cache) turnedOn.push_back(TurnedOn{env, cache});
-    if (std::find(watched.begin(), watched.end(), env) == watched.end()) {
-      watched.push_back(env);
+    all.turnedOn.erase(
+        std::remove_if(all.turnedOn.begin(), all.turnedOn.end(), [env](const TurnedOn& e) { return e.env == env; }),
+        all.turnedOn.end());
+    if (cache) all.turnedOn.push_back(TurnedOn{env, cache});
+    if (std::find(all.watched.begin(), all.watched.end(), env) == all.watched.end()) {
+      all.watched.push_back(env);
       watch = true;
     }
   }
@@ -109,8 +117,9 @@ AVSValue DORVEL_CDECL SetDorvelFilterCache(AVSValue args, void*, IScriptEnvironm
 }
 
 std::shared_ptr<DescriptionCache> CacheOf(IScriptEnvironment* env) {
-  std::lock_guard<std::mutex> lock(turnedOnMutex);
-  for (const TurnedOn& entry : turnedOn) {
+  Caches& all = caches();
+  std::lock_guard<std::mutex> lock(all.mutex);
+  for (const TurnedOn& entry : all.turnedOn) {
     if (entry.env == env) return entry.cache;
   }
   return nullptr;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "deferred/calls/frame_time.h"
+#include "deferred/process_wide.h"
 
 namespace {
 
@@ -14,21 +15,24 @@ struct Switched {
   std::thread::id loader;
 };
 
-std::mutex switchedMutex;
-// The environments whose scripts switched the check on, with the thread that
-// did; an environment leaves when the host deletes it, before another could
-// take its address.
-std::vector<Switched> switchedOn;
-// Environments that were told to forget their switch when they are deleted.
-std::vector<IScriptEnvironment*> watched;
+struct Switches {
+  std::mutex mutex;
+  // The environments whose scripts switched the check on, with the thread
+  // that did; an environment leaves when the host deletes it, before another
+  // could take its address.
+  std::vector<Switched> on;
+  // Environments that were told to forget their switch when they are deleted.
+  std::vector<IScriptEnvironment*> watched;
+};
+Switches& switches() { return ProcessWide<Switches>(); }
 
 void DORVEL_CDECL Forget(void* user_data, IScriptEnvironment*) {
+  Switches& all = switches();
   auto* env = static_cast<IScriptEnvironment*>(user_data);
-  std::lock_guard<std::mutex> lock(switchedMutex);
-  switchedOn.erase(
-      std::remove_if(switchedOn.begin(), switchedOn.end(), [env](const Switched& entry) { return entry.env == env; }),
-      switchedOn.end());
-  watched.erase(std::remove(watched.begin(), watched.end(), env), watched.end());
+  std::lock_guard<std::mutex> lock(all.mutex);
+  all.on.erase(std::remove_if(all.on.begin(), all.on.end(), [env](const Switched& entry) { return entry.env == env; }),
+               all.on.end());
+  all.watched.erase(std::remove(all.watched.begin(), all.watched.end(), env), all.watched.end());
 }
 
 // Whether the host is serving a frame or audio request on the calling
@@ -56,18 +60,19 @@ constexpr const char* kInHostRequest =
 }  // namespace
 
 AVSValue DORVEL_CDECL SetDorvelFilterCheck(AVSValue args, void*, IScriptEnvironment* env) {
+  Switches& all = switches();
   const bool enable = args[0].Defined() ? args[0].AsBool() : true;
   // A script run at frame time switches nothing: the check is for loading.
   if (InsideModuleCall() || InHostRequest(env)) return false;
   bool watch = false;
   {
-    std::lock_guard<std::mutex> lock(switchedMutex);
-    switchedOn.erase(
-        std::remove_if(switchedOn.begin(), switchedOn.end(), [env](const Switched& entry) { return entry.env == env; }),
-        switchedOn.end());
-    if (enable) switchedOn.push_back(Switched{env, std::this_thread::get_id()});
-    if (std::find(watched.begin(), watched.end(), env) == watched.end()) {
-      watched.push_back(env);
+    std::lock_guard<std::mutex> lock(all.mutex);
+    all.on.erase(
+        std::remove_if(all.on.begin(), all.on.end(), [env](const Switched& entry) { return entry.env == env; }),
+        all.on.end());
+    if (enable) all.on.push_back(Switched{env, std::this_thread::get_id()});
+    if (std::find(all.watched.begin(), all.watched.end(), env) == all.watched.end()) {
+      all.watched.push_back(env);
       watch = true;
     }
   }
@@ -76,11 +81,12 @@ AVSValue DORVEL_CDECL SetDorvelFilterCheck(AVSValue args, void*, IScriptEnvironm
 }
 
 LoadCheck CheckAtLoad(IScriptEnvironment* env) {
+  Switches& all = switches();
   bool on = false;
   bool loader = false;
   {
-    std::lock_guard<std::mutex> lock(switchedMutex);
-    for (const Switched& entry : switchedOn) {
+    std::lock_guard<std::mutex> lock(all.mutex);
+    for (const Switched& entry : all.on) {
       if (entry.env != env) continue;
       on = true;
       loader = entry.loader == std::this_thread::get_id();

@@ -1,9 +1,12 @@
 // The module's boundary with the host: the handlers, then the entry
 // function that registers them.
+#include <memory>
+
 #include "cache_at_load.h"
 #include "check_at_load.h"
 #include "deferred/dorvel_filter.h"
 #include "deferred/open_filters.h"
+#include "deferred/process_wide.h"
 #include "function_named.h"
 #include "handlers.h"
 
@@ -40,12 +43,20 @@ AVSValue DORVEL_CDECL SetDorvelFilterLimit(AVSValue args, void*, IScriptEnvironm
   return limit;
 }
 
+// An environment that loaded the module holds the process-wide objects until
+// its exit callbacks have run: those the module registers (forgetting the
+// environment's switches and cache) run before this one, registered first.
+void DORVEL_CDECL LetGo(void* hold, IScriptEnvironment*) { delete static_cast<ProcessHold*>(hold); }
+
 extern "C" DORVEL_EXPORT const char* DORVEL_STDCALL AvisynthPluginInit3(IScriptEnvironment* env,
                                                                         const AVS_Linkage* const vectors) {
   // Every later value operation depends on the table, so it is stored first.
   // Each environment that loads the module passes the same table; storing it
   // only when it differs keeps repeated loads from racing with running code.
   if (AVS_linkage != vectors) AVS_linkage = vectors;
+  auto hold = std::make_unique<ProcessHold>();
+  env->AtExit(LetGo, hold.get());
+  hold.release();
   env->AddFunction("DorvelFilter", "s[parameters]a[vi_clip]c", CreateDorvelFilter, nullptr);
   env->AddFunction("DorvelFilterLimit", "i", SetDorvelFilterLimit, nullptr);
   env->AddFunction("DorvelFilterCheck", "[enable]b", SetDorvelFilterCheck, nullptr);

@@ -5,11 +5,9 @@
 
 #include "deferred/frames/recent_frames.h"
 #include "deferred/log/host_log.h"
+#include "deferred/process_wide.h"
 
-FrameBudget& FrameBudget::Instance() {
-  static FrameBudget budget;
-  return budget;
-}
+FrameBudget& FrameBudget::Instance() { return ProcessWide<FrameBudget>(); }
 
 void FrameBudget::ReadLimit(IScriptEnvironment* env) {
   const int mb = env->SetMemoryMax(0);

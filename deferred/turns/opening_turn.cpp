@@ -2,15 +2,14 @@
 
 #include <algorithm>
 
+#include "deferred/process_wide.h"
+
 namespace {
 // How often a waiting thread looks at the holders' processor time.
 constexpr std::chrono::milliseconds kLookEvery{50};
 }  // namespace
 
-OpeningTurn& OpeningTurn::instance() {
-  static OpeningTurn turn;
-  return turn;
-}
+OpeningTurn& OpeningTurn::instance() { return ProcessWide<OpeningTurn>(); }
 
 std::vector<OpeningTurn::Holder>::iterator OpeningTurn::Mine() {
   const std::thread::id self = std::this_thread::get_id();

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <mutex>
 
+#include "deferred/process_wide.h"
+
 namespace {
 
 // Which thing each waiting thread waits for. Touched only by threads about
@@ -13,11 +15,12 @@ struct Waiting {
   Awaited* awaited;
 };
 
-std::mutex recordMutex;
-std::vector<Waiting>& waitingThreads() {
-  static std::vector<Waiting> threads;
-  return threads;
-}
+struct Record {
+  std::mutex mutex;
+  std::vector<Waiting> threads;
+};
+std::mutex& recordMutex() { return ProcessWide<Record>().mutex; }
+std::vector<Waiting>& waitingThreads() { return ProcessWide<Record>().threads; }
 
 std::vector<Waiting>::iterator FindWaiting(std::thread::id thread) {
   std::vector<Waiting>& threads = waitingThreads();
@@ -52,7 +55,7 @@ namespace waits {
 
 bool Begin(Awaited& awaited) {
   const std::thread::id self = std::this_thread::get_id();
-  std::lock_guard<std::mutex> record(recordMutex);
+  std::lock_guard<std::mutex> record(recordMutex());
   // Of the threads that close a ring of waits, the last one to come here
   // sees the whole ring, and refuses.
   if (WaitsForItself(self, awaited)) return false;
@@ -61,7 +64,7 @@ bool Begin(Awaited& awaited) {
 }
 
 void End() {
-  std::lock_guard<std::mutex> record(recordMutex);
+  std::lock_guard<std::mutex> record(recordMutex());
   waitingThreads().erase(FindWaiting(std::this_thread::get_id()));
 }
 

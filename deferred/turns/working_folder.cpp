@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "deferred/process_wide.h"
+
 namespace {
 
 bool SameFolder(const Folder& a, const Folder& b) { return a.native() == b.native(); }
@@ -22,10 +24,13 @@ struct Changes {
   std::vector<Change> stack;
 };
 
-Changes& changes() {
-  static Changes all;
-  return all;
-}
+Changes& changes() { return ProcessWide<Changes>(); }
+
+// The folder found last, shared by the filters made there.
+struct LastFolder {
+  std::mutex mutex;
+  std::shared_ptr<const Folder> folder;
+};
 
 }  // namespace
 
@@ -52,11 +57,10 @@ std::shared_ptr<const Folder> RecordWorkingFolder() {
       }
     }
   }
-  static std::mutex mutex;
-  static std::shared_ptr<const Folder> last;
-  std::lock_guard<std::mutex> lock(mutex);
-  if (!last || !SameFolder(*last, now)) last = std::make_shared<const Folder>(std::move(now));
-  return last;
+  LastFolder& last = ProcessWide<LastFolder>();
+  std::lock_guard<std::mutex> lock(last.mutex);
+  if (!last.folder || !SameFolder(*last.folder, now)) last.folder = std::make_shared<const Folder>(std::move(now));
+  return last.folder;
 }
 
 InWorkingFolder::InWorkingFolder(const Folder* folder, std::string& reason) {
