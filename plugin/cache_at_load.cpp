@@ -35,7 +35,7 @@ void DORVEL_CDECL WriteAndForget(void* user_data, IScriptEnvironment*) {
     watched.erase(std::remove(watched.begin(), watched.end(), env), watched.end());
   }
   // The environment is being deleted: nothing more goes to its log.
-  if (cache) cache->Flush(nullptr);
+  if (cache) cache->EndOfLoad();
 }
 
 // The host's name for a variable, or "" when it has none.

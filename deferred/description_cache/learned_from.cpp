@@ -1,0 +1,88 @@
+#include "learned_from.h"
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+
+#include "deferred/description_cache/cache_key.h"
+
+namespace {
+
+std::string StringVar(IScriptEnvironment* env, const char* name) {
+  try {
+    const AVSValue value = env->GetVar(name);
+    return value.IsString() && value.AsString() != nullptr ? value.AsString() : "";
+  } catch (const IScriptEnvironment::NotFound&) {
+    return "";
+  }
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Whether the script defined `name`: the host lists the functions scripts
+// define in "$UserFunctions$". A host that keeps no such list is taken to
+// have them all defined by scripts.
+bool DefinedByScript(IScriptEnvironment* env, const char* name) {
+  try {
+    const AVSValue value = env->GetVar("$UserFunctions$");
+    if (!value.IsString() || value.AsString() == nullptr) return true;
+    std::istringstream names(Lower(value.AsString()));
+    const std::string wanted = Lower(name);
+    for (std::string one; names >> one;) {
+      if (one == wanted) return true;
+    }
+    return false;
+  } catch (const IScriptEnvironment::NotFound&) {
+    return true;
+  }
+}
+
+void AddOnce(std::vector<FileState>& files, const FileState& file) {
+  const auto same = [&file](const FileState& known) {
+    return known.path == file.path || (known.volume == file.volume && known.id == file.id);
+  };
+  if (std::none_of(files.begin(), files.end(), same)) files.push_back(file);
+}
+
+}  // namespace
+
+LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, const Folder* folder,
+                         std::vector<FileState> named)
+    : named_(std::move(named)), scriptFunction_(DefinedByScript(env, functionName)) {
+  // The script being read, as the host names it. A script imported by a
+  // relative name is named relative to the folder it was imported from, not
+  // to its own, which is the working folder now: its own name is taken there.
+  const std::string script = StringVar(env, "$ScriptName$");
+  if (script.empty()) return;
+  const Folder scriptPath(script);
+  const std::string name = scriptPath.is_relative() ? scriptPath.filename().string() : script;
+  hasScript_ = StateOfNamedFile(name, folder, script_);
+}
+
+void LearnedFrom::Opened(bool attributed, std::vector<FileState> files) {
+  attributed_ = attributed;
+  opened_ = std::move(files);
+}
+
+bool LearnedFrom::Files(std::vector<FileState>& files, std::string& why) const {
+  files.clear();
+  if (!attributed_) {
+    why = "its opening ran beside another, or this system does not tell which files a process holds open";
+    return false;
+  }
+  if (scriptFunction_ && !hasScript_) {
+    why = "its function is a script's, and the script was not loaded from a file";
+    return false;
+  }
+  if (scriptFunction_ && named_.empty() && opened_.empty()) {
+    why = "its function is a script's, and neither names a file in its call nor holds one open once it returns";
+    return false;
+  }
+  for (const FileState& file : named_) AddOnce(files, file);
+  for (const FileState& file : opened_) AddOnce(files, file);
+  if (hasScript_) AddOnce(files, script_);
+  return true;
+}
