@@ -196,7 +196,7 @@ TEST_F(CacheFolder, ALargeFileOfAnotherProgramIsNotReadIntoMemory) {
 // Lines are not split all at once: a file of empty lines, within the
 // size a cache may have, costs little more than its size.
 TEST_F(CacheFolder, AFileOfManyEmptyLinesIsRefusedWithinItsSize) {
-  { std::ofstream(file, std::ios::binary) << "DorvelFilterCache 1\n" << std::string(24u << 20, '\n'); }
+  { std::ofstream(file, std::ios::binary) << "DorvelFilterCache 2\n" << std::string(24u << 20, '\n'); }
   const double before = PeakMiB();
   const auto cache = DescriptionCache::Open(file, nullptr);
   ASSERT_TRUE(cache);

@@ -22,22 +22,28 @@ std::string Lower(std::string text) {
   return text;
 }
 
-// Whether the script defined `name`: the host lists the functions scripts
-// define in "$UserFunctions$". A host that keeps no such list is taken to
-// have them all defined by scripts.
-bool DefinedByScript(IScriptEnvironment* env, const char* name) {
+bool HasVar(IScriptEnvironment* env, const char* name) {
   try {
-    const AVSValue value = env->GetVar("$UserFunctions$");
-    if (!value.IsString() || value.AsString() == nullptr) return true;
-    std::istringstream names(Lower(value.AsString()));
-    const std::string wanted = Lower(name);
-    for (std::string one; names >> one;) {
-      if (one == wanted) return true;
-    }
-    return false;
-  } catch (const IScriptEnvironment::NotFound&) {
+    env->GetVar(name);
     return true;
+  } catch (const IScriptEnvironment::NotFound&) {
+    return false;
   }
+}
+
+// Whether a script defined `name`: the host lists the functions scripts
+// define in "$UserFunctions$", made with the first one; the plugins' and
+// its own are listed apart. A host that keeps no such lists is taken to have
+// them all defined by scripts.
+bool DefinedByScript(IScriptEnvironment* env, const char* name) {
+  const std::string listed = StringVar(env, "$UserFunctions$");
+  if (listed.empty()) return !HasVar(env, "$PluginFunctions$") && !HasVar(env, "$InternalFunctions$");
+  std::istringstream names(Lower(listed));
+  const std::string wanted = Lower(name);
+  for (std::string one; names >> one;) {
+    if (one == wanted) return true;
+  }
+  return false;
 }
 
 void AddOnce(std::vector<FileState>& files, const FileState& file) {

@@ -23,17 +23,17 @@
 
 namespace {
 
-bool SameOpening(const OpenFile& a, const OpenFile& b) {
+bool SameOpening(const HeldFile& a, const HeldFile& b) {
   return a.handle == b.handle && a.state.volume == b.state.volume && a.state.id == b.state.id;
 }
 
 #if !defined(_WIN32)
 // The descriptor's file, when it is a regular file open for reading.
-bool ReadOpen(int fd, const std::string& path, std::vector<OpenFile>& files) {
+bool ReadOpen(int fd, const std::string& path, std::vector<HeldFile>& files) {
   struct stat info;
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0 || (flags & O_ACCMODE) == O_WRONLY || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
-  OpenFile file{fd, StateOfStat(info)};
+  HeldFile file{fd, StateOfStat(info)};
   file.state.path = path;
   files.push_back(std::move(file));
   return true;
@@ -44,13 +44,14 @@ bool ReadOpen(int fd, const std::string& path, std::vector<OpenFile>& files) {
 
 #if defined(_WIN32)
 
-bool ListOpenFiles(std::vector<OpenFile>& files) {
+bool ListOpenFiles(std::vector<HeldFile>& files) {
   files.clear();
   // Handle values are multiples of four; the walk ends once it has met as
   // many handles as the process holds, or at a bound far past any real count.
   DWORD count = 0;
   if (!GetProcessHandleCount(GetCurrentProcess(), &count)) return false;
   DWORD met = 0;
+  std::vector<wchar_t> name(32768);
   for (uintptr_t value = 4; met < count && value < (uintptr_t{1} << 24); value += 4) {
     const HANDLE handle = reinterpret_cast<HANDLE>(value);
     DWORD flags = 0;
@@ -59,24 +60,24 @@ bool ListOpenFiles(std::vector<OpenFile>& files) {
     if (GetFileType(handle) != FILE_TYPE_DISK) continue;
     FileState state;
     if (!StateOfOpenFile(handle, state)) continue;
-    wchar_t name[32768];
-    const DWORD length = GetFinalPathNameByHandleW(handle, name, 32768, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0 || length >= 32768) continue;
-    std::wstring path(name, length);
+    const DWORD size = static_cast<DWORD>(name.size());
+    const DWORD length = GetFinalPathNameByHandleW(handle, name.data(), size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= size) continue;
+    std::wstring path(name.data(), length);
     if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
       path = L"\\\\" + path.substr(8);
     } else if (path.rfind(L"\\\\?\\", 0) == 0) {
       path = path.substr(4);
     }
     state.path = std::filesystem::path(path).u8string();
-    files.push_back(OpenFile{static_cast<long long>(value), std::move(state)});
+    files.push_back(HeldFile{static_cast<long long>(value), std::move(state)});
   }
   return true;
 }
 
 #elif defined(__APPLE__)
 
-bool ListOpenFiles(std::vector<OpenFile>& files) {
+bool ListOpenFiles(std::vector<HeldFile>& files) {
   files.clear();
   const int limit = std::min(getdtablesize(), 1 << 16);
   for (int fd = 0; fd < limit; ++fd) {
@@ -88,7 +89,7 @@ bool ListOpenFiles(std::vector<OpenFile>& files) {
 
 #else
 
-bool ListOpenFiles(std::vector<OpenFile>& files) {
+bool ListOpenFiles(std::vector<HeldFile>& files) {
   files.clear();
   DIR* folder = opendir("/proc/self/fd");
   if (folder == nullptr) return false;
@@ -109,10 +110,10 @@ bool ListOpenFiles(std::vector<OpenFile>& files) {
 
 #endif
 
-std::vector<FileState> NewlyOpened(const std::vector<OpenFile>& before, const std::vector<OpenFile>& after) {
+std::vector<FileState> NewlyOpened(const std::vector<HeldFile>& before, const std::vector<HeldFile>& after) {
   std::vector<FileState> opened;
-  for (const OpenFile& file : after) {
-    const auto held = [&file](const OpenFile& old) { return SameOpening(old, file); };
+  for (const HeldFile& file : after) {
+    const auto held = [&file](const HeldFile& old) { return SameOpening(old, file); };
     if (std::any_of(before.begin(), before.end(), held)) continue;
     const auto same = [&file](const FileState& known) {
       return known.volume == file.state.volume && known.id == file.state.id;
@@ -123,7 +124,7 @@ std::vector<FileState> NewlyOpened(const std::vector<OpenFile>& before, const st
 }
 
 bool OpeningWatch::Opened(std::vector<FileState>& files) const {
-  std::vector<OpenFile> after;
+  std::vector<HeldFile> after;
   if (!listed_ || !ListOpenFiles(after)) return false;
   files = NewlyOpened(before_, after);
   return true;

@@ -9,17 +9,17 @@
 
 #include "deferred/description_cache/file_state.h"
 
-struct OpenFile {
+struct HeldFile {
   long long handle;  // the descriptor, or the handle's value
   FileState state;
 };
 
 // False when this system gives no such list: then nothing can be told of
 // what an opening opened.
-bool ListOpenFiles(std::vector<OpenFile>& files);
+bool ListOpenFiles(std::vector<HeldFile>& files);
 
 // The files of `after` that `before` did not hold, each file once.
-std::vector<FileState> NewlyOpened(const std::vector<OpenFile>& before, const std::vector<OpenFile>& after);
+std::vector<FileState> NewlyOpened(const std::vector<HeldFile>& before, const std::vector<HeldFile>& after);
 
 // The files a call opens: those open at construction are listed when
 // `watch`; Opened() lists them again and answers the new ones.
@@ -30,6 +30,6 @@ class OpeningWatch {
   bool Opened(std::vector<FileState>& files) const;
 
  private:
-  std::vector<OpenFile> before_;
+  std::vector<HeldFile> before_;
   bool listed_;
 };
