@@ -24,6 +24,18 @@ constexpr const char* kWaitsForItself =
 constexpr const char* kWaitsForOtherThread =
     "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
     "for frames cannot be read on several threads (in %s)";
+
+// Sets a flag for as long as it lives.
+class WhileLearning {
+ public:
+  WhileLearning(std::atomic<bool>& flag, bool on) : flag_(flag) { flag_ = on; }
+  ~WhileLearning() { flag_ = false; }
+  WhileLearning(const WhileLearning&) = delete;
+  WhileLearning& operator=(const WhileLearning&) = delete;
+
+ private:
+  std::atomic<bool>& flag_;
+};
 }  // namespace
 
 // The filter's turn, held from the moment it was taken; given back on every
@@ -163,6 +175,7 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
     HeldOpeningTurn openingTurn;
     openingTurn.Take();
     opening.Start();
+    const WhileLearning learning(learningNow, true);
     const PClip opened = Open(env, openingTurn.taking());
     vi = opened->GetVideoInfo();
     shape = Shape::FromFirstClip;
@@ -228,7 +241,11 @@ void DorvelFilter::CheckWhileLoading(IScriptEnvironment* env) {
     LogCheckedBefore(env, functionName, args, cache->path().u8string());
     return;
   }
-  const VideoInfo made = OpenAndClose(env);
+  VideoInfo made;
+  {
+    const WhileLearning learning(learningNow, cache != nullptr);
+    made = OpenAndClose(env);
+  }
   if (cache) Learned(made, env);
 }
 
@@ -408,15 +425,17 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
     } freed;
     freed.victimReleased = MakeRoom(log);
     log.WriteVictim();
-    // What the call opens is told only while no other opening runs.
-    const OpeningWatch watch(cache != nullptr && !beside);
+    // What the call opens is told only while no other opening runs, and
+    // is wanted only while the description is learned.
+    const bool learning = cache != nullptr && learningNow.load();
+    const OpeningWatch watch(learning && !beside);
     try {
       clip = CallFunction(env);  // the host's error reaches the caller unchanged
     } catch (const IScriptEnvironment::NotFound&) {
       log.Refused("no function of that name takes these arguments");
       throw;
     }
-    if (cache) {
+    if (learning) {
       std::vector<FileState> opened;
       const bool attributed = watch.Opened(opened);
       std::lock_guard<std::mutex> lock(mutex);

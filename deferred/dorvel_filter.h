@@ -147,4 +147,7 @@ class DorvelFilter : public IClip {
   std::unique_ptr<LearnedFrom> learnedFrom;
   // Whether a described filter has told the cache that it served.
   std::atomic<bool> servedFromCache{false};
+  // While the description is learned (as the filter is made, or checked):
+  // openings then tell what they opened.
+  std::atomic<bool> learningNow{false};
 };
