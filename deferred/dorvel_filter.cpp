@@ -200,7 +200,7 @@ void DorvelFilter::Learned(const VideoInfo& made, IScriptEnvironment* env) {
 }
 
 void DorvelFilter::NoteServed() {
-  if (shape == Shape::FromCache && !servedFromCache.exchange(true)) cache->Served();
+  if (cache && !servedFromCache.exchange(true)) cache->Served();
 }
 
 // The environment may be on its way out here: nothing is logged.

@@ -56,7 +56,7 @@ class DorvelFilter : public IClip {
   // Keeps what the filter's description was learned from in the cache, or
   // says in the host's log why it cannot be kept.
   void Learned(const VideoInfo& made, IScriptEnvironment* env);
-  // A described filter served: the cache learns that its load succeeded.
+  // The filter served: the cache learns that its load succeeded.
   void NoteServed();
   class HeldTurn;
   class Request;
@@ -145,7 +145,7 @@ class DorvelFilter : public IClip {
   // With a cache: what the description is made from, completed by each
   // opening (guarded by `mutex`).
   std::unique_ptr<LearnedFrom> learnedFrom;
-  // Whether a described filter has told the cache that it served.
+  // Whether the filter has told the cache that it served.
   std::atomic<bool> servedFromCache{false};
   // While the description is learned (as the filter is made, or checked):
   // openings then tell what they opened.

@@ -83,7 +83,7 @@ def start_log(host, env, log):
 def read_first_frame(host, clip, path):
     """Reads the clip's first frame, as a client does before it plays: a
     description cache that lent the load its parts' descriptions learns that
-    the load succeeded (a load that serves nothing from them may have failed
+    the load succeeded (a load that serves nothing may have failed
     in the host because of them, and they are dropped), and a part whose
     description is wrong fails here rather than in every chunk."""
     if host.avs_get_video_info(clip).contents.num_frames <= 0:
@@ -102,7 +102,7 @@ def run_on_script(usage, on_clip, with_log=False):
     calls on_clip(host, clip, path), which answers the exit status; a script
     error or a value that is not a clip is reported and answers 1. With
     `with_log`, the command line may begin with --log FILE, which holds what
-    the host logged while the script loaded; the first frame is read then
+    the host logged while the script loaded. Then the first frame is read
     (read_first_frame), its log left out."""
     words = sys.argv[1:]
     log = None
@@ -128,7 +128,7 @@ def run_on_script(usage, on_clip, with_log=False):
     if value.type == ord("c"):
         clip = host.avs_take_clip(value, env)
         status = on_clip(host, clip, path)
-        if status == 0 and with_log:
+        if status == 0:
             if log:
                 start_log(host, env, os.devnull.encode())
             status = read_first_frame(host, clip, path)

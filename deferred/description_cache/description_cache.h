@@ -41,16 +41,15 @@ class DescriptionCache {
               IScriptEnvironment* env);
   // A filter of this load takes its description from `entry`.
   void Using(const CacheEntry& entry);
-  // A filter described by the cache served a frame or audio: the load
-  // succeeded.
+  // A filter of this load served a frame or audio: the load succeeded.
   void Served();
   // Forgets every entry this load took descriptions from, in the file too,
   // at once: one of them turned out wrong, so any may be.
   void DropUsed(IScriptEnvironment* env);
   // The environment is being deleted. A load that took descriptions from
-  // the cache and served nothing from them may have failed because of
-  // them: they are dropped, and the next load learns them again. Then what
-  // is not yet written is written.
+  // the cache and served nothing may have failed because of them: they are
+  // dropped, and the next load learns them again. Then what is not yet
+  // written is written.
   void EndOfLoad();
   // Writes what is not yet written; `env` null once the environment is
   // being deleted (no warning can then be logged).
