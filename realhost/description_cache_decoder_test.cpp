@@ -254,4 +254,50 @@ TEST_F(RealDecoderCacheProject, AWrongEntryFailsOnceAndTheNextLoadPlays) {
     }
   }
 }
+// A part whose function is defined in another script than the one that makes
+// the call (an imported functions.avs), or that imports its part (content.avs,
+// read and closed again): an edit there changes the part, and nothing the
+// cache looks at shows it. Such parts are not kept, so a chunk that never
+// reads the edited part still has the timeline of the direct script.
+TEST_F(RealDecoderCacheProject, APartMadeFromAScriptTheCacheCannotSeeIsOpenedAtEveryLoad) {
+  const std::string source = "FFVideoSource(\"p\" + String(i) + \".mkv\", cache=false)";
+  struct Layout {
+    const char* what;
+    std::string part;      // what show.avs and direct.avs define or import
+    fs::path edited;       // the file the edit is made in
+    std::string original;  // its text before and after the edit
+    std::string edit;
+  };
+  const Layout layouts[] = {
+      {"a function of an imported script", "Import(\"" + (folder / "functions.avs").string() + "\")\n",
+       folder / "functions.avs", "function Part(int i) { return " + source + " }\n",
+       "function Part(int i) { c = " + source + "\nreturn i == 1 ? c.Trim(10, 0) : c }\n"},
+      {"a function that imports its part",
+       "function Part(int i) { return Import(\"" + folder.string() + "/content\" + String(i) + \".avs\") }\n",
+       folder / "content1.avs", "FFVideoSource(\"p1.mkv\", cache=false)\n",
+       "FFVideoSource(\"p1.mkv\", cache=false).Trim(10, 0)\n"},
+  };
+  for (const Layout& layout : layouts) {
+    SCOPED_TRACE(layout.what);
+    for (int i = 1; i <= 3; ++i) {
+      std::ofstream(folder / ("content" + std::to_string(i) + ".avs"))
+          << "FFVideoSource(\"p" << i << ".mkv\", cache=false)\n";
+    }
+    std::ofstream(layout.edited) << layout.original;
+    fs::remove(folder / "show.avs.dorvelcache");
+    std::ofstream(folder / "show.avs") << "SetLogParams(\"" << (folder / "host.log").string() << "\", LOG_INFO)\n"
+                                       << "DorvelFilterCache()\n"
+                                       << layout.part
+                                       << "UnalignedSplice(DorvelFilter(\"Part\", [1]), DorvelFilter(\"Part\", [2]), "
+                                          "DorvelFilter(\"Part\", [3]))\n";
+    std::ofstream(folder / "direct.avs") << layout.part << "UnalignedSplice(Part(1), Part(2), Part(3))\n";
+    ExpectAsDirect(folder, "the first loads");
+    const Read second = Play(folder / "show.avs");
+    EXPECT_NE(second.log.find("WARNING: DorvelFilterCache: Part(1) is not kept in the cache"), std::string::npos)
+        << second.log;
+    std::ofstream(layout.edited) << layout.edit;
+    ExpectAsDirect(folder, "the part edited where the cache cannot see");
+    EXPECT_EQ(Play(folder / "show_chunk.avs").frameCount, 80);
+  }
+}
 }  // namespace
