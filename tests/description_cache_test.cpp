@@ -17,6 +17,7 @@
 #include "deferred/description_cache/cache_file.h"
 #include "deferred/description_cache/cache_text.h"
 #include "deferred/description_cache/open_files.h"
+#include "deferred/description_cache/script_sees_all.h"
 #include "realhost/peak_memory.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -453,5 +454,35 @@ TEST_F(CacheFolder, AWatchTellsTheFilesOpenedForReadingMeanwhile) {
   EXPECT_FALSE(OpeningWatch(false).Opened(none));
 }
 #endif
+
+// A script function's entry stands on its calling script only when that
+// script defines every script function and imports nothing: any other
+// script it reads is closed again, and its edits would show nowhere.
+TEST_F(CacheFolder, AScriptShowsItsFunctionsOnlyWhenItDefinesThemAllAndImportsNothing) {
+  const fs::path script = folder / "show.avs";
+  const auto cannotShow = [&script](const std::string& text, const char* function, const std::string& listed) {
+    std::ofstream(script, std::ios::trunc) << text;
+    return WhatTheScriptCannotShow(script.string(), function, listed);
+  };
+  const std::string part = "FUNCTION  Part(int i) { return FFVideoSource(\"p\" + String(i) + \".mkv\") }\n";
+  EXPECT_EQ(cannotShow(part + "DorvelFilter(\"Part\", [1])\n", "Part", "Part _Part"), "");
+  EXPECT_EQ(cannotShow("function\tpart(int i) { return BlankClip() }\n", "PART", "Part _Part"), "");
+
+  EXPECT_EQ(cannotShow("Import(\"functions.avs\")\nDorvelFilter(\"Part\", [1])\n", "Part", "Part _Part"),
+            "its function is a script's, and the script that made the call imports another script");
+  EXPECT_NE(
+      cannotShow(part + "function Content(int i) { import(\"c.avs\") }\n", "Part", "Part Content").find("imports"),
+      std::string::npos);
+  // A helper from an autoloaded script, named in the host's list only.
+  EXPECT_EQ(cannotShow(part, "Part", "Part _Part Helper _Helper"),
+            "its function is a script's, and the script that made the call does not define Helper (a script "
+            "imported before it, or autoloaded, does)");
+  // Names that only contain the function's are not its definition.
+  EXPECT_NE(cannotShow("function PartTwo() { return 1 }\nfunctionPart = 2\n# Part\n", "Part", ""), "");
+  EXPECT_NE(cannotShow("function Parts() { return 1 }\nmy_function Part() { return 1 }\n", "Part", ""), "");
+  // Words that only contain "import" are no import.
+  EXPECT_EQ(cannotShow(part + "imported = 1\nreimport = 2\n", "Part", "Part"), "");
+  EXPECT_NE(WhatTheScriptCannotShow((folder / "none.avs").string(), "Part", ""), "");
+}
 
 }  // namespace

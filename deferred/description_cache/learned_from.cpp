@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "deferred/description_cache/cache_key.h"
+#include "deferred/description_cache/script_sees_all.h"
 
 namespace {
 
@@ -66,6 +67,9 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
   const Folder scriptPath(script);
   const std::string name = scriptPath.is_relative() ? scriptPath.filename().string() : script;
   hasScript_ = StateOfNamedFile(name, folder, script_);
+  if (hasScript_ && scriptFunction_) {
+    unseen_ = WhatTheScriptCannotShow(script_.path, functionName, StringVar(env, "$UserFunctions$"));
+  }
 }
 
 void LearnedFrom::Opened(bool attributed, std::vector<FileState> files) {
@@ -85,6 +89,10 @@ bool LearnedFrom::Files(std::vector<FileState>& files, std::string& why) const {
   }
   if (scriptFunction_ && named_.empty() && opened_.empty()) {
     why = "its function is a script's, and neither names a file in its call nor holds one open once it returns";
+    return false;
+  }
+  if (scriptFunction_ && !unseen_.empty()) {
+    why = unseen_;
     return false;
   }
   for (const FileState& file : named_) AddOnce(files, file);

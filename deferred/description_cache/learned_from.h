@@ -30,6 +30,7 @@ class LearnedFrom {
   bool hasScript_ = false;
   FileState script_;
   bool scriptFunction_ = true;
+  std::string unseen_;  // why the script does not show what the function reads
   bool attributed_ = false;
   std::vector<FileState> opened_;
 };

@@ -1,0 +1,61 @@
+#include "script_sees_all.h"
+
+#include <cctype>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool InName(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_'; }
+
+// Whether `word` stands in `text` at `at` as a word of its own.
+bool WordAt(const std::string& text, std::size_t at, std::size_t length) {
+  return (at == 0 || !InName(text[at - 1])) && (at + length >= text.size() || !InName(text[at + length]));
+}
+
+// Whether the lower-case `text` holds "function NAME" for the lower-case
+// `name`.
+bool Defines(const std::string& text, const std::string& name) {
+  const std::string keyword = "function";
+  for (std::size_t at = text.find(keyword); at != std::string::npos; at = text.find(keyword, at + 1)) {
+    if (!WordAt(text, at, keyword.size())) continue;
+    std::size_t after = at + keyword.size();
+    const std::size_t spaces = after;
+    while (after < text.size() && std::isspace(static_cast<unsigned char>(text[after])) != 0) ++after;
+    if (after > spaces && text.compare(after, name.size(), name) == 0 && WordAt(text, after, name.size())) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string WhatTheScriptCannotShow(const std::string& path, const char* functionName,
+                                    const std::string& userFunctions) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream read;
+  read << file.rdbuf();
+  if (!file.is_open()) return "its function is a script's, and the script that made the call does not read";
+  const std::string text = Lower(read.str());
+  // Any word "import", even in a comment: an Import in a function's body,
+  // or of the script's functions, reads a file and closes it again.
+  for (std::size_t at = text.find("import"); at != std::string::npos; at = text.find("import", at + 1)) {
+    if (WordAt(text, at, 6)) {
+      return "its function is a script's, and the script that made the call imports another script";
+    }
+  }
+  std::istringstream names(userFunctions + " " + functionName);
+  for (std::string name; names >> name;) {
+    // The host lists each function a second time, its name after a '_'.
+    const std::string lower = Lower(name);
+    if (!Defines(text, lower) && (lower[0] != '_' || !Defines(text, lower.substr(1)))) {
+      return "its function is a script's, and the script that made the call does not define " + name +
+             " (a script imported before it, or autoloaded, does)";
+    }
+  }
+  return "";
+}
