@@ -153,7 +153,7 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   std::vector<FileState> named;
   if (descriptions && MakeCacheKey(this->functionName, args, folder.get(), cacheKey, named)) {
     cache = std::move(descriptions);
-    learnedFrom.reset(new LearnedFrom(env, this->functionName, folder.get(), std::move(named)));
+    learnedFrom.reset(new LearnedFrom(env, this->functionName, folder.get(), std::move(named), cacheKey));
   }
   if (viClip) {
     vi = viClip->GetVideoInfo();

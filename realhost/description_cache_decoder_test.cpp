@@ -254,9 +254,10 @@ TEST_F(RealDecoderCacheProject, AWrongEntryFailsOnceAndTheNextLoadPlays) {
     }
   }
 }
+
 // A part whose function is defined in another script than the one that makes
 // the call (an imported functions.avs), or that imports its part (content.avs,
-// read and closed again): an edit there changes the part, and nothing the
+// read and closed again), or an imported part that imports another: an edit there changes the part, and nothing the
 // cache looks at shows it. Such parts are not kept, so a chunk that never
 // reads the edited part still has the timeline of the direct script.
 TEST_F(RealDecoderCacheProject, APartMadeFromAScriptTheCacheCannotSeeIsOpenedAtEveryLoad) {
@@ -267,7 +268,13 @@ TEST_F(RealDecoderCacheProject, APartMadeFromAScriptTheCacheCannotSeeIsOpenedAtE
     fs::path edited;       // the file the edit is made in
     std::string original;  // its text before and after the edit
     std::string edit;
+    std::string show =
+        "UnalignedSplice(DorvelFilter(\"Part\", [1]), DorvelFilter(\"Part\", [2]), "
+        "DorvelFilter(\"Part\", [3]))\n";
+    std::string direct = "UnalignedSplice(Part(1), Part(2), Part(3))\n";
+    int notKept = 3;  // parts the log says are not kept
   };
+  const std::string nested = folder.string() + "/nested1.avs";
   const Layout layouts[] = {
       {"a function of an imported script", "Import(\"" + (folder / "functions.avs").string() + "\")\n",
        folder / "functions.avs", "function Part(int i) { return " + source + " }\n",
@@ -276,7 +283,15 @@ TEST_F(RealDecoderCacheProject, APartMadeFromAScriptTheCacheCannotSeeIsOpenedAtE
        "function Part(int i) { return Import(\"" + folder.string() + "/content\" + String(i) + \".avs\") }\n",
        folder / "content1.avs", "FFVideoSource(\"p1.mkv\", cache=false)\n",
        "FFVideoSource(\"p1.mkv\", cache=false).Trim(10, 0)\n"},
+      {"an imported part that imports another", "function Part(int i) { return " + source + " }\n",
+       folder / "content1.avs", "FFVideoSource(\"p1.mkv\", cache=false)\n",
+       "FFVideoSource(\"p1.mkv\", cache=false).Trim(10, 0)\n",
+       "UnalignedSplice(DorvelFilter(\"Import\", [\"" + nested +
+           "\"]), DorvelFilter(\"Part\", [2]), "
+           "DorvelFilter(\"Part\", [3]))\n",
+       "UnalignedSplice(Import(\"" + nested + "\"), Part(2), Part(3))\n", 1},
   };
+  std::ofstream(nested) << "Import(\"" << (folder / "content1.avs").string() << "\")\n";
   for (const Layout& layout : layouts) {
     SCOPED_TRACE(layout.what);
     for (int i = 1; i <= 3; ++i) {
@@ -287,14 +302,12 @@ TEST_F(RealDecoderCacheProject, APartMadeFromAScriptTheCacheCannotSeeIsOpenedAtE
     fs::remove(folder / "show.avs.dorvelcache");
     std::ofstream(folder / "show.avs") << "SetLogParams(\"" << (folder / "host.log").string() << "\", LOG_INFO)\n"
                                        << "DorvelFilterCache()\n"
-                                       << layout.part
-                                       << "UnalignedSplice(DorvelFilter(\"Part\", [1]), DorvelFilter(\"Part\", [2]), "
-                                          "DorvelFilter(\"Part\", [3]))\n";
-    std::ofstream(folder / "direct.avs") << layout.part << "UnalignedSplice(Part(1), Part(2), Part(3))\n";
+                                       << layout.part << layout.show;
+    std::ofstream(folder / "direct.avs") << layout.part << layout.direct;
     ExpectAsDirect(folder, "the first loads");
     const Read second = Play(folder / "show.avs");
-    EXPECT_NE(second.log.find("WARNING: DorvelFilterCache: Part(1) is not kept in the cache"), std::string::npos)
-        << second.log;
+    EXPECT_EQ(Count(second.log, "WARNING: DorvelFilterCache: "), layout.notKept) << second.log;
+    EXPECT_NE(second.log.find("is not kept in the cache"), std::string::npos) << second.log;
     std::ofstream(layout.edited) << layout.edit;
     ExpectAsDirect(folder, "the part edited where the cache cannot see");
     EXPECT_EQ(Play(folder / "show_chunk.avs").frameCount, 80);

@@ -469,20 +469,30 @@ TEST_F(CacheFolder, AScriptShowsItsFunctionsOnlyWhenItDefinesThemAllAndImportsNo
   EXPECT_EQ(cannotShow("function\tpart(int i) { return BlankClip() }\n", "PART", "Part _Part"), "");
 
   EXPECT_EQ(cannotShow("Import(\"functions.avs\")\nDorvelFilter(\"Part\", [1])\n", "Part", "Part _Part"),
-            "its function is a script's, and the script that made the call imports another script");
+            "the script that made the call imports another script");
   EXPECT_NE(
       cannotShow(part + "function Content(int i) { import(\"c.avs\") }\n", "Part", "Part Content").find("imports"),
       std::string::npos);
   // A helper from an autoloaded script, named in the host's list only.
   EXPECT_EQ(cannotShow(part, "Part", "Part _Part Helper _Helper"),
-            "its function is a script's, and the script that made the call does not define Helper (a script "
-            "imported before it, or autoloaded, does)");
+            "the script that made the call does not define Helper (a script imported before it, or autoloaded, "
+            "does)");
   // Names that only contain the function's are not its definition.
   EXPECT_NE(cannotShow("function PartTwo() { return 1 }\nfunctionPart = 2\n# Part\n", "Part", ""), "");
   EXPECT_NE(cannotShow("function Parts() { return 1 }\nmy_function Part() { return 1 }\n", "Part", ""), "");
   // Words that only contain "import" are no import.
   EXPECT_EQ(cannotShow(part + "imported = 1\nreimport = 2\n", "Part", "Part"), "");
   EXPECT_NE(WhatTheScriptCannotShow((folder / "none.avs").string(), "Part", ""), "");
+  // For a host function that runs script, only the functions count: its
+  // own scripts are looked at apart.
+  std::ofstream(script, std::ios::trunc) << "Import(\"settings.avs\")\n" << part;
+  EXPECT_EQ(WhatTheScriptCannotShow(script.string(), nullptr, "Part _Part"), "");
+  EXPECT_NE(WhatTheScriptCannotShow(script.string(), nullptr, "Part Helper"), "");
+  // A part that is an Import given to DorvelFilter is a filter of its own.
+  EXPECT_EQ(cannotShow(part + "DorvelFilter ( \"IMPORT\", [\"c.avs\"])\n", "Part", "Part"), "");
+  EXPECT_TRUE(SaysImport("Eval(\"Import(\"\"c.avs\"\")\")"));
+  EXPECT_TRUE(SaysImport("Apply(\"Import\", \"c.avs\")"));
+  EXPECT_FALSE(SaysImport("DorvelFilter(\"Import\", [\"c.avs\"])"));
 }
 
 }  // namespace

@@ -54,22 +54,46 @@ void AddOnce(std::vector<FileState>& files, const FileState& file) {
   if (std::none_of(files.begin(), files.end(), same)) files.push_back(file);
 }
 
+// Whether the host function `name` runs script text it is given or reads.
+bool RunsScript(const char* name) {
+  const std::string lower = Lower(name);
+  return lower == "import" || lower == "eval" || lower == "apply";
+}
+
 }  // namespace
 
 LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, const Folder* folder,
-                         std::vector<FileState> named)
+                         std::vector<FileState> named, const std::string& call)
     : named_(std::move(named)), scriptFunction_(DefinedByScript(env, functionName)) {
+  const bool runsScript = !scriptFunction_ && RunsScript(functionName);
+  const std::string prefix =
+      scriptFunction_ ? "its function is a script's, and " : "its function runs script text, and ";
   // The script being read, as the host names it. A script imported by a
   // relative name is named relative to the folder it was imported from, not
   // to its own, which is the working folder now: its own name is taken there.
   const std::string script = StringVar(env, "$ScriptName$");
-  if (script.empty()) return;
+  if (script.empty()) {
+    if (runsScript) unseen_ = prefix + "the script was not loaded from a file";
+    return;
+  }
   const Folder scriptPath(script);
   const std::string name = scriptPath.is_relative() ? scriptPath.filename().string() : script;
   hasScript_ = StateOfNamedFile(name, folder, script_);
-  if (hasScript_ && scriptFunction_) {
-    unseen_ = WhatTheScriptCannotShow(script_.path, functionName, StringVar(env, "$UserFunctions$"));
+  if (!hasScript_ || !(scriptFunction_ || runsScript)) return;
+  const std::string users = StringVar(env, "$UserFunctions$");
+  unseen_ = WhatTheScriptCannotShow(script_.path, scriptFunction_ ? functionName : nullptr, users);
+  // What it runs imports nothing more: the text it is given, or the scripts
+  // it is named.
+  std::string text;
+  const std::size_t arguments = std::min(call.find('('), call.size());
+  if (unseen_.empty() && runsScript && SaysImport(call.substr(arguments)))
+    unseen_ = "the text it runs imports a script";
+  for (const FileState& file : named_) {
+    if (unseen_.empty() && runsScript && (!ReadScript(file.path, text) || SaysImport(text))) {
+      unseen_ = "the script it runs, " + file.path + ", imports another script";
+    }
   }
+  if (!unseen_.empty()) unseen_ = prefix + unseen_;
 }
 
 void LearnedFrom::Opened(bool attributed, std::vector<FileState> files) {
@@ -91,7 +115,7 @@ bool LearnedFrom::Files(std::vector<FileState>& files, std::string& why) const {
     why = "its function is a script's, and neither names a file in its call nor holds one open once it returns";
     return false;
   }
-  if (scriptFunction_ && !unseen_.empty()) {
+  if (!unseen_.empty()) {
     why = unseen_;
     return false;
   }

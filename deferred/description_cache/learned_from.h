@@ -14,8 +14,10 @@
 
 class LearnedFrom {
  public:
-  // For a call of `functionName` made now through `env`, naming `named`.
-  LearnedFrom(IScriptEnvironment* env, const char* functionName, const Folder* folder, std::vector<FileState> named);
+  // For a call of `functionName` made now through `env`, naming `named`;
+  // `call` is its whole text.
+  LearnedFrom(IScriptEnvironment* env, const char* functionName, const Folder* folder, std::vector<FileState> named,
+              const std::string& call);
 
   // What an opening of the call opened; `attributed` false when the opening
   // ran beside another, or this system cannot list open files.
@@ -30,7 +32,7 @@ class LearnedFrom {
   bool hasScript_ = false;
   FileState script_;
   bool scriptFunction_ = true;
-  std::string unseen_;  // why the script does not show what the function reads
+  std::string unseen_;  // why no file shows what the function reads
   bool attributed_ = false;
   std::vector<FileState> opened_;
 };

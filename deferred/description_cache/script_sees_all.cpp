@@ -32,28 +32,58 @@ bool Defines(const std::string& text, const std::string& name) {
   return false;
 }
 
+// Whether the "import" at `at` in the lower-case `text` is the function a
+// DorvelFilter is given, DorvelFilter("Import": that part is a filter of
+// its own, whose scripts are looked at when it learns.
+bool OwnCall(const std::string& text, std::size_t at) {
+  const auto skipSpaces = [&text](std::size_t& i) {
+    while (i > 0 && std::isspace(static_cast<unsigned char>(text[i - 1])) != 0) --i;
+  };
+  std::size_t i = at;
+  if (i == 0 || text[i - 1] != '"') return false;
+  --i;
+  skipSpaces(i);
+  if (i == 0 || text[i - 1] != '(') return false;
+  --i;
+  skipSpaces(i);
+  const std::string name = "dorvelfilter";
+  return i >= name.size() && text.compare(i - name.size(), name.size(), name) == 0 &&
+         WordAt(text, i - name.size(), name.size());
+}
+
 }  // namespace
+
+bool SaysImport(const std::string& text) {
+  const std::string lower = Lower(text);
+  for (std::size_t at = lower.find("import"); at != std::string::npos; at = lower.find("import", at + 1)) {
+    if (WordAt(lower, at, 6) && !OwnCall(lower, at)) return true;
+  }
+  return false;
+}
+
+bool ReadScript(const std::string& path, std::string& text) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file.is_open()) return false;
+  std::stringstream read;
+  read << file.rdbuf();
+  text = read.str();
+  return true;
+}
 
 std::string WhatTheScriptCannotShow(const std::string& path, const char* functionName,
                                     const std::string& userFunctions) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream read;
-  read << file.rdbuf();
-  if (!file.is_open()) return "its function is a script's, and the script that made the call does not read";
-  const std::string text = Lower(read.str());
+  std::string text;
+  if (!ReadScript(path, text)) return "the script that made the call does not read";
   // Any word "import", even in a comment: an Import in a function's body,
   // or of the script's functions, reads a file and closes it again.
-  for (std::size_t at = text.find("import"); at != std::string::npos; at = text.find("import", at + 1)) {
-    if (WordAt(text, at, 6)) {
-      return "its function is a script's, and the script that made the call imports another script";
-    }
-  }
-  std::istringstream names(userFunctions + " " + functionName);
+  if (functionName != nullptr && SaysImport(text)) return "the script that made the call imports another script";
+  text = Lower(text);
+  std::istringstream names(userFunctions + " " + (functionName != nullptr ? functionName : ""));
   for (std::string name; names >> name;) {
     // The host lists each function a second time, its name after a '_'.
     const std::string lower = Lower(name);
     if (!Defines(text, lower) && (lower[0] != '_' || !Defines(text, lower.substr(1)))) {
-      return "its function is a script's, and the script that made the call does not define " + name +
+      return "the script that made the call does not define " + name +
              " (a script imported before it, or autoloaded, does)";
     }
   }

@@ -3,13 +3,22 @@
 // autoloaded .avsi) or a script that imports one reads files that are closed
 // again before the call returns: an edit there changes the part and shows
 // nowhere the cache looks. Only a script that defines every function the
-// host lists as a script's, and imports nothing, shows each such edit.
+// host lists as a script's, and imports nothing, shows each such edit. The
+// same holds for a host function that runs script text (Import, Eval,
+// Apply), and that text must import nothing more.
 #pragma once
 
 #include <string>
 
-// Empty when the script in `path` defines `functionName` and each name of
-// `userFunctions` (the host's "$UserFunctions$", names apart by spaces) and
-// does not import; otherwise why it cannot be told.
+// Empty when the script in `path` defines each name of `userFunctions` (the
+// host's "$UserFunctions$", names apart by spaces) and, unless it is null,
+// defines `functionName` and does not import; otherwise why it cannot be
+// told.
 std::string WhatTheScriptCannotShow(const std::string& path, const char* functionName,
                                     const std::string& userFunctions);
+
+// Whether `text` holds the word "import", in any case.
+bool SaysImport(const std::string& text);
+
+// The whole text of the file `path`; false when it does not read.
+bool ReadScript(const std::string& path, std::string& text);
