@@ -290,6 +290,12 @@ TEST_F(RealDecoderCacheProject, APartMadeFromAScriptTheCacheCannotSeeIsOpenedAtE
            "\"]), DorvelFilter(\"Part\", [2]), "
            "DorvelFilter(\"Part\", [3]))\n",
        "UnalignedSplice(Import(\"" + nested + "\"), Part(2), Part(3))\n", 1},
+      {"a function that imports its part, run by Apply",
+       "function Part(int i) { return Import(\"" + folder.string() + "/content\" + String(i) + \".avs\") }\n",
+       folder / "content1.avs", "FFVideoSource(\"p1.mkv\", cache=false)\n",
+       "FFVideoSource(\"p1.mkv\", cache=false).Trim(10, 0)\n",
+       "UnalignedSplice(DorvelFilter(\"Apply\", [\"Part\", 1]), DorvelFilter(\"Part\", [2]), "
+       "DorvelFilter(\"Part\", [3]))\n"},
   };
   std::ofstream(nested) << "Import(\"" << (folder / "content1.avs").string() << "\")\n";
   for (const Layout& layout : layouts) {

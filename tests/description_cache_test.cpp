@@ -488,6 +488,8 @@ TEST_F(CacheFolder, AScriptShowsItsFunctionsOnlyWhenItDefinesThemAllAndImportsNo
   std::ofstream(script, std::ios::trunc) << "Import(\"settings.avs\")\n" << part;
   EXPECT_EQ(WhatTheScriptCannotShow(script.string(), nullptr, "Part _Part"), "");
   EXPECT_NE(WhatTheScriptCannotShow(script.string(), nullptr, "Part Helper"), "");
+  EXPECT_EQ(FunctionNamed("Apply(\"PART\", 1)", "Helper _Helper Part _Part"), "Part");
+  EXPECT_EQ(FunctionNamed("Parts(1) + MyPart(2)", "Part _Part"), "");
   // A part that is an Import given to DorvelFilter is a filter of its own.
   EXPECT_EQ(cannotShow(part + "DorvelFilter ( \"IMPORT\", [\"c.avs\"])\n", "Part", "Part"), "");
   EXPECT_TRUE(SaysImport("Eval(\"Import(\"\"c.avs\"\")\")"));

@@ -88,9 +88,19 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
   const std::size_t arguments = std::min(call.find('('), call.size());
   if (unseen_.empty() && runsScript && SaysImport(call.substr(arguments)))
     unseen_ = "the text it runs imports a script";
+  // A script function it runs may import: the calling script shows that
+  // only when it imports nothing.
+  std::string calling;
+  const bool callingImports = runsScript && (!ReadScript(script_.path, calling) || SaysImport(calling));
+  if (unseen_.empty() && callingImports && !FunctionNamed(call.substr(arguments), users).empty()) {
+    unseen_ = "the text it runs calls a script function of a script that imports another";
+  }
   for (const FileState& file : named_) {
     if (unseen_.empty() && runsScript && (!ReadScript(file.path, text) || SaysImport(text))) {
       unseen_ = "the script it runs, " + file.path + ", imports another script";
+    }
+    if (unseen_.empty() && callingImports && !FunctionNamed(text, users).empty()) {
+      unseen_ = "the script it runs, " + file.path + ", calls a script function of a script that imports another";
     }
   }
   if (!unseen_.empty()) unseen_ = prefix + unseen_;

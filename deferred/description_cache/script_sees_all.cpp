@@ -61,6 +61,18 @@ bool SaysImport(const std::string& text) {
   return false;
 }
 
+std::string FunctionNamed(const std::string& text, const std::string& userFunctions) {
+  const std::string lower = Lower(text);
+  std::istringstream names(userFunctions);
+  for (std::string name; names >> name;) {
+    const std::string wanted = Lower(name);
+    for (std::size_t at = lower.find(wanted); at != std::string::npos; at = lower.find(wanted, at + 1)) {
+      if (WordAt(lower, at, wanted.size())) return name;
+    }
+  }
+  return "";
+}
+
 bool ReadScript(const std::string& path, std::string& text) {
   std::ifstream file(path, std::ios::binary);
   if (!file.is_open()) return false;

@@ -20,5 +20,9 @@ std::string WhatTheScriptCannotShow(const std::string& path, const char* functio
 // Whether `text` holds the word "import", in any case.
 bool SaysImport(const std::string& text);
 
+// The first name of `userFunctions` that `text` holds as a word of its
+// own, in any case; "" when none.
+std::string FunctionNamed(const std::string& text, const std::string& userFunctions);
+
 // The whole text of the file `path`; false when it does not read.
 bool ReadScript(const std::string& path, std::string& text);
