@@ -194,8 +194,19 @@ void DorvelFilter::Learned(const VideoInfo& made, IScriptEnvironment* env) {
   }
   if (known) {
     cache->Record(cacheKey, std::move(files), DescriptionOf(made), true, env);
-  } else {
+    return;
+  }
+  bool everyPart;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    everyPart = learnedFrom->SystemDoesNotTell();
+  }
+  // What holds for every part is said once in the process, not for each.
+  static std::atomic<bool> saidForEveryPart{false};
+  if (!everyPart) {
     LogNotCached(env, functionName, args, cache->path().u8string(), why);
+  } else if (!saidForEveryPart.exchange(true)) {
+    LogNoPartCached(env, cache->path().u8string(), why);
   }
 }
 
@@ -437,9 +448,9 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
     }
     if (learning) {
       std::vector<FileState> opened;
-      const bool attributed = watch.Opened(opened);
+      const Watched watched = watch.Opened(opened);
       std::lock_guard<std::mutex> lock(mutex);
-      learnedFrom->Opened(attributed, std::move(opened));
+      learnedFrom->Opened(watched, std::move(opened));
     }
   }
   if (!clip) {

@@ -25,7 +25,7 @@ bool StateOfFile(const std::string& path, FileState& state) {
       CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
-  const bool known = StateOfOpenFile(file, state);
+  const bool known = StateOfOpenFile(file, state) == OpenFileState::Told;
   CloseHandle(file);
   state.path = path;
   return known;

@@ -19,5 +19,6 @@ struct FileState {
   bool operator!=(const FileState& other) const { return !(*this == other); }
 };
 
-// The state of the regular file `path` now; false when there is none.
+// The state of the regular file `path` now; false when there is none, or
+// when its system keeps no change time or file ID to show it replaced.
 bool StateOfFile(const std::string& path, FileState& state);

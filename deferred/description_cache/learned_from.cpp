@@ -106,16 +106,25 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
   if (!unseen_.empty()) unseen_ = prefix + unseen_;
 }
 
-void LearnedFrom::Opened(bool attributed, std::vector<FileState> files) {
-  attributed_ = attributed;
+void LearnedFrom::Opened(Watched watched, std::vector<FileState> files) {
+  watched_ = watched;
   opened_ = std::move(files);
 }
 
 bool LearnedFrom::Files(std::vector<FileState>& files, std::string& why) const {
   files.clear();
-  if (!attributed_) {
-    why = "its opening ran beside another, or this system does not tell which files a process holds open";
-    return false;
+  switch (watched_) {
+    case Watched::Told:
+      break;
+    case Watched::NotWatched:
+      why = "its opening ran beside another";
+      return false;
+    case Watched::Unlistable:
+      why = "this system does not tell which files a process holds open";
+      return false;
+    case Watched::UnknownFile:
+      why = "it opened a file whose system does not tell its change time or file ID, which show a file replaced";
+      return false;
   }
   if (scriptFunction_ && !hasScript_) {
     why = "its function is a script's, and the script was not loaded from a file";

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "deferred/description_cache/file_state.h"
+#include "deferred/description_cache/open_files.h"
 #include "deferred/turns/working_folder.h"
 #include "plugin/avisynth_interface.h"
 
@@ -19,13 +20,16 @@ class LearnedFrom {
   LearnedFrom(IScriptEnvironment* env, const char* functionName, const Folder* folder, std::vector<FileState> named,
               const std::string& call);
 
-  // What an opening of the call opened; `attributed` false when the opening
-  // ran beside another, or this system cannot list open files.
-  void Opened(bool attributed, std::vector<FileState> files);
+  // What a watch of an opening of the call told.
+  void Opened(Watched watched, std::vector<FileState> files);
 
   // Every file the description is made from; false, with `why`, when what
   // it is made from cannot be told.
   bool Files(std::vector<FileState>& files, std::string& why) const;
+
+  // Whether nothing could be told because this system does not tell which
+  // files a process holds open: so for every part, which is said once.
+  bool SystemDoesNotTell() const { return watched_ == Watched::Unlistable; }
 
  private:
   std::vector<FileState> named_;
@@ -33,6 +37,6 @@ class LearnedFrom {
   FileState script_;
   bool scriptFunction_ = true;
   std::string unseen_;  // why no file shows what the function reads
-  bool attributed_ = false;
+  Watched watched_ = Watched::NotWatched;
   std::vector<FileState> opened_;
 };

@@ -6,20 +6,20 @@ namespace {
 int64_t Join(DWORD high, DWORD low) { return static_cast<int64_t>((static_cast<uint64_t>(high) << 32) | low); }
 }  // namespace
 
-bool StateOfOpenFile(HANDLE file, FileState& state) {
+OpenFileState StateOfOpenFile(HANDLE file, FileState& state) {
   BY_HANDLE_FILE_INFORMATION info;
   FILE_BASIC_INFO basic;
-  if (!GetFileInformationByHandle(file, &info) ||
-      !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return false;
-  }
+  if (!GetFileInformationByHandle(file, &info)) return OpenFileState::Untold;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return OpenFileState::NotAFile;
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) return OpenFileState::Untold;
   state.size = Join(info.nFileSizeHigh, info.nFileSizeLow);
   state.modified = Join(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
   state.changed = basic.ChangeTime.QuadPart;
   state.volume = info.dwVolumeSerialNumber;
   state.id = Join(info.nFileIndexHigh, info.nFileIndexLow);
-  return true;
+  // Size and write time alone survive a copy that keeps the time.
+  if (state.changed == 0 || state.id == 0) return OpenFileState::Untold;
+  return OpenFileState::Told;
 }
 
 #else

@@ -7,8 +7,14 @@
 #if defined(_WIN32)
 #include <windows.h>
 
-// False when `file` is not a file on a disk.
-bool StateOfOpenFile(HANDLE file, FileState& state);
+enum class OpenFileState {
+  Told,
+  NotAFile,  // a folder, or no file on a disk
+  Untold,    // a file whose system keeps no change time or file ID (FAT, some
+             // network shares), or that this handle may not ask: its state
+             // could not show that it was replaced
+};
+OpenFileState StateOfOpenFile(HANDLE file, FileState& state);
 #else
 #include <sys/stat.h>
 

@@ -10,26 +10,37 @@
 #include "deferred/description_cache/file_state.h"
 
 struct HeldFile {
-  long long handle;  // the descriptor, or the handle's value
+  long long handle;    // the descriptor, or the handle's value
+  bool known = true;   // false: a file whose state this system does not tell
   FileState state;
 };
 
-// False when this system gives no such list: then nothing can be told of
-// what an opening opened.
+// False when this system gives no such list, or gives one that leaves out a
+// file this process opened itself to see: then nothing can be told of what
+// an opening opened.
 bool ListOpenFiles(std::vector<HeldFile>& files);
 
-// The files of `after` that `before` did not hold, each file once.
-std::vector<FileState> NewlyOpened(const std::vector<HeldFile>& before, const std::vector<HeldFile>& after);
+// What a watch tells of an opening.
+enum class Watched {
+  Told,         // the files it opened
+  NotWatched,   // it ran beside another opening, or was not watched
+  Unlistable,   // this system does not tell which files a process holds
+  UnknownFile,  // it opened a file whose identity this system does not tell
+};
+
+// The files of `after` that `before` did not hold, each file once; false
+// when one of them is a file whose state is not known.
+bool NewlyOpened(const std::vector<HeldFile>& before, const std::vector<HeldFile>& after,
+                 std::vector<FileState>& opened);
 
 // The files a call opens: those open at construction are listed when
 // `watch`; Opened() lists them again and answers the new ones.
 class OpeningWatch {
  public:
-  explicit OpeningWatch(bool watch) : listed_(watch && ListOpenFiles(before_)) {}
-  // False when nothing could be told.
-  bool Opened(std::vector<FileState>& files) const;
+  explicit OpeningWatch(bool watch);
+  Watched Opened(std::vector<FileState>& files) const;
 
  private:
   std::vector<HeldFile> before_;
-  bool listed_;
+  Watched watched_;
 };

@@ -91,6 +91,12 @@ void LogNotCached(IScriptEnvironment* env, const char* functionName, const Argum
                    why + "; it is opened at every load");
 }
 
+void LogNoPartCached(IScriptEnvironment* env, const std::string& cacheFile, const std::string& why) {
+  WriteHostLog(env, LogLevel::Warning,
+               "DorvelFilterCache: no part is kept in the cache " + cacheFile + ": " + why +
+                   "; every part is opened at every load");
+}
+
 void LogDescribedByCache(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
                          const std::string& cacheFile) {
   WriteHostLog(env, LogLevel::Info,
