@@ -20,6 +20,10 @@
 #include "deferred/description_cache/script_sees_all.h"
 #include "realhost/peak_memory.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #if defined(__SANITIZE_ADDRESS__)
 #define DORVEL_ADDRESS_SANITIZER 1
 #elif defined(__has_feature)
@@ -71,6 +75,27 @@ std::string WhyRefused(const std::string& text) {
   EXPECT_FALSE(ReadCacheText(text, entries, why)) << text;
   EXPECT_TRUE(entries.empty());
   return why;
+}
+
+// Gives `to` the modification time of `from` to the file system's own
+// precision. On Windows libstdc++'s fs::last_write_time sets whole seconds
+// alone (it goes through _wutime), which a copy keeping the time does not.
+void CopyModificationTime(const fs::path& from, const fs::path& to) {
+#if defined(_WIN32)
+  const auto open = [](const fs::path& path, DWORD access) {
+    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+  };
+  const HANDLE source = open(from, FILE_READ_ATTRIBUTES), target = open(to, FILE_WRITE_ATTRIBUTES);
+  FILETIME written;
+  const bool copied = source != INVALID_HANDLE_VALUE && target != INVALID_HANDLE_VALUE &&
+                      GetFileTime(source, nullptr, nullptr, &written) && SetFileTime(target, nullptr, nullptr, &written);
+  if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
+  if (target != INVALID_HANDLE_VALUE) CloseHandle(target);
+  ASSERT_TRUE(copied) << GetLastError();
+#else
+  fs::last_write_time(to, fs::last_write_time(from));
+#endif
 }
 
 class CacheFolder : public ::testing::Test {
@@ -382,9 +407,8 @@ TEST_F(CacheFolder, AnEntryStandsOnlyWhileEachOfItsFilesIsTheSame) {
   EXPECT_EQ(found.description.fields[4], 90);
 
   // Another file of the same size, given the old one's time, renamed over it.
-  const auto time = fs::last_write_time(media);
   std::ofstream(folder / "new.mkv", std::ios::binary) << "eighty frames";
-  fs::last_write_time(folder / "new.mkv", time);
+  CopyModificationTime(media, folder / "new.mkv");
   fs::rename(folder / "new.mkv", media);
   FileState now;
   ASSERT_TRUE(StateOfFile(media.u8string(), now));
