@@ -89,7 +89,8 @@ void CopyModificationTime(const fs::path& from, const fs::path& to) {
   const HANDLE source = open(from, FILE_READ_ATTRIBUTES), target = open(to, FILE_WRITE_ATTRIBUTES);
   FILETIME written;
   const bool copied = source != INVALID_HANDLE_VALUE && target != INVALID_HANDLE_VALUE &&
-                      GetFileTime(source, nullptr, nullptr, &written) && SetFileTime(target, nullptr, nullptr, &written);
+                      GetFileTime(source, nullptr, nullptr, &written) &&
+                      SetFileTime(target, nullptr, nullptr, &written);
   if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
   if (target != INVALID_HANDLE_VALUE) CloseHandle(target);
   ASSERT_TRUE(copied) << GetLastError();

@@ -103,17 +103,18 @@ bool ProcessHandles(std::vector<Handle>& handles) {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   if (ntdll == nullptr) return false;
   std::vector<unsigned char> list;
-  const auto queryProcess = reinterpret_cast<QueryProcess>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationProcess")));
+  const auto queryProcess =
+      reinterpret_cast<QueryProcess>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryInformationProcess")));
   const auto askProcess = [queryProcess](void* data, ULONG size, ULONG* needed) {
     return queryProcess(GetCurrentProcess(), kProcessHandleInformation, data, size, needed);
   };
   if (queryProcess != nullptr && AskGrowing(askProcess, list)) {
-    return EntriesOf<ProcessHandleEntry>(
-        list, [&handles](const ProcessHandleEntry& e) { handles.push_back(Handle{e.value, e.access}); });
+    return EntriesOf<ProcessHandleEntry>(list, [&handles](const ProcessHandleEntry& e) {
+      handles.push_back(Handle{e.value, e.access});
+    });
   }
-  const auto querySystem = reinterpret_cast<QuerySystem>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
+  const auto querySystem =
+      reinterpret_cast<QuerySystem>(reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")));
   const auto askSystem = [querySystem](void* data, ULONG size, ULONG* needed) {
     return querySystem(kSystemExtendedHandleInformation, data, size, needed);
   };

@@ -10,8 +10,8 @@
 #include "deferred/description_cache/file_state.h"
 
 struct HeldFile {
-  long long handle;    // the descriptor, or the handle's value
-  bool known = true;   // false: a file whose state this system does not tell
+  long long handle;   // the descriptor, or the handle's value
+  bool known = true;  // false: a file whose state this system does not tell
   FileState state;
 };
 
