@@ -6,6 +6,7 @@
 #include "deferred/calls/decode_parameters.h"
 #include "deferred/calls/frame_time.h"
 #include "deferred/description_cache/cache_key.h"
+#include "deferred/description_cache/open_files.h"
 #include "deferred/frames/frame_budget.h"
 #include "deferred/frames/frame_size.h"
 #include "deferred/frames/freed_memory.h"
@@ -23,6 +24,18 @@ constexpr const char* kWaitsForItself =
 constexpr const char* kWaitsForOtherThread =
     "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
     "for frames cannot be read on several threads (in %s)";
+
+// Sets a flag for as long as it lives.
+class WhileLearning {
+ public:
+  WhileLearning(std::atomic<bool>& flag, bool on) : flag_(flag) { flag_ = on; }
+  ~WhileLearning() { flag_ = false; }
+  WhileLearning(const WhileLearning&) = delete;
+  WhileLearning& operator=(const WhileLearning&) = delete;
+
+ private:
+  std::atomic<bool>& flag_;
+};
 }  // namespace
 
 // The filter's turn, held from the moment it was taken; given back on every
@@ -137,7 +150,11 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
                            IScriptEnvironment* env, std::shared_ptr<DescriptionCache> descriptions)
     : vi(), life(EnvironmentLife::Of(env)), functionName(life->strings().Save(env, functionName)) {
   DecodeParameters(parameters, args, env, life->strings());
-  if (descriptions && MakeCacheKey(this->functionName, args, folder.get(), cacheKey)) cache = std::move(descriptions);
+  std::vector<FileState> named;
+  if (descriptions && MakeCacheKey(this->functionName, args, folder.get(), cacheKey, named)) {
+    cache = std::move(descriptions);
+    learnedFrom.reset(new LearnedFrom(env, this->functionName, folder.get(), std::move(named), cacheKey));
+  }
   if (viClip) {
     vi = viClip->GetVideoInfo();
     shape = Shape::FromTemplate;
@@ -147,6 +164,7 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   if (cache && cache->Find(cacheKey, known)) {
     vi = VideoInfoOf(known.description);
     shape = Shape::FromCache;
+    cache->Using(known);
     LogDescribedByCache(env, this->functionName, args, cache->path().u8string());
     return;
   }
@@ -157,12 +175,43 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
     HeldOpeningTurn openingTurn;
     openingTurn.Take();
     opening.Start();
+    const WhileLearning learning(learningNow, true);
     const PClip opened = Open(env, openingTurn.taking());
     vi = opened->GetVideoInfo();
     shape = Shape::FromFirstClip;
   }
   // Opened while the script loads, as a check would have.
-  if (cache) cache->Record(cacheKey, DescriptionOf(vi), true, env);
+  if (cache) Learned(vi, env);
+}
+
+void DorvelFilter::Learned(const VideoInfo& made, IScriptEnvironment* env) {
+  std::vector<FileState> files;
+  std::string why;
+  bool known;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    known = learnedFrom->Files(files, why);
+  }
+  if (known) {
+    cache->Record(cacheKey, std::move(files), DescriptionOf(made), true, env);
+    return;
+  }
+  bool everyPart;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    everyPart = learnedFrom->SystemDoesNotTell();
+  }
+  // What holds for every part is said once in the process, not for each.
+  static std::atomic<bool> saidForEveryPart{false};
+  if (!everyPart) {
+    LogNotCached(env, functionName, args, cache->path().u8string(), why);
+  } else if (!saidForEveryPart.exchange(true)) {
+    LogNoPartCached(env, cache->path().u8string(), why);
+  }
+}
+
+void DorvelFilter::NoteServed() {
+  if (cache && !servedFromCache.exchange(true)) cache->Served();
 }
 
 // The environment may be on its way out here: nothing is logged.
@@ -197,14 +246,18 @@ VideoInfo DorvelFilter::OpenAndClose(IScriptEnvironment* env) {
 
 void DorvelFilter::CheckWhileLoading(IScriptEnvironment* env) {
   CacheEntry known;
-  // A key without files shows nothing unchanged: such a call is opened.
-  if (cache && cacheKey.find("\nfile ") != std::string::npos && cache->Find(cacheKey, known) && known.checked &&
+  // An entry stands only while every file it was made from is unchanged.
+  if (cache && cache->Find(cacheKey, known) && known.checked &&
       ShapeMismatch(vi, VideoInfoOf(known.description), functionName, "").empty()) {
     LogCheckedBefore(env, functionName, args, cache->path().u8string());
     return;
   }
-  const VideoInfo made = OpenAndClose(env);
-  if (cache) cache->Record(cacheKey, DescriptionOf(made), true, env);
+  VideoInfo made;
+  {
+    const WhileLearning learning(learningNow, cache != nullptr);
+    made = OpenAndClose(env);
+  }
+  if (cache) Learned(made, env);
 }
 
 void DorvelFilter::LogNotChecked(IScriptEnvironment* env, const char* why) const {
@@ -220,6 +273,7 @@ PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
     frame = request->GetFrame(n, env);
     request.Made(n, frame);
   }
+  NoteServed();
   FrameBudget::Instance().ReportShortage(env);
   return frame;
 }
@@ -227,6 +281,7 @@ PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
 void DorvelFilter::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) {
   const ModuleCallOnThisThread inRequest;
   const Request request(*this, env);
+  NoteServed();
   const VideoInfo& made = request->GetVideoInfo();
   if (!vi.HasAudio() || count <= 0) {
     request->GetAudio(buf, start, count, env);
@@ -381,11 +436,21 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
     } freed;
     freed.victimReleased = MakeRoom(log);
     log.WriteVictim();
+    // What the call opens is told only while no other opening runs, and
+    // is wanted only while the description is learned.
+    const bool learning = cache != nullptr && learningNow.load();
+    const OpeningWatch watch(learning && !beside);
     try {
       clip = CallFunction(env);  // the host's error reaches the caller unchanged
     } catch (const IScriptEnvironment::NotFound&) {
       log.Refused("no function of that name takes these arguments");
       throw;
+    }
+    if (learning) {
+      std::vector<FileState> opened;
+      const Watched watched = watch.Opened(opened);
+      std::lock_guard<std::mutex> lock(mutex);
+      learnedFrom->Opened(watched, std::move(opened));
     }
   }
   if (!clip) {
@@ -395,7 +460,7 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
   const std::string mismatch = Mismatch(clip);
   if (!mismatch.empty()) {
     log.Refused(mismatch);
-    if (shape == Shape::FromCache) cache->Drop(cacheKey, DescriptionOf(vi), env);
+    if (shape == Shape::FromCache) cache->DropUsed(env);
     clip = PClip();  // never becomes the wrapped clip; released before anyone sees it
     // The cache's message names the call already.
     if (shape == Shape::FromCache) env->ThrowError("%s", mismatch.c_str());

@@ -81,6 +81,12 @@ void LogNotChecked(IScriptEnvironment* env, const char* functionName, const Argu
 // description cache in `cacheFile` says.
 void LogCheckedBefore(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
                       const std::string& cacheFile);
+// `functionName`'s call is not kept in the cache `cacheFile`, for `why`: it
+// is opened at every load.
+void LogNotCached(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
+                  const std::string& cacheFile, const std::string& why);
+// No part is kept in the cache `cacheFile`, for `why`; said once in a process.
+void LogNoPartCached(IScriptEnvironment* env, const std::string& cacheFile, const std::string& why);
 // The line for a filter that took its description from the cache in
 // `cacheFile` instead of opening while the script loads.
 void LogDescribedByCache(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,

@@ -1,0 +1,42 @@
+// What a part's description is made from, gathered while a filter learns it:
+// the files its call names, the files its opening held open once its
+// function returned, and the script that made the call. Where that cannot
+// be told, the description is not kept: a later load could not see that it
+// no longer holds.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "deferred/description_cache/file_state.h"
+#include "deferred/description_cache/open_files.h"
+#include "deferred/turns/working_folder.h"
+#include "plugin/avisynth_interface.h"
+
+class LearnedFrom {
+ public:
+  // For a call of `functionName` made now through `env`, naming `named`;
+  // `call` is its whole text.
+  LearnedFrom(IScriptEnvironment* env, const char* functionName, const Folder* folder, std::vector<FileState> named,
+              const std::string& call);
+
+  // What a watch of an opening of the call told.
+  void Opened(Watched watched, std::vector<FileState> files);
+
+  // Every file the description is made from; false, with `why`, when what
+  // it is made from cannot be told.
+  bool Files(std::vector<FileState>& files, std::string& why) const;
+
+  // Whether nothing could be told because this system does not tell which
+  // files a process holds open: so for every part, which is said once.
+  bool SystemDoesNotTell() const { return watched_ == Watched::Unlistable; }
+
+ private:
+  std::vector<FileState> named_;
+  bool hasScript_ = false;
+  FileState script_;
+  bool scriptFunction_ = true;
+  std::string unseen_;  // why no file shows what the function reads
+  Watched watched_ = Watched::NotWatched;
+  std::vector<FileState> opened_;
+};
