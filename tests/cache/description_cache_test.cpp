@@ -15,7 +15,7 @@
 
 #include "deferred/description_cache/cache_file.h"
 #include "deferred/description_cache/cache_text.h"
-#include "realhost/peak_memory.h"
+#include "realhost/support/peak_memory.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define DORVEL_ADDRESS_SANITIZER 1
