@@ -284,7 +284,7 @@ def stacked_case(args):
     files = [os.path.join(args.media, f"long{i}-{args.long_frames}.mkv") for i in range(4)]
     missing = [name for name in files if not os.path.exists(name)]
     if missing:
-        sys.exit(f"stacked: missing {', '.join(missing)} (realhost/make_media.sh DIR COUNT {args.long_frames})")
+        sys.exit(f"stacked: missing {', '.join(missing)} (realhost/support/make_media.sh DIR COUNT {args.long_frames})")
     variants = [(shape, name) for shape in STACKED_SHAPES for name in ("with", "without")]
     runs = {variant: {"first": [], "last": []} for variant in variants}
     ratios = {(shape, what): [] for shape in STACKED_SHAPES for what in ("first", "last")}

@@ -29,7 +29,7 @@ for returning in ON OFF; do
   cmake --build "build/bench-returning-$returning" -j "$(nproc)" --target DorvelFilter \
     "dorvel_run_$(basename "$host")"
 done
-bash realhost/make_media.sh build/bench-media 300 1500
+bash realhost/support/make_media.sh build/bench-media 300 1500
 
 python3 benchmarks/decoder_memory.py \
   --runner "build/bench-returning-ON/realhost/dorvel_run_$(basename "$host")" \

@@ -7,7 +7,7 @@
 #
 # It builds the module and the real-host runner (Release, build/cache-bench),
 # makes PARTS Matroska files of 150 to 350 frames (H.264 video, FLAC audio;
-# realhost/make_media.sh) under build/cache-bench/media, and writes scripts
+# realhost/support/make_media.sh) under build/cache-bench/media, and writes scripts
 # of the whole splice, each part AudioDub(video, audio) of one file:
 #   direct      FFVideoSource/FFAudioSource without the module
 #   templated   DorvelFilter with a template of the part's own length
@@ -60,7 +60,7 @@ name="$(basename "$host")"
 build=build/cache-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DAVISYNTH_PREFIX="$host" -DDORVEL_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" --target DorvelFilter "dorvel_run_$name" -j 2 >/dev/null
-bash realhost/make_media.sh "$build/media" 30 0 "$parts" >/dev/null
+bash realhost/support/make_media.sh "$build/media" 30 0 "$parts" >/dev/null
 runner="$(realpath "$build/realhost/dorvel_run_$name")"
 module="$(realpath "$(find "$build" -maxdepth 1 -name 'libDorvelFilter.so' | head -n 1)")"
 work="$(realpath "$build")/bench"

@@ -14,7 +14,7 @@ name="$(basename "$host")"
 build=build/costs
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DAVISYNTH_PREFIX="$host" -DDORVEL_BUILD_TESTS=ON >/dev/null
 cmake --build "$build" --target "dorvel_costs_$name" -j "$(nproc)" >/dev/null
-bash realhost/make_media.sh "$build/media" >/dev/null
+bash realhost/support/make_media.sh "$build/media" >/dev/null
 program="$build/realhost/dorvel_costs_$name" media="$(cd "$build/media" && pwd)"
 "$program" "$media"
 if [ "${1:-}" = --memory ]; then

@@ -3,7 +3,7 @@
 # warnings as errors) for Linux x86-64, aarch64 and armhf and for Windows x64
 # and x86 (MinGW-w64), each packed by CPack with README.md, LICENSE,
 # CHANGELOG.md and docs/ as DorvelFilter-VERSION-PLATFORM.tar.gz (.zip for
-# Windows), and SHA256SUMS; then tests them (tests/release_test.sh).
+# Windows), and SHA256SUMS; then tests them (tests/release/release_test.sh).
 #   bash scripts/release.sh              the archives, then their test
 #   bash scripts/release.sh --no-test    the archives alone
 set -euo pipefail
@@ -33,4 +33,4 @@ for entry in linux-x86_64: linux-aarch64:cross/linux-aarch64.cmake linux-armhf:c
 done
 (cd "$out" && sha256sum DorvelFilter-* >SHA256SUMS)
 ls -l "$out"
-[ "$run_test" = 0 ] || bash tests/release_test.sh "$out" "$version"
+[ "$run_test" = 0 ] || bash tests/release/release_test.sh "$out" "$version"

@@ -9,7 +9,7 @@
 //   dorvel_costs_<host> MEDIA_DIR                           the costs' table
 //   dorvel_costs_<host> MEDIA_DIR --memory module|direct MAX   one row; MAX 0: the host's default
 //
-// MEDIA_DIR holds the suite's media (realhost/make_media.sh), part00.mkv to
+// MEDIA_DIR holds the suite's media (realhost/support/make_media.sh), part00.mkv to
 // part29.mkv; FFMS2 writes its index files beside them.
 #include <chrono>
 #include <cstdio>

@@ -10,7 +10,7 @@
 
 #include "counting_source.h"
 #include "host_session.h"
-#include "tests/callers_string.h"
+#include "tests/support/callers_string.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 # plugin the commands installed.
 #   readme_ffms2.sh HOST_PREFIX SOURCES_DIR WORK_DIR
 set -euo pipefail
-repo="$(cd "$(dirname "$0")/.." && pwd)"
+repo="$(cd "$(dirname "$0")/../.." && pwd)"
 prefix="$(cd "$1" && pwd)" sources="$(cd "$2" && pwd)" work="$3"
 rm -rf "$work"
 mkdir -p "$work/home" "$work/build"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Every fenced block of README.md and docs/*.md names what it holds:
-# avisynth (played by realhost/readme_test.cpp), text, or sh. A block of
+# avisynth (played by realhost/install/readme_test.cpp), text, or sh. A block of
 # shell commands is preceded by a comment that says either which of the
 # suite's scripts runs it (`<!-- run by: PATH -->`; PATH must exist, name
 # the page, and itself be run by CMake, .ci/run or another script of the

@@ -14,7 +14,7 @@
 #   release_test.sh ARCHIVE_DIR VERSION
 set -euo pipefail
 shopt -s inherit_errexit
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 archives="$(cd "$1" && pwd)" version="$2"
 work=$(mktemp -d)
 cleanup=()
@@ -24,7 +24,7 @@ trap 'for c in "${cleanup[@]}"; do eval "$c"; done; rm -rf "$work"' EXIT
 [ "$(wc -l <"$archives/SHA256SUMS")" -eq 5 ] || { echo "SHA256SUMS does not list five archives"; exit 1; }
 
 # Three files of the suite's media under the quick start's 300 names.
-bash realhost/make_media.sh "$work/media" 3 >/dev/null
+bash realhost/support/make_media.sh "$work/media" 3 >/dev/null
 mkdir "$work/parts"
 for i in $(seq 1 300); do
   ln -s "$work/media/part0$(((i - 1) % 3)).mkv" "$work/parts/$(printf 'part%03d.mkv' "$i")"

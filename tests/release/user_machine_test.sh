@@ -20,7 +20,7 @@
 # makes them in the copy.
 #   user_machine_test.sh [HOST_DIR [RELEASE_DIR]]   default: ../shared/hosts/avisynth-3.7.5
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 repo="$PWD"
 host_dir="$(cd "${1:-../shared/hosts/avisynth-3.7.5}" && pwd)"
 release_dir=""
@@ -48,7 +48,7 @@ export HOME="$work/home"
 mkdir -p "$HOME"
 
 echo "== FFMS2 by the README's commands, against the host in $prefix"
-ffms2=$(bash tests/readme_ffms2.sh "$prefix" "$sources" "$work/ffms2")
+ffms2=$(bash tests/release/readme_ffms2.sh "$prefix" "$sources" "$work/ffms2")
 echo "built: $ffms2"
 
 echo "== scripts/test.sh --native, the cases a user's machine changes"
@@ -68,9 +68,9 @@ grep -E "Test +#[0-9]+: installed/(RealDecoder|Readme)" "$log" | grep Passed >/d
 
 log="$work/release.log"
 if [ -n "$release_dir" ]; then
-  echo "== tests/release_test.sh on the archives in $release_dir"
+  echo "== tests/release/release_test.sh on the archives in $release_dir"
   version=$(sed -n '/^project(DorvelFilter/,/)/s/^ *VERSION \([0-9.]*\).*/\1/p' "$clone/CMakeLists.txt")
-  (cd "$clone" && DORVEL_FFMS2_PLUGIN="$ffms2" bash tests/release_test.sh "$release_dir" "$version") | tee "$log"
+  (cd "$clone" && DORVEL_FFMS2_PLUGIN="$ffms2" bash tests/release/release_test.sh "$release_dir" "$version") | tee "$log"
 else
   echo "== scripts/release.sh"
   (cd "$clone" && DORVEL_FFMS2_PLUGIN="$ffms2" bash scripts/release.sh) | tee "$log"

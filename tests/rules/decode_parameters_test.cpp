@@ -6,7 +6,7 @@
 #include <string>
 
 #include "module_test.h"
-#include "tests/callers_string.h"
+#include "tests/support/callers_string.h"
 
 namespace {
 

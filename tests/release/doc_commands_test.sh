@@ -9,7 +9,7 @@
 # they are.
 #   doc_commands_test.sh
 set -euo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/../.."
 source_dir="$PWD"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -32,7 +32,7 @@ run() {
 echo "== docs/checking-and-log.md: the lengths of the parts, by ffprobe"
 commands=$(block docs/checking-and-log.md 'for f in part*.mkv')
 [ -n "$commands" ] || fail "no block of ffprobe over part*.mkv in docs/checking-and-log.md"
-bash realhost/make_media.sh "$work/media" 3 >/dev/null
+bash realhost/support/make_media.sh "$work/media" 3 >/dev/null
 mkdir -p "$work/lengths"
 for i in 0 1 2; do ln -s "$work/media/part0$i.mkv" "$work/lengths/part00$((i + 1)).mkv"; done
 ln -s "$work/media/short30.mkv" "$work/lengths/part004.mkv"

@@ -18,7 +18,7 @@
 #include "deferred/description_cache/cache_text.h"
 #include "deferred/description_cache/open_files.h"
 #include "deferred/description_cache/script_sees_all.h"
-#include "realhost/peak_memory.h"
+#include "realhost/support/peak_memory.h"
 
 #if defined(_WIN32)
 #include <windows.h>
