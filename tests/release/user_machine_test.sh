@@ -80,4 +80,4 @@ grep -q "^release: not tested, for want of a host: .*windows-x64" "$log" ||
   fail "the release test did not name the archives it had no host for"
 
 echo "== the README's per-user install"
-bash "$clone/realhost/install_for_user.sh" "$clone" "$work/per-user" c++
+bash "$clone/realhost/install/install_for_user.sh" "$clone" "$work/per-user" c++
