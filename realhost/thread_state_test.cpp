@@ -115,3 +115,45 @@ INSTANTIATE_TEST_SUITE_P(Prefetch, RealHostThreadState, ::testing::Values(2, 8),
                          });
 
 }  // namespace
+
+namespace {
+
+// A part that a runtime script makes on a Prefetch thread is made with that
+// thread's own environment, which the host deletes with the thread; the
+// part may live on in a global and be opened only later, on the client's
+// thread, once the Prefetch is gone. Its function must then be called
+// through an environment that still exists. The part is read after the
+// Prefetch clip was released, against the same script without the module.
+std::vector<uint64_t> KeptFromARuntimeScript(bool deferred, int threads) {
+  HostSession host;
+  host.Eval(std::string(kTemplate) +
+            "function Part(int i) { return BlankClip(T, color_yuv=$408080 + i * 4096).Levels(0, 1.0, 255, i, 255 - i) "
+            "}\n"
+            "global held = BlankClip(T)\n"
+            "a = BlankClip(T).ScriptClip(\"\"\"\n"
+            "  global held = (current_frame == 3) ? " +
+            (deferred ? "DorvelFilter(\"Part\", [7], T)" : "Part(7)") +
+            " : held\n"
+            "  last\n"
+            "\"\"\").Prefetch(" +
+            std::to_string(threads) + ")");
+  std::vector<uint64_t> frames;
+  const std::string error = HostErrorOf([&] {
+    FrameDigests(host.env()->GetVar("a").AsClip(), host.env());
+    host.Eval("a = 0");  // the Prefetch clip goes, and its threads with their environments
+    frames = FrameDigests(host.env()->GetVar("held").AsClip(), host.env());
+  });
+  EXPECT_EQ(error, "") << (deferred ? "with the module" : "without it");
+  return frames;
+}
+
+TEST(RealHostThreadStateAfterPrefetch, APartMadeByARuntimeScriptIsOpenedAfterItsThreadEnded) {
+  const Watchdog watchdog("the kept part", std::chrono::seconds(120));
+  for (const int threads : {1, 4}) {
+    const std::vector<uint64_t> direct = KeptFromARuntimeScript(false, threads);
+    ASSERT_EQ(direct.size(), 6u);
+    EXPECT_EQ(KeptFromARuntimeScript(true, threads), direct) << "Prefetch(" << threads << ")";
+  }
+}
+
+}  // namespace
