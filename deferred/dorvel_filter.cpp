@@ -147,8 +147,11 @@ class DorvelFilter::Request {
 };
 
 DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip,
-                           IScriptEnvironment* env, std::shared_ptr<DescriptionCache> descriptions)
-    : vi(), life(EnvironmentLife::Of(env)), functionName(life->strings().Save(env, functionName)) {
+                           IScriptEnvironment* env, std::shared_ptr<DescriptionCache> descriptions,
+                           IScriptEnvironment* home)
+    : vi(),
+      life(EnvironmentLife::Of(home != nullptr ? home : env)),
+      functionName(life->strings().Save(env, functionName)) {
   DecodeParameters(parameters, args, env, life->strings());
   std::vector<FileState> named;
   if (descriptions && MakeCacheKey(this->functionName, args, folder.get(), cacheKey, named)) {

@@ -31,8 +31,11 @@ class DorvelFilter : public IClip, private ProcessHold {
   // in `parameters`, so the caller's may go when the call returns. With a
   // `viClip` the filter advertises its description and stays closed;
   // without one it opens at once, unless `cache` holds its description.
+  // Its function is called through `home` (through `env` when null): the
+  // script's own environment, which `env` is not when a runtime script
+  // makes the filter on a Prefetch thread.
   DorvelFilter(const char* functionName, const AVSValue& parameters, const PClip& viClip, IScriptEnvironment* env,
-               std::shared_ptr<DescriptionCache> cache = nullptr);
+               std::shared_ptr<DescriptionCache> cache = nullptr, IScriptEnvironment* home = nullptr);
   ~DorvelFilter() override;
 
   PVideoFrame DORVEL_STDCALL GetFrame(int n, IScriptEnvironment* env) override;

@@ -19,12 +19,17 @@
 // The host's table of value operations, as the entry function was last given it.
 const AVS_Linkage* AVS_linkage = nullptr;
 
-AVSValue DORVEL_CDECL CreateDorvelFilter(AVSValue args, void*, IScriptEnvironment* env) {
+// `user_data` is the environment the module was loaded into: the host loads
+// a module through the script's own environment, whichever thread asks, while
+// `env` is a Prefetch thread's own when a runtime script makes the filter
+// there, and goes with the thread.
+AVSValue DORVEL_CDECL CreateDorvelFilter(AVSValue args, void* user_data, IScriptEnvironment* env) {
   const PClip viClip = args[2].AsClip();
   const char* functionName = args[0].AsString();
   const AVSValue parameters = args[1];
   RequireFunction(functionName, env);
-  auto* made = new DorvelFilter(functionName, parameters, viClip, env, CacheOf(env));
+  auto* made = new DorvelFilter(functionName, parameters, viClip, env, CacheOf(env),
+                                static_cast<IScriptEnvironment*>(user_data));
   const PClip filter = made;  // released, should the check fail
   if (viClip || made->DescribedByCache()) {
     const LoadCheck check = CheckAtLoad(env);
@@ -57,7 +62,7 @@ extern "C" DORVEL_EXPORT const char* DORVEL_STDCALL AvisynthPluginInit3(IScriptE
   auto hold = std::make_unique<ProcessHold>();
   env->AtExit(LetGo, hold.get());
   hold.release();
-  env->AddFunction("DorvelFilter", "s[parameters]a[vi_clip]c", CreateDorvelFilter, nullptr);
+  env->AddFunction("DorvelFilter", "s[parameters]a[vi_clip]c", CreateDorvelFilter, env);
   env->AddFunction("DorvelFilterLimit", "i", SetDorvelFilterLimit, nullptr);
   env->AddFunction("DorvelFilterCheck", "[enable]b", SetDorvelFilterCheck, nullptr);
   env->AddFunction("DorvelFilterCache", "[file]s", SetDorvelFilterCache, nullptr);

@@ -115,3 +115,56 @@ INSTANTIATE_TEST_SUITE_P(Prefetch, RealHostThreadState, ::testing::Values(2, 8),
                          });
 
 }  // namespace
+
+namespace {
+
+// A part that a runtime script makes on a Prefetch thread is made with that
+// thread's own environment, which the host deletes with the thread; the
+// part may live on in a global and be opened only later, on the client's
+// thread, once the Prefetch is gone. Its function must then be called
+// through an environment that still exists. The part is read after the
+// Prefetch clip was released, against the same script without the module.
+// The module may also be loaded by the runtime script itself, on the
+// Prefetch thread.
+enum class Made { Direct, Deferred, DeferredLoadedThere };
+
+std::vector<uint64_t> KeptFromARuntimeScript(Made made, int threads) {
+  HostSession host(made == Made::DeferredLoadedThere ? HostSession::Module::Autoload : HostSession::Module::Load);
+  const std::string make = made == Made::Direct     ? "Part(7)"
+                           : made == Made::Deferred ? "DorvelFilter(\"Part\", [7], T)"
+                                                    : "LoadPlugin(\"" + fs::absolute(DORVEL_MODULE_PATH).string() +
+                                                          "\")\n  DorvelFilter(\"Part\", [7], T)";
+  host.Eval(std::string(kTemplate) +
+            "function Part(int i) { return BlankClip(T, color_yuv=$408080 + i * 4096).Levels(0, 1.0, 255, i, 255 - i) "
+            "}\n"
+            "function Make() {\n  " +
+            make +
+            "\n}\n"
+            "global held = BlankClip(T)\n"
+            "a = BlankClip(T).ScriptClip(\"\"\"\n"
+            "  global held = (current_frame == 3) ? Make() : held\n"
+            "  last\n"
+            "\"\"\").Prefetch(" +
+            std::to_string(threads) + ")");
+  std::vector<uint64_t> frames;
+  const std::string error = HostErrorOf([&] {
+    FrameDigests(host.env()->GetVar("a").AsClip(), host.env());
+    host.Eval("a = 0");  // the Prefetch clip goes, and its threads with their environments
+    frames = FrameDigests(host.env()->GetVar("held").AsClip(), host.env());
+  });
+  EXPECT_EQ(error, "") << static_cast<int>(made);
+  return frames;
+}
+
+TEST(RealHostThreadStateAfterPrefetch, APartMadeByARuntimeScriptIsOpenedAfterItsThreadEnded) {
+  const Watchdog watchdog("the kept part", std::chrono::seconds(120));
+  for (const int threads : {1, 4}) {
+    const std::vector<uint64_t> direct = KeptFromARuntimeScript(Made::Direct, threads);
+    ASSERT_EQ(direct.size(), 6u);
+    EXPECT_EQ(KeptFromARuntimeScript(Made::Deferred, threads), direct) << "Prefetch(" << threads << ")";
+    EXPECT_EQ(KeptFromARuntimeScript(Made::DeferredLoadedThere, threads), direct)
+        << "Prefetch(" << threads << "), the module loaded by the runtime script";
+  }
+}
+
+}  // namespace
