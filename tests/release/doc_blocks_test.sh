@@ -31,8 +31,8 @@ for page in README.md docs/*.md; do
         fault "$where" "run by $runner, which does not exist"
       elif ! grep -q -F "$(basename "$page")" "$runner"; then
         fault "$where" "run by $runner, which does not read $page"
-      elif ! grep -l -F "$(basename "$runner")" CMakeLists.txt ./*/CMakeLists.txt .ci/run scripts/*.sh tests/*.sh \
-        realhost/*.sh 2>/dev/null | grep -v -x -F "$runner" >/dev/null; then
+      elif ! grep -l -F "$(basename "$runner")" CMakeLists.txt ./*/CMakeLists.txt .ci/run scripts/*.sh tests/*/*.sh \
+        realhost/*/*.sh 2>/dev/null | grep -v -x -F "$runner" >/dev/null; then
         fault "$where" "run by $runner, which nothing in the suite runs"
       else
         run=$((run + 1))
