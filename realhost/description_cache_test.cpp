@@ -384,6 +384,49 @@ TEST_F(RealHostDescriptionCache, AScriptFunctionThatHoldsNoFileIsOpenedAtEveryLo
   EXPECT_EQ(changed.vi.num_frames, 13 + 34);
 }
 
+// A part's script may read what none of the files its entry lists holds: a
+// global that the script importing the calling one sets, or whether a file
+// is there (Exist). Changed between loads, the part makes another clip; a
+// chunk that plays only the parts after it never opens it, so an entry that
+// stood would shift every frame of the chunk without an error.
+TEST_F(RealHostDescriptionCache, WhatAPartReadsOutsideItsListedFilesKeepsNoStaleEntry) {
+  std::ofstream(folder / "part1.avs") << "CountingSource(1, frames=Length)\n";
+  std::ofstream(folder / "part2.avs") << "CountingSource(2, frames=Exist(\"long.flag\") ? 40 : 30)\n";
+  std::ofstream(script) << "DorvelFilterCache()\nDorvelFilter(\"Import\", [\"part1.avs\"]) ++ "
+                        << "DorvelFilter(\"Import\", [\"part2.avs\"]) ++ DorvelFilter(\"Import\", [\"part3.avs\"])\n";
+  const fs::path chunk = folder / "chunk.avs";
+  const auto writeChunk = [&](int length) {
+    std::ofstream(chunk) << "global Length = " << length << "\nImport(\"" << script.string() << "\")\nTrim(60, 0)\n";
+  };
+  const auto direct = [&](int length) {
+    HostSession host;
+    const std::string part = "Import(\"" + folder.string() + "/part";
+    const PClip clip = host.Clip("global Length = " + std::to_string(length) + "\n(" + part + "1.avs\") ++ " + part +
+                                 "2.avs\") ++ " + part + "3.avs\")).Trim(60, 0)\n");
+    return std::make_pair(clip->GetVideoInfo().num_frames, FrameDigests(clip, host.env()));
+  };
+  writeChunk(30);
+  ASSERT_EQ(Play(chunk).error, "");
+
+  // The global, set by the chunk's script alone.
+  writeChunk(40);
+  const Played longer = Play(chunk);
+  const auto longerDirect = direct(40);
+  EXPECT_EQ(longer.error, "");
+  EXPECT_EQ(longer.vi.num_frames, longerDirect.first);
+  EXPECT_EQ(longer.frames, longerDirect.second);
+
+  // The file asked for by Exist, with every script as it was.
+  writeChunk(30);
+  ASSERT_EQ(Play(chunk).error, "");
+  std::ofstream(folder / "long.flag") << "";
+  const Played flagged = Play(chunk);
+  const auto flaggedDirect = direct(30);
+  EXPECT_EQ(flagged.error, "");
+  EXPECT_EQ(flagged.vi.num_frames, flaggedDirect.first);
+  EXPECT_EQ(flagged.frames, flaggedDirect.second);
+}
+
 TEST_F(RealHostDescriptionCache, WithoutAScriptFileTheCacheNeedsAName) {
   HostSession host;
   EXPECT_EQ(host.ErrorOf("DorvelFilterCache()"),
