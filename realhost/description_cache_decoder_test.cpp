@@ -319,6 +319,30 @@ TEST_F(RealDecoderCacheProject, APartMadeFromAScriptTheCacheCannotSeeIsOpenedAtE
     EXPECT_EQ(Play(folder / "show_chunk.avs").frameCount, 80);
   }
 }
+
+// p2.mkv a link to one file, then to another: the file the decoder held is
+// unchanged, and so is every script, but the name the function opens now
+// names a shorter file. A chunk of the third part alone never opens the
+// second, so an entry that stood would play it from the wrong frames.
+TEST_F(RealDecoderCacheProject, ALinkTurnedToAnotherFileIsNotTakenForTheFileItNamedBefore) {
+  fs::rename(folder / "p2.mkv", folder / "long.mkv");
+  fs::copy_file(kMedia / "short30.mkv", folder / "short.mkv");
+  fs::create_symlink("long.mkv", folder / "p2.mkv");
+  for (const char* name : {"show", "direct"}) {
+    std::ofstream(folder / (std::string(name) + "_chunk.avs"))
+        << "Import(\"" << (folder / (std::string(name) + ".avs")).string() << "\")\nTrim(100, 0)\n";
+  }
+  ExpectAsDirect(folder, "the link to the longer file");
+  fs::remove(folder / "p2.mkv");
+  fs::create_symlink("short.mkv", folder / "p2.mkv");
+  const Read direct = Play(folder / "direct_chunk.avs");
+  const Read chunk = Play(folder / "show_chunk.avs");
+  EXPECT_EQ(chunk.error, "");
+  EXPECT_EQ(chunk.frameCount, direct.frameCount);
+  EXPECT_TRUE(chunk.frames == direct.frames)
+      << chunk.frames.size() << " frames, " << direct.frames.size() << " directly";
+}
+
 // Not yet mended: a part imported by name that reads a global variable set by
 // a script the calling script imports (settings.avs) is kept, recording its
 // own script, the calling script and its source, but not settings.avs: an
