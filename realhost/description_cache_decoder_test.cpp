@@ -343,13 +343,11 @@ TEST_F(RealDecoderCacheProject, ALinkTurnedToAnotherFileIsNotTakenForTheFileItNa
       << chunk.frames.size() << " frames, " << direct.frames.size() << " directly";
 }
 
-// Not yet mended: a part imported by name that reads a global variable set by
-// a script the calling script imports (settings.avs) is kept, recording its
-// own script, the calling script and its source, but not settings.avs: an
-// edit there changes the part's length, and a chunk that never reads that
-// part plays a shifted timeline with no error. Enable once such a part is
-// not kept (or settings.avs is recorded).
-TEST_F(RealDecoderCacheProject, DISABLED_AnImportedPartReadingAGlobalOfAnImportedScriptIsNotKept) {
+// A part imported by name that reads a global variable set by a script the
+// calling script imports (settings.avs) is not kept: an edit there changes
+// the part's length, and a chunk that never reads that part would play a
+// shifted timeline with no error.
+TEST_F(RealDecoderCacheProject, AnImportedPartReadingAGlobalOfAnImportedScriptIsNotKept) {
   const fs::path settings = folder / "settings.avs";
   std::ofstream(settings) << "global cut = 0\n";
   std::ofstream(folder / "content1.avs") << "FFVideoSource(\"p1.mkv\", cache=false).Trim(cut, 0)\n";

@@ -538,4 +538,28 @@ TEST_F(CacheFolder, AScriptShowsItsFunctionsOnlyWhenItDefinesThemAllAndImportsNo
   EXPECT_FALSE(SaysImport("DorvelFilter(\"Import\", [\"c.avs\"])"));
 }
 
+// What a part's script reads that no file holds: the answer of a function
+// such as Exist, or a variable the calling script does not set plainly.
+TEST(ScriptReads, WhatNoFileHoldsIsFoundAsAWordInAnyCase) {
+  EXPECT_EQ(AsksWhatNoFileHolds("CountingSource(1, frames=EXIST(\"long.flag\") ? 40 : 30)"), "exist");
+  EXPECT_EQ(AsksWhatNoFileHolds("Eval(\"BlankClip(length=Int(Rand(9)))\")"), "rand");
+  EXPECT_EQ(AsksWhatNoFileHolds("VersionNumber() > 3.7 ? a : b"), "versionnumber");
+  EXPECT_EQ(AsksWhatNoFileHolds("existing = 1\nrandom = FileExists\ntimes = 2\n"), "");
+
+  const auto isVariable = [](const std::string& name) {
+    return name == "length" || name == "cut" || name == "last" || name == "log_info" || name == "src";
+  };
+  EXPECT_EQ(VariableFromOutside("CountingSource(1, frames=Length)", "", isVariable), "length");
+  EXPECT_EQ(VariableFromOutside("Eval(\"Trim(CUT, 0)\")", "", isVariable), "cut");
+  // Set plainly by the calling script, its value shows there.
+  EXPECT_EQ(VariableFromOutside("FFVideoSource(src)", "src = \"a.mkv\"\n", isVariable), "");
+  EXPECT_EQ(VariableFromOutside("FFVideoSource(src)", "global  SRC=\"a.mkv\"\n", isVariable), "");
+  // Set from itself, or compared, it still comes from outside.
+  EXPECT_EQ(VariableFromOutside("Trim(cut, 0)", "cut = cut + 10\n", isVariable), "cut");
+  EXPECT_EQ(VariableFromOutside("Trim(cut, 0)", "x = cut == 10\n", isVariable), "cut");
+  // The host's own and "last", and words that only contain a variable's.
+  EXPECT_EQ(VariableFromOutside("SetLogParams(\"l\", LOG_INFO)\nlast.Trim(cuts, 0)\nlength2", "", isVariable), "");
+  EXPECT_EQ(VariableFromOutside("Trim(0, 1cut)", "", isVariable), "");
+}
+
 }  // namespace

@@ -91,7 +91,8 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
   // A script function it runs may import: the calling script shows that
   // only when it imports nothing.
   std::string calling;
-  const bool callingImports = runsScript && (!ReadScript(script_.path, calling) || SaysImport(calling));
+  const bool callingRead = ReadScript(script_.path, calling);
+  const bool callingImports = runsScript && (!callingRead || SaysImport(calling));
   if (unseen_.empty() && callingImports && !FunctionNamed(call.substr(arguments), users).empty()) {
     unseen_ = "the text it runs calls a script function of a script that imports another";
   }
@@ -102,6 +103,22 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
     if (unseen_.empty() && callingImports && !FunctionNamed(text, users).empty()) {
       unseen_ = "the script it runs, " + file.path + ", calls a script function of a script that imports another";
     }
+  }
+  // What the part runs may read what no file shows: a variable a script
+  // importing the calling one (a chunk's), an autoloaded script or the
+  // client set, or what a function such as Exist answers.
+  std::string read = calling;
+  if (runsScript) read += "\n" + call.substr(arguments);
+  for (const FileState& file : named_) {
+    if (runsScript && ReadScript(file.path, text)) read += "\n" + text;
+  }
+  if (unseen_.empty() && !callingRead) unseen_ = "the script that made the call does not read";
+  const std::string asks = AsksWhatNoFileHolds(read);
+  if (unseen_.empty() && !asks.empty()) unseen_ = "the script it runs asks " + asks + ", whose answer no file holds";
+  const std::string variable =
+      VariableFromOutside(read, calling, [env](const std::string& name) { return HasVar(env, name.c_str()); });
+  if (unseen_.empty() && !variable.empty()) {
+    unseen_ = "the script it runs reads the variable " + variable + ", which the calling script does not set";
   }
   if (!unseen_.empty()) unseen_ = prefix + unseen_;
 }

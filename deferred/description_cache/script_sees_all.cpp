@@ -101,3 +101,97 @@ std::string WhatTheScriptCannotShow(const std::string& path, const char* functio
   }
   return "";
 }
+
+namespace {
+
+// Each word of `text` in turn, a name's letters, digits and '_' from a
+// letter or '_' on; the digits and letters of a number are no word.
+template <typename Each>
+void ForEachWord(const std::string& text, Each each) {
+  std::size_t at = 0;
+  while (at < text.size()) {
+    if (!InName(text[at])) {
+      ++at;
+      continue;
+    }
+    std::size_t end = at;
+    while (end < text.size() && InName(text[end])) ++end;
+    if (std::isdigit(static_cast<unsigned char>(text[at])) == 0 && each(text.substr(at, end - at))) return;
+    at = end;
+  }
+}
+
+// Whether the lower-case `text` sets the lower-case `name` plainly: "name ="
+// (not "=="), and the rest of that line does not read `name` again.
+bool SetsPlainly(const std::string& text, const std::string& name) {
+  for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
+    if (!WordAt(text, at, name.size())) continue;
+    std::size_t after = at + name.size();
+    while (after < text.size() && (text[after] == ' ' || text[after] == '\t')) ++after;
+    if (after >= text.size() || text[after] != '=' || (after + 1 < text.size() && text[after + 1] == '=')) continue;
+    const std::size_t lineEnd = std::min(text.find('\n', after), text.size());
+    const std::string rest = text.substr(after + 1, lineEnd - after - 1);
+    bool readsAgain = false;
+    ForEachWord(rest, [&](const std::string& word) { return readsAgain = word == name; });
+    if (!readsAgain) return true;
+  }
+  return false;
+}
+
+// Whether the lower-case `word` is "last", a word the host reads as a
+// value (true, yes, ...) or a constant the host sets for every script,
+// alike at each load: none of them is a part's own.
+bool HostsOwn(const std::string& word) {
+  static const char* const kOwn[] = {"last",
+                                     "true",
+                                     "false",
+                                     "yes",
+                                     "no",
+                                     "log_error",
+                                     "log_warning",
+                                     "log_info",
+                                     "log_debug",
+                                     "mt_nice_filter",
+                                     "mt_multi_instance",
+                                     "mt_serialized",
+                                     "mt_special_mt",
+                                     "cache_fast_start",
+                                     "cache_optimal_size",
+                                     "dev_type_cpu",
+                                     "dev_type_cuda",
+                                     "dev_type_any"};
+  for (const char* own : kOwn) {
+    if (word == own) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string AsksWhatNoFileHolds(const std::string& text) {
+  static const char* const kAsks[] = {"exist",          "rand",
+                                      "time",           "versionnumber",
+                                      "versionstring",  "isversionorgreater",
+                                      "functionexists", "internalfunctionexists",
+                                      "varexist",       "getprocessinfo",
+                                      "setmemorymax",   "getsystemenv"};
+  std::string found;
+  ForEachWord(Lower(text), [&found](const std::string& word) {
+    for (const char* ask : kAsks) {
+      if (word == ask) found = word;
+    }
+    return !found.empty();
+  });
+  return found;
+}
+
+std::string VariableFromOutside(const std::string& text, const std::string& calling,
+                                const std::function<bool(const std::string&)>& isVariable) {
+  const std::string lowerCalling = Lower(calling);
+  std::string found;
+  ForEachWord(Lower(text), [&](const std::string& word) {
+    if (!HostsOwn(word) && isVariable(word) && !SetsPlainly(lowerCalling, word)) found = word;
+    return !found.empty();
+  });
+  return found;
+}

@@ -8,6 +8,7 @@
 // Apply), and that text must import nothing more.
 #pragma once
 
+#include <functional>
 #include <string>
 
 // Empty when the script in `path` defines each name of `userFunctions` (the
@@ -26,3 +27,16 @@ std::string FunctionNamed(const std::string& text, const std::string& userFuncti
 
 // The whole text of the file `path`; false when it does not read.
 bool ReadScript(const std::string& path, std::string& text);
+
+// The first word of `text` that names a function whose answer no file holds
+// (Exist, Rand, Time, the host's version, whether a function is there, ...),
+// in any case; "" when none.
+std::string AsksWhatNoFileHolds(const std::string& text);
+
+// The first word of `text` that `isVariable` says names a variable now and
+// that the script `calling` does not set plainly ("name = ..." with no
+// "name" on the rest of that line): its value comes from a script or a
+// client that no file of the part shows. "" when none; "last" is not such
+// a word. Strings and comments are read as words too.
+std::string VariableFromOutside(const std::string& text, const std::string& calling,
+                                const std::function<bool(const std::string&)>& isVariable);
