@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <sstream>
+#include <system_error>
 
 #include "deferred/description_cache/cache_key.h"
 #include "deferred/description_cache/script_sees_all.h"
@@ -54,6 +55,32 @@ void AddOnce(std::vector<FileState>& files, const FileState& file) {
   if (std::none_of(files.begin(), files.end(), same)) files.push_back(file);
 }
 
+// The files of `opened` as the links in `where` name them, a link to a
+// folder with the rest of the file's name after it. A file opened through
+// a link lists as the file the link names now: a link turned to another
+// file shows only under the link's own name.
+void AddThroughLinks(const Folder& where, const std::vector<FileState>& opened, std::vector<FileState>& files) {
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(where, error), end; !error && it != end; it.increment(error)) {
+    std::error_code linkError;
+    if (!it->is_symlink(linkError) || linkError) continue;
+    const Folder target = std::filesystem::canonical(it->path(), linkError);
+    if (linkError) continue;
+    const std::string named = target.u8string();
+    for (const FileState& file : opened) {
+      std::string through;
+      if (file.path == named) {
+        through = it->path().u8string();
+      } else if (file.path.size() > named.size() && file.path.compare(0, named.size(), named) == 0 &&
+                 (file.path[named.size()] == '/' || file.path[named.size()] == '\\')) {
+        through = (it->path() / Folder(file.path.substr(named.size() + 1))).u8string();
+      }
+      FileState state;
+      if (!through.empty() && StateOfFile(through, state)) AddOnce(files, state);
+    }
+  }
+}
+
 // Whether the host function `name` runs script text it is given or reads.
 bool RunsScript(const char* name) {
   const std::string lower = Lower(name);
@@ -79,6 +106,8 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
   const Folder scriptPath(script);
   const std::string name = scriptPath.is_relative() ? scriptPath.filename().string() : script;
   hasScript_ = StateOfNamedFile(name, folder, script_);
+  if (folder != nullptr) linkFolders_.push_back(*folder);
+  if (hasScript_) linkFolders_.push_back(Folder(script_.path).parent_path());
   if (!hasScript_ || !(scriptFunction_ || runsScript)) return;
   const std::string users = StringVar(env, "$UserFunctions$");
   unseen_ = WhatTheScriptCannotShow(script_.path, scriptFunction_ ? functionName : nullptr, users);
@@ -156,6 +185,9 @@ bool LearnedFrom::Files(std::vector<FileState>& files, std::string& why) const {
     return false;
   }
   for (const FileState& file : named_) AddOnce(files, file);
+  // Before the files themselves: the same file under a link's name stands
+  // for both.
+  for (const Folder& where : linkFolders_) AddThroughLinks(where, opened_, files);
   for (const FileState& file : opened_) AddOnce(files, file);
   if (hasScript_) AddOnce(files, script_);
   return true;

@@ -33,6 +33,9 @@ class LearnedFrom {
 
  private:
   std::vector<FileState> named_;
+  // Where the call's relative names are taken, and the calling script's
+  // folder: a link there may name a file the opening held.
+  std::vector<Folder> linkFolders_;
   bool hasScript_ = false;
   FileState script_;
   bool scriptFunction_ = true;
