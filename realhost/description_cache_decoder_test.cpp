@@ -343,6 +343,36 @@ TEST_F(RealDecoderCacheProject, ALinkTurnedToAnotherFileIsNotTakenForTheFileItNa
       << chunk.frames.size() << " frames, " << direct.frames.size() << " directly";
 }
 
+// The calling script sets the global its function reads, but from a file
+// (limit.mkv's length) that no opening of a part holds: limit.mkv replaced by a
+// shorter file changes the second part, and the third part's chunk must
+// still play the direct script's frames.
+TEST_F(RealDecoderCacheProject, AGlobalTheCallingScriptSetsFromAFileIsNotTakenForItsText) {
+  fs::copy_file(kMedia / "part00.mkv", folder / "limit.mkv");
+  const std::string part =
+      "global cut = FFVideoSource(\"limit.mkv\", cache=false).FrameCount\n"
+      "function Part(int i) { c = FFVideoSource(\"p\" + String(i) + \".mkv\", cache=false)\n"
+      "return i == 2 ? c.Trim(0, -cut) : c }\n";
+  std::ofstream(folder / "show.avs") << "DorvelFilterCache()\n"
+                                     << part
+                                     << "UnalignedSplice(DorvelFilter(\"Part\", [1]), DorvelFilter(\"Part\", [2]), "
+                                        "DorvelFilter(\"Part\", [3]))\n";
+  std::ofstream(folder / "direct.avs") << part << "UnalignedSplice(Part(1), Part(2), Part(3))\n";
+  for (const char* name : {"show", "direct"}) {
+    std::ofstream(folder / (std::string(name) + "_chunk.avs"))
+        << "Import(\"" << (folder / (std::string(name) + ".avs")).string() << "\")\nTrim(100, 0)\n";
+  }
+  ExpectAsDirect(folder, "the first loads");
+  fs::remove(folder / "limit.mkv");
+  fs::copy_file(kMedia / "short30.mkv", folder / "limit.mkv");
+  const Read direct = Play(folder / "direct_chunk.avs");
+  const Read chunk = Play(folder / "show_chunk.avs");
+  EXPECT_EQ(chunk.error, "");
+  EXPECT_EQ(chunk.frameCount, direct.frameCount);
+  EXPECT_TRUE(chunk.frames == direct.frames)
+      << chunk.frames.size() << " frames, " << direct.frames.size() << " directly";
+}
+
 // A part imported by name that reads a global variable set by a script the
 // calling script imports (settings.avs) is not kept: an edit there changes
 // the part's length, and a chunk that never reads that part would play a
