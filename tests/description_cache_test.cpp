@@ -554,12 +554,24 @@ TEST(ScriptReads, WhatNoFileHoldsIsFoundAsAWordInAnyCase) {
   // Set plainly by the calling script, its value shows there.
   EXPECT_EQ(VariableFromOutside("FFVideoSource(src)", "src = \"a.mkv\"\n", isVariable), "");
   EXPECT_EQ(VariableFromOutside("FFVideoSource(src)", "global  SRC=\"a.mkv\"\n", isVariable), "");
-  // Set from itself, or compared, it still comes from outside.
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "cut = 10 * 3 # frames\n", isVariable), "");
+  // Made by anything more than numbers and strings, or compared, it comes
+  // from outside the script's text: from itself, a file, another variable.
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "global cut = FFVideoSource(\"a.mkv\").FrameCount\n", isVariable),
+            "cut");
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "cut = length\n", isVariable), "cut");
   EXPECT_EQ(VariableFromOutside("Trim(cut, 0)", "cut = cut + 10\n", isVariable), "cut");
   EXPECT_EQ(VariableFromOutside("Trim(cut, 0)", "x = cut == 10\n", isVariable), "cut");
   // The host's own and "last", and words that only contain a variable's.
   EXPECT_EQ(VariableFromOutside("SetLogParams(\"l\", LOG_INFO)\nlast.Trim(cuts, 0)\nlength2", "", isVariable), "");
   EXPECT_EQ(VariableFromOutside("Trim(0, 1cut)", "", isVariable), "");
+
+  // A part runs the calling script's functions, not its other lines.
+  EXPECT_EQ(FunctionBodies("T = BlankClip()\nfunction A(int i) { x = { 1 }\n return i }\nB = 2\n"
+                           "Function B() {cut}"),
+            "{ x = { 1 }\n return i }\n{cut}\n");
+  EXPECT_EQ(FunctionBodies("function A() { a\nfunction B() { b }\n"), "{ a\nfunction B() { b }\n\n");
+  EXPECT_EQ(FunctionBodies("my_function = 1\nfunctions = 2\n"), "");
 }
 
 }  // namespace

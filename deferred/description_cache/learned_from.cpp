@@ -135,8 +135,9 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
   }
   // What the part runs may read what no file shows: a variable a script
   // importing the calling one (a chunk's), an autoloaded script or the
-  // client set, or what a function such as Exist answers.
-  std::string read = calling;
+  // client set, or what a function such as Exist answers. It runs the
+  // calling script's functions, not its other lines.
+  std::string read = FunctionBodies(calling);
   if (runsScript) read += "\n" + call.substr(arguments);
   for (const FileState& file : named_) {
     if (runsScript && ReadScript(file.path, text)) read += "\n" + text;

@@ -122,7 +122,9 @@ void ForEachWord(const std::string& text, Each each) {
 }
 
 // Whether the lower-case `text` sets the lower-case `name` plainly: "name ="
-// (not "=="), and the rest of that line does not read `name` again.
+// (not "==") and, on the rest of that line, nothing but numbers, strings,
+// true or false and operators: a value that any other word makes (a
+// variable, a function that reads a file) is not shown by the script's text.
 bool SetsPlainly(const std::string& text, const std::string& name) {
   for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
     if (!WordAt(text, at, name.size())) continue;
@@ -130,10 +132,23 @@ bool SetsPlainly(const std::string& text, const std::string& name) {
     while (after < text.size() && (text[after] == ' ' || text[after] == '\t')) ++after;
     if (after >= text.size() || text[after] != '=' || (after + 1 < text.size() && text[after + 1] == '=')) continue;
     const std::size_t lineEnd = std::min(text.find('\n', after), text.size());
-    const std::string rest = text.substr(after + 1, lineEnd - after - 1);
-    bool readsAgain = false;
-    ForEachWord(rest, [&](const std::string& word) { return readsAgain = word == name; });
-    if (!readsAgain) return true;
+    // The rest of the line without its strings and its comment.
+    std::string rest;
+    bool inString = false;
+    for (std::size_t i = after + 1; i < lineEnd; ++i) {
+      if (text[i] == '"') {
+        inString = !inString;
+      } else if (!inString && text[i] == '#') {
+        break;
+      } else if (!inString) {
+        rest += text[i];
+      }
+    }
+    bool madeOfWords = inString;
+    ForEachWord(rest, [&](const std::string& word) {
+      return madeOfWords = word != "true" && word != "false" && word != "yes" && word != "no";
+    });
+    if (!madeOfWords) return true;
   }
   return false;
 }
@@ -194,4 +209,27 @@ std::string VariableFromOutside(const std::string& text, const std::string& call
     return !found.empty();
   });
   return found;
+}
+
+std::string FunctionBodies(const std::string& text) {
+  const std::string lower = Lower(text);
+  const std::string keyword = "function";
+  std::string bodies;
+  std::size_t from = 0;
+  for (std::size_t at = lower.find(keyword); at != std::string::npos;
+       at = lower.find(keyword, std::max(at + 1, from))) {
+    if (at < from || !WordAt(lower, at, keyword.size())) continue;
+    const std::size_t open = lower.find('{', at);
+    if (open == std::string::npos) break;
+    int depth = 0;
+    std::size_t close = open;
+    for (; close < lower.size(); ++close) {
+      if (lower[close] == '{') ++depth;
+      if (lower[close] == '}' && --depth == 0) break;
+    }
+    // Braces that do not close: all the rest is taken.
+    bodies += text.substr(open, close - open + 1) + "\n";
+    from = close + 1;
+  }
+  return bodies;
 }

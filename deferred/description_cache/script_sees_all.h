@@ -34,9 +34,15 @@ bool ReadScript(const std::string& path, std::string& text);
 std::string AsksWhatNoFileHolds(const std::string& text);
 
 // The first word of `text` that `isVariable` says names a variable now and
-// that the script `calling` does not set plainly ("name = ..." with no
-// "name" on the rest of that line): its value comes from a script or a
-// client that no file of the part shows. "" when none; "last" is not such
-// a word. Strings and comments are read as words too.
+// that the script `calling` does not set plainly ("name = " and then only
+// numbers, strings, true or false and operators on that line): its value
+// comes from a script, a client or a file that no file of the part shows.
+// "" when none; "last", true and false, and the constants the host sets for
+// every script are no such words. Strings and comments are read as words
+// too.
 std::string VariableFromOutside(const std::string& text, const std::string& calling,
                                 const std::function<bool(const std::string&)>& isVariable);
+
+// The bodies of the functions `text` defines, braces and all, one after
+// another; where a body's braces do not close, the rest of `text`.
+std::string FunctionBodies(const std::string& text);
