@@ -373,6 +373,35 @@ TEST_F(RealDecoderCacheProject, AGlobalTheCallingScriptSetsFromAFileIsNotTakenFo
       << chunk.frames.size() << " frames, " << direct.frames.size() << " directly";
 }
 
+// An imported part that reads a file's length and lets the file go
+// (limit.mkv): the part holds only its own source once it returns. With
+// limit.mkv replaced by a shorter file, the third part's chunk must still
+// play the direct script's frames.
+TEST_F(RealDecoderCacheProject, AFileAnImportedPartReadsAndLetsGoIsLookedAt) {
+  fs::copy_file(kMedia / "part00.mkv", folder / "limit.mkv");
+  std::ofstream(folder / "content1.avs") << "n = FFVideoSource(\"limit.mkv\", cache=false).FrameCount\n"
+                                         << "FFVideoSource(\"p1.mkv\", cache=false).Trim(0, -n)\n";
+  const std::string part = "function Part(int i) { return FFVideoSource(\"p\" + String(i) + \".mkv\", cache=false) }\n";
+  const std::string content = (folder / "content1.avs").string();
+  std::ofstream(folder / "show.avs") << "DorvelFilterCache()\n"
+                                     << part << "UnalignedSplice(DorvelFilter(\"Import\", [\"" << content
+                                     << "\"]), DorvelFilter(\"Part\", [2]), DorvelFilter(\"Part\", [3]))\n";
+  std::ofstream(folder / "direct.avs") << part << "UnalignedSplice(Import(\"" << content << "\"), Part(2), Part(3))\n";
+  for (const char* name : {"show", "direct"}) {
+    std::ofstream(folder / (std::string(name) + "_chunk.avs"))
+        << "Import(\"" << (folder / (std::string(name) + ".avs")).string() << "\")\nTrim(100, 0)\n";
+  }
+  ExpectAsDirect(folder, "the first loads");
+  fs::remove(folder / "limit.mkv");
+  fs::copy_file(kMedia / "short30.mkv", folder / "limit.mkv");
+  const Read direct = Play(folder / "direct_chunk.avs");
+  const Read chunk = Play(folder / "show_chunk.avs");
+  EXPECT_EQ(chunk.error, "");
+  EXPECT_EQ(chunk.frameCount, direct.frameCount);
+  EXPECT_TRUE(chunk.frames == direct.frames)
+      << chunk.frames.size() << " frames, " << direct.frames.size() << " directly";
+}
+
 // A part imported by name that reads a global variable set by a script the
 // calling script imports (settings.avs) is not kept: an edit there changes
 // the part's length, and a chunk that never reads that part would play a
