@@ -572,6 +572,10 @@ TEST(ScriptReads, WhatNoFileHoldsIsFoundAsAWordInAnyCase) {
             "{ x = { 1 }\n return i }\n{cut}\n");
   EXPECT_EQ(FunctionBodies("function A() { a\nfunction B() { b }\n"), "{ a\nfunction B() { b }\n\n");
   EXPECT_EQ(FunctionBodies("my_function = 1\nfunctions = 2\n"), "");
+
+  // The strings that may name a file the part reads and lets go.
+  EXPECT_EQ(StringsIn("n = FFVideoSource(\"limit.mkv\").FrameCount # \"x\"\nEval(\"\"\"a\"\"\")"),
+            (std::vector<std::string>{"limit.mkv", "x", "a"}));
 }
 
 }  // namespace

@@ -150,6 +150,13 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
   if (unseen_.empty() && !variable.empty()) {
     unseen_ = "the script it runs reads the variable " + variable + ", which the calling script does not set";
   }
+  // A file a string there names may be read and let go before the part
+  // returns (a source's length taken, the source dropped): it is looked at
+  // as a file the call names.
+  for (const std::string& string : StringsIn(read)) {
+    FileState state;
+    if (StateOfNamedFile(string, folder, state)) AddOnce(named_, state);
+  }
   if (!unseen_.empty()) unseen_ = prefix + unseen_;
 }
 

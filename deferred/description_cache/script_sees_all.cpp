@@ -233,3 +233,14 @@ std::string FunctionBodies(const std::string& text) {
   }
   return bodies;
 }
+
+std::vector<std::string> StringsIn(const std::string& text) {
+  std::vector<std::string> strings;
+  for (std::size_t open = text.find('"'); open != std::string::npos;) {
+    const std::size_t close = text.find('"', open + 1);
+    if (close == std::string::npos) break;
+    if (close > open + 1) strings.push_back(text.substr(open + 1, close - open - 1));
+    open = text.find('"', close + 1);
+  }
+  return strings;
+}

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // Empty when the script in `path` defines each name of `userFunctions` (the
 // host's "$UserFunctions$", names apart by spaces) and, unless it is null,
@@ -46,3 +47,7 @@ std::string VariableFromOutside(const std::string& text, const std::string& call
 // The bodies of the functions `text` defines, braces and all, one after
 // another; where a body's braces do not close, the rest of `text`.
 std::string FunctionBodies(const std::string& text);
+
+// The strings of `text` between plain quotes, in order; a triple quote
+// gives its text among empty ones, which are left out.
+std::vector<std::string> StringsIn(const std::string& text);
