@@ -427,6 +427,29 @@ TEST_F(RealHostDescriptionCache, WhatAPartReadsOutsideItsListedFilesKeepsNoStale
   EXPECT_EQ(flagged.frames, flaggedDirect.second);
 }
 
+// Two scripts of one folder share a cache, and each defines its own Part:
+// the same call in the same folder is not the same part, and the second
+// script's chunk, which never reads Part, must not take the first one's
+// length for its own.
+TEST_F(RealHostDescriptionCache, TwoScriptsSharingACacheDoNotTakeEachOthersFunctions) {
+  std::ofstream(folder / "x.txt") << "named by the call, so that the part is kept\n";
+  const auto write = [&](const fs::path& to, int frames, bool cached) {
+    std::ofstream(to) << (cached ? "DorvelFilterCache(\"shared.dorvelcache\")\n" : "")
+                      << "function Part(string f) { return CountingSource(1, frames=" << frames << ") }\n"
+                      << "(" << (cached ? "DorvelFilter(\"Part\", [\"x.txt\"])" : "Part(\"x.txt\")")
+                      << " ++ CountingSource(2, frames=20)).Trim(40, 0)\n";
+  };
+  write(folder / "a.avs", 30, true);
+  write(folder / "b.avs", 40, true);
+  write(folder / "b_direct.avs", 40, false);
+  ASSERT_EQ(Play(folder / "a.avs").error, "");
+  const Played b = Play(folder / "b.avs");
+  const Played direct = Play(folder / "b_direct.avs");
+  EXPECT_EQ(b.error, "");
+  EXPECT_EQ(b.vi.num_frames, direct.vi.num_frames);
+  EXPECT_EQ(b.frames, direct.frames);
+}
+
 TEST_F(RealHostDescriptionCache, WithoutAScriptFileTheCacheNeedsAName) {
   HostSession host;
   EXPECT_EQ(host.ErrorOf("DorvelFilterCache()"),
