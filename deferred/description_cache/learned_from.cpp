@@ -93,6 +93,7 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
                          std::vector<FileState> named, const std::string& call)
     : named_(std::move(named)), scriptFunction_(DefinedByScript(env, functionName)) {
   const bool runsScript = !scriptFunction_ && RunsScript(functionName);
+  runsScript_ = runsScript;
   const std::string prefix =
       scriptFunction_ ? "its function is a script's, and " : "its function runs script text, and ";
   // The script being read, as the host names it. A script imported by a
@@ -158,6 +159,13 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
     if (StateOfNamedFile(string, folder, state)) AddOnce(named_, state);
   }
   if (!unseen_.empty()) unseen_ = prefix + unseen_;
+}
+
+bool LearnedFrom::Fits(const std::vector<FileState>& entryFiles) const {
+  if (!scriptFunction_ && !runsScript_) return true;
+  if (!hasScript_) return false;
+  const auto calling = [this](const FileState& file) { return file.path == script_.path; };
+  return std::any_of(entryFiles.begin(), entryFiles.end(), calling);
 }
 
 void LearnedFrom::Opened(Watched watched, std::vector<FileState> files) {
