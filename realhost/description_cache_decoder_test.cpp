@@ -402,6 +402,28 @@ TEST_F(RealDecoderCacheProject, AFileAnImportedPartReadsAndLetsGoIsLookedAt) {
       << chunk.frames.size() << " frames, " << direct.frames.size() << " directly";
 }
 
+// A function that adds extra.mkv when there is one, catching the error of
+// its opening when there is not: extra.mkv, absent when the part was
+// learned, then added, must lengthen the part, and a clip made to the
+// part's description that follows it must start where the direct script's
+// does.
+TEST_F(RealDecoderCacheProject, AFileAbsentWhenLearnedAndThenAddedIsSeen) {
+  const std::string part =
+      "function Part(string f) { c = FFVideoSource(f, cache=false)\n"
+      "try { c = c ++ FFVideoSource(\"extra.mkv\", cache=false) } catch (e) { }\nreturn c }\n";
+  std::ofstream(folder / "show.avs") << "DorvelFilterCache()\n"
+                                     << part << "a = DorvelFilter(\"Part\", [\"p1.mkv\"])\n"
+                                     << "(a ++ BlankClip(a, length=20)).Trim(50, 0)\n";
+  std::ofstream(folder / "direct.avs") << part << "a = Part(\"p1.mkv\")\n(a ++ BlankClip(a, length=20)).Trim(50, 0)\n";
+  ASSERT_EQ(Play(folder / "show.avs").error, "");
+  fs::copy_file(kMedia / "short30.mkv", folder / "extra.mkv");
+  const Read direct = Play(folder / "direct.avs");
+  const Read read = Play(folder / "show.avs");
+  EXPECT_EQ(read.error, "");
+  EXPECT_EQ(read.frameCount, direct.frameCount);
+  EXPECT_TRUE(read.frames == direct.frames) << read.frames.size() << " frames, " << direct.frames.size() << " directly";
+}
+
 // A part imported by name that reads a global variable set by a script the
 // calling script imports (settings.avs) is not kept: an edit there changes
 // the part's length, and a chunk that never reads that part would play a
