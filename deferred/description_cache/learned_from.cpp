@@ -145,7 +145,7 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
   }
   if (unseen_.empty() && !callingRead) unseen_ = "the script that made the call does not read";
   const std::string asks = AsksWhatNoFileHolds(read);
-  if (unseen_.empty() && !asks.empty()) unseen_ = "the script it runs asks " + asks + ", whose answer no file holds";
+  if (unseen_.empty() && !asks.empty()) unseen_ = "the script it runs says " + asks + ", whose outcome no file shows";
   const std::string variable =
       VariableFromOutside(read, calling, [env](const std::string& name) { return HasVar(env, name.c_str()); });
   if (unseen_.empty() && !variable.empty()) {

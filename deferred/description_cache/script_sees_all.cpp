@@ -184,12 +184,21 @@ bool HostsOwn(const std::string& word) {
 }  // namespace
 
 std::string AsksWhatNoFileHolds(const std::string& text) {
-  static const char* const kAsks[] = {"exist",          "rand",
-                                      "time",           "versionnumber",
-                                      "versionstring",  "isversionorgreater",
-                                      "functionexists", "internalfunctionexists",
-                                      "varexist",       "getprocessinfo",
-                                      "setmemorymax",   "getsystemenv"};
+  // "try": what a caught error stood for (a file not there, say) shows in
+  // no file that is there.
+  static const char* const kAsks[] = {"exist",
+                                      "rand",
+                                      "time",
+                                      "versionnumber",
+                                      "versionstring",
+                                      "isversionorgreater",
+                                      "functionexists",
+                                      "internalfunctionexists",
+                                      "varexist",
+                                      "getprocessinfo",
+                                      "setmemorymax",
+                                      "getsystemenv",
+                                      "try"};
   std::string found;
   ForEachWord(Lower(text), [&found](const std::string& word) {
     for (const char* ask : kAsks) {

@@ -30,8 +30,9 @@ std::string FunctionNamed(const std::string& text, const std::string& userFuncti
 bool ReadScript(const std::string& path, std::string& text);
 
 // The first word of `text` that names a function whose answer no file holds
-// (Exist, Rand, Time, the host's version, whether a function is there, ...),
-// in any case; "" when none.
+// (Exist, Rand, Time, the host's version, whether a function is there, ...)
+// or "try", whose catch may stand for a file that is not there, in any case;
+// "" when none.
 std::string AsksWhatNoFileHolds(const std::string& text);
 
 // The first word of `text` that `isVariable` says names a variable now and
