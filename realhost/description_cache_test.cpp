@@ -425,6 +425,17 @@ TEST_F(RealHostDescriptionCache, WhatAPartReadsOutsideItsListedFilesKeepsNoStale
   EXPECT_EQ(flagged.error, "");
   EXPECT_EQ(flagged.vi.num_frames, flaggedDirect.first);
   EXPECT_EQ(flagged.frames, flaggedDirect.second);
+
+  // The global read by a name the part builds, no word of its own.
+  fs::remove(folder / "long.flag");
+  std::ofstream(folder / "part1.avs", std::ios::trunc) << "CountingSource(1, frames=Eval(\"Len\" + \"gth\"))\n";
+  writeChunk(30);
+  ASSERT_EQ(Play(chunk).error, "");
+  writeChunk(40);
+  const Played built = Play(chunk);
+  EXPECT_EQ(built.error, "");
+  EXPECT_EQ(built.vi.num_frames, longerDirect.first);
+  EXPECT_EQ(built.frames, longerDirect.second);
 }
 
 // Two scripts of one folder share a cache, and each defines its own Part:
