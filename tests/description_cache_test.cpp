@@ -542,9 +542,10 @@ TEST_F(CacheFolder, AScriptShowsItsFunctionsOnlyWhenItDefinesThemAllAndImportsNo
 // such as Exist, or a variable the calling script does not set plainly.
 TEST(ScriptReads, WhatNoFileHoldsIsFoundAsAWordInAnyCase) {
   EXPECT_EQ(AsksWhatNoFileHolds("CountingSource(1, frames=EXIST(\"long.flag\") ? 40 : 30)"), "exist");
-  EXPECT_EQ(AsksWhatNoFileHolds("Eval(\"BlankClip(length=Int(Rand(9)))\")"), "rand");
+  EXPECT_EQ(AsksWhatNoFileHolds("BlankClip(length=Int(Rand(9)))"), "rand");
   EXPECT_EQ(AsksWhatNoFileHolds("VersionNumber() > 3.7 ? a : b"), "versionnumber");
   EXPECT_EQ(AsksWhatNoFileHolds("try { c = c ++ FFVideoSource(\"extra.mkv\") } catch (e) { }"), "try");
+  EXPECT_EQ(AsksWhatNoFileHolds("CountingSource(1, frames=EVAL(\"Len\" + \"gth\"))"), "eval");
   EXPECT_EQ(AsksWhatNoFileHolds("existing = 1\nrandom = FileExists\ntimes = 2\nretry = 3\n"), "");
 
   const auto isVariable = [](const std::string& name) {

@@ -185,7 +185,8 @@ bool HostsOwn(const std::string& word) {
 
 std::string AsksWhatNoFileHolds(const std::string& text) {
   // "try": what a caught error stood for (a file not there, say) shows in
-  // no file that is there.
+  // no file that is there. "eval", "apply": the text they run, or the name
+  // of what they call, may be built, and name a variable no word names.
   static const char* const kAsks[] = {"exist",
                                       "rand",
                                       "time",
@@ -198,7 +199,9 @@ std::string AsksWhatNoFileHolds(const std::string& text) {
                                       "getprocessinfo",
                                       "setmemorymax",
                                       "getsystemenv",
-                                      "try"};
+                                      "try",
+                                      "eval",
+                                      "apply"};
   std::string found;
   ForEachWord(Lower(text), [&found](const std::string& word) {
     for (const char* ask : kAsks) {

@@ -31,7 +31,8 @@ bool ReadScript(const std::string& path, std::string& text);
 
 // The first word of `text` that names a function whose answer no file holds
 // (Exist, Rand, Time, the host's version, whether a function is there, ...)
-// or "try", whose catch may stand for a file that is not there, in any case;
+// or "try", whose catch may stand for a file that is not there, or "eval"
+// or "apply", which may run a name no word of `text` holds, in any case;
 // "" when none.
 std::string AsksWhatNoFileHolds(const std::string& text);
 
