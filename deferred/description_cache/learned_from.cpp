@@ -108,7 +108,10 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
   const std::string name = scriptPath.is_relative() ? scriptPath.filename().string() : script;
   hasScript_ = StateOfNamedFile(name, folder, script_);
   if (folder != nullptr) linkFolders_.push_back(*folder);
-  if (hasScript_) linkFolders_.push_back(Folder(script_.path).parent_path());
+  const Folder scriptFolder = Folder(script_.path).parent_path();
+  if (hasScript_ && (folder == nullptr || scriptFolder.lexically_normal() != folder->lexically_normal())) {
+    linkFolders_.push_back(scriptFolder);
+  }
   if (!hasScript_ || !(scriptFunction_ || runsScript)) return;
   const std::string users = StringVar(env, "$UserFunctions$");
   unseen_ = WhatTheScriptCannotShow(script_.path, scriptFunction_ ? functionName : nullptr, users);
