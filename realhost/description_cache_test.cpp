@@ -461,9 +461,9 @@ TEST_F(RealHostDescriptionCache, TwoScriptsSharingACacheDoNotTakeEachOthersFunct
   EXPECT_EQ(b.frames, direct.frames);
 }
 
-// Not yet mended: the calling script sets the variable its part reads, but
-// only after the call, so the part reads the chunk's global; the chunk's
-// script changed, the part's entry stands and the chunk after it shifts.
+// The calling script sets the variable its part reads, but only after the
+// call, so the part reads the chunk's global: with the chunk's script
+// changed, the chunk after the part must not shift.
 TEST_F(RealHostDescriptionCache, AVariableTheCallingScriptSetsOnlyAfterTheCallIsNotTakenAsItsOwn) {
   std::ofstream(folder / "part1.avs") << "CountingSource(1, frames=Length)\n";
   std::ofstream(script) << "DorvelFilterCache()\nDorvelFilter(\"Import\", [\"part1.avs\"]) ++ "

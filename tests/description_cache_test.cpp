@@ -562,6 +562,12 @@ TEST(ScriptReads, WhatNoFileHoldsIsFoundAsAWordInAnyCase) {
   EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "global cut = FFVideoSource(\"a.mkv\").FrameCount\n", isVariable),
             "cut");
   EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "cut = length\n", isVariable), "cut");
+  // Set only after a part can be made, or set again from anything else
+  // before, the value the part read is not the script's.
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "DorvelFilter(\"Part\")\ncut = 10\n", isVariable), "cut");
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "cut = 10\ncut = length\nDorvelFilter(\"Part\")\n", isVariable),
+            "cut");
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "cut = 10\nDorvelFilter(\"Part\")\ncut = length\n", isVariable), "");
   EXPECT_EQ(VariableFromOutside("Trim(cut, 0)", "cut = cut + 10\n", isVariable), "cut");
   EXPECT_EQ(VariableFromOutside("Trim(cut, 0)", "x = cut == 10\n", isVariable), "cut");
   // The host's own and "last", and words that only contain a variable's.

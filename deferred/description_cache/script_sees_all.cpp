@@ -121,12 +121,19 @@ void ForEachWord(const std::string& text, Each each) {
   }
 }
 
-// Whether the lower-case `text` sets the lower-case `name` plainly: "name ="
-// (not "==") and, on the rest of that line, nothing but numbers, strings,
-// true or false and operators: a value that any other word makes (a
-// variable, a function that reads a file) is not shown by the script's text.
+// Whether the lower-case `text` sets the lower-case `name` plainly before
+// its first word "dorvelfilter", where a part can first be made: there it
+// sets `name` at least once, and each time with "name =" (not "==") and,
+// on the rest of that line, nothing but numbers, strings, true or false and
+// operators. A value that any other word makes (a variable, a function that
+// reads a file) is not shown by the script's text, and one set after a part
+// is made is not the value the part read.
 bool SetsPlainly(const std::string& text, const std::string& name) {
-  for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
+  std::size_t firstCall = text.find("dorvelfilter");
+  while (firstCall != std::string::npos && !WordAt(text, firstCall, 12))
+    firstCall = text.find("dorvelfilter", firstCall + 1);
+  bool sets = false;
+  for (std::size_t at = text.find(name); at < firstCall; at = text.find(name, at + 1)) {
     if (!WordAt(text, at, name.size())) continue;
     std::size_t after = at + name.size();
     while (after < text.size() && (text[after] == ' ' || text[after] == '\t')) ++after;
@@ -148,9 +155,10 @@ bool SetsPlainly(const std::string& text, const std::string& name) {
     ForEachWord(rest, [&](const std::string& word) {
       return madeOfWords = word != "true" && word != "false" && word != "yes" && word != "no";
     });
-    if (!madeOfWords) return true;
+    if (madeOfWords) return false;
+    sets = true;
   }
-  return false;
+  return sets;
 }
 
 // Whether the lower-case `word` is "last", a word the host reads as a
