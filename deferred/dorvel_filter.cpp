@@ -164,7 +164,7 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
     return;
   }
   CacheEntry known;
-  if (cache && cache->Find(cacheKey, known)) {
+  if (cache && cache->Find(cacheKey, known) && learnedFrom->Fits(known.files)) {
     vi = VideoInfoOf(known.description);
     shape = Shape::FromCache;
     cache->Using(known);
@@ -250,7 +250,7 @@ VideoInfo DorvelFilter::OpenAndClose(IScriptEnvironment* env) {
 void DorvelFilter::CheckWhileLoading(IScriptEnvironment* env) {
   CacheEntry known;
   // An entry stands only while every file it was made from is unchanged.
-  if (cache && cache->Find(cacheKey, known) && known.checked &&
+  if (cache && cache->Find(cacheKey, known) && learnedFrom->Fits(known.files) && known.checked &&
       ShapeMismatch(vi, VideoInfoOf(known.description), functionName, "").empty()) {
     LogCheckedBefore(env, functionName, args, cache->path().u8string());
     return;

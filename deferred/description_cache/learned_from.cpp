@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <sstream>
+#include <system_error>
 
 #include "deferred/calls/script_var.h"
 #include "deferred/description_cache/cache_key.h"
@@ -46,6 +47,32 @@ void AddOnce(std::vector<FileState>& files, const FileState& file) {
   if (std::none_of(files.begin(), files.end(), same)) files.push_back(file);
 }
 
+// The files of `opened` as the links in `where` name them, a link to a
+// folder with the rest of the file's name after it. A file opened through
+// a link lists as the file the link names now: a link turned to another
+// file shows only under the link's own name.
+void AddThroughLinks(const Folder& where, const std::vector<FileState>& opened, std::vector<FileState>& files) {
+  std::error_code error;
+  for (std::filesystem::directory_iterator it(where, error), end; !error && it != end; it.increment(error)) {
+    std::error_code linkError;
+    if (!it->is_symlink(linkError) || linkError) continue;
+    const Folder target = std::filesystem::canonical(it->path(), linkError);
+    if (linkError) continue;
+    const std::string named = target.u8string();
+    for (const FileState& file : opened) {
+      std::string through;
+      if (file.path == named) {
+        through = it->path().u8string();
+      } else if (file.path.size() > named.size() && file.path.compare(0, named.size(), named) == 0 &&
+                 (file.path[named.size()] == '/' || file.path[named.size()] == '\\')) {
+        through = (it->path() / Folder(file.path.substr(named.size() + 1))).u8string();
+      }
+      FileState state;
+      if (!through.empty() && StateOfFile(through, state)) AddOnce(files, state);
+    }
+  }
+}
+
 // Whether the host function `name` runs script text it is given or reads.
 bool RunsScript(const char* name) {
   const std::string lower = Lower(name);
@@ -58,6 +85,7 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
                          std::vector<FileState> named, const std::string& call)
     : named_(std::move(named)), scriptFunction_(DefinedByScript(env, functionName)) {
   const bool runsScript = !scriptFunction_ && RunsScript(functionName);
+  runsScript_ = runsScript;
   const std::string prefix =
       scriptFunction_ ? "its function is a script's, and " : "its function runs script text, and ";
   // The script being read, as the host names it. A script imported by a
@@ -71,6 +99,11 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
   const Folder scriptPath(script);
   const std::string name = scriptPath.is_relative() ? scriptPath.filename().string() : script;
   hasScript_ = StateOfNamedFile(name, folder, script_);
+  if (folder != nullptr) linkFolders_.push_back(*folder);
+  const Folder scriptFolder = Folder(script_.path).parent_path();
+  if (hasScript_ && (folder == nullptr || scriptFolder.lexically_normal() != folder->lexically_normal())) {
+    linkFolders_.push_back(scriptFolder);
+  }
   if (!hasScript_ || !(scriptFunction_ || runsScript)) return;
   const std::string users = StringVar(env, "$UserFunctions$");
   unseen_ = WhatTheScriptCannotShow(script_.path, scriptFunction_ ? functionName : nullptr, users);
@@ -83,7 +116,8 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
   // A script function it runs may import: the calling script shows that
   // only when it imports nothing.
   std::string calling;
-  const bool callingImports = runsScript && (!ReadScript(script_.path, calling) || SaysImport(calling));
+  const bool callingRead = ReadScript(script_.path, calling);
+  const bool callingImports = runsScript && (!callingRead || SaysImport(calling));
   if (unseen_.empty() && callingImports && !FunctionNamed(call.substr(arguments), users).empty()) {
     unseen_ = "the text it runs calls a script function of a script that imports another";
   }
@@ -95,7 +129,38 @@ LearnedFrom::LearnedFrom(IScriptEnvironment* env, const char* functionName, cons
       unseen_ = "the script it runs, " + file.path + ", calls a script function of a script that imports another";
     }
   }
+  // What the part runs may read what no file shows: a variable a script
+  // importing the calling one (a chunk's), an autoloaded script or the
+  // client set, or what a function such as Exist answers. It runs the
+  // calling script's functions, not its other lines.
+  std::string read = FunctionBodies(calling);
+  if (runsScript) read += "\n" + call.substr(arguments);
+  for (const FileState& file : named_) {
+    if (runsScript && ReadScript(file.path, text)) read += "\n" + text;
+  }
+  if (unseen_.empty() && !callingRead) unseen_ = "the script that made the call does not read";
+  const std::string asks = AsksWhatNoFileHolds(read);
+  if (unseen_.empty() && !asks.empty()) unseen_ = "the script it runs says " + asks + ", whose outcome no file shows";
+  const std::string variable =
+      VariableFromOutside(read, calling, [env](const std::string& name) { return HasVar(env, name.c_str()); });
+  if (unseen_.empty() && !variable.empty()) {
+    unseen_ = "the script it runs reads the variable " + variable + ", which the calling script does not set";
+  }
+  // A file a string there names may be read and let go before the part
+  // returns (a source's length taken, the source dropped): it is looked at
+  // as a file the call names.
+  for (const std::string& string : StringsIn(read)) {
+    FileState state;
+    if (StateOfNamedFile(string, folder, state)) AddOnce(named_, state);
+  }
   if (!unseen_.empty()) unseen_ = prefix + unseen_;
+}
+
+bool LearnedFrom::Fits(const std::vector<FileState>& entryFiles) const {
+  if (!scriptFunction_ && !runsScript_) return true;
+  if (!hasScript_) return false;
+  const auto calling = [this](const FileState& file) { return file.path == script_.path; };
+  return std::any_of(entryFiles.begin(), entryFiles.end(), calling);
 }
 
 void LearnedFrom::Opened(Watched watched, std::vector<FileState> files) {
@@ -131,6 +196,9 @@ bool LearnedFrom::Files(std::vector<FileState>& files, std::string& why) const {
     return false;
   }
   for (const FileState& file : named_) AddOnce(files, file);
+  // Before the files themselves: the same file under a link's name stands
+  // for both.
+  for (const Folder& where : linkFolders_) AddThroughLinks(where, opened_, files);
   for (const FileState& file : opened_) AddOnce(files, file);
   if (hasScript_) AddOnce(files, script_);
   return true;

@@ -27,15 +27,25 @@ class LearnedFrom {
   // it is made from cannot be told.
   bool Files(std::vector<FileState>& files, std::string& why) const;
 
+  // Whether an entry found for the call may stand for this part: a part
+  // that runs a script's text (its functions, or the text it is given) is
+  // made from the calling script, so an entry learned from another script
+  // sharing the cache, whose files are all unchanged, is not its own.
+  bool Fits(const std::vector<FileState>& entryFiles) const;
+
   // Whether nothing could be told because this system does not tell which
   // files a process holds open: so for every part, which is said once.
   bool SystemDoesNotTell() const { return watched_ == Watched::Unlistable; }
 
  private:
   std::vector<FileState> named_;
+  // Where the call's relative names are taken, and the calling script's
+  // folder: a link there may name a file the opening held.
+  std::vector<Folder> linkFolders_;
   bool hasScript_ = false;
   FileState script_;
   bool scriptFunction_ = true;
+  bool runsScript_ = false;
   std::string unseen_;  // why no file shows what the function reads
   Watched watched_ = Watched::NotWatched;
   std::vector<FileState> opened_;

@@ -319,13 +319,116 @@ TEST_F(RealDecoderCacheProject, APartMadeFromAScriptTheCacheCannotSeeIsOpenedAtE
     EXPECT_EQ(Play(folder / "show_chunk.avs").frameCount, 80);
   }
 }
-// Not yet mended: a part imported by name that reads a global variable set by
-// a script the calling script imports (settings.avs) is kept, recording its
-// own script, the calling script and its source, but not settings.avs: an
-// edit there changes the part's length, and a chunk that never reads that
-// part plays a shifted timeline with no error. Enable once such a part is
-// not kept (or settings.avs is recorded).
-TEST_F(RealDecoderCacheProject, DISABLED_AnImportedPartReadingAGlobalOfAnImportedScriptIsNotKept) {
+
+// p2.mkv a link to one file, then to another: the file the decoder held is
+// unchanged, and so is every script, but the name the function opens now
+// names a shorter file. A chunk of the third part alone never opens the
+// second, so an entry that stood would play it from the wrong frames.
+TEST_F(RealDecoderCacheProject, ALinkTurnedToAnotherFileIsNotTakenForTheFileItNamedBefore) {
+  fs::rename(folder / "p2.mkv", folder / "long.mkv");
+  fs::copy_file(kMedia / "short30.mkv", folder / "short.mkv");
+  fs::create_symlink("long.mkv", folder / "p2.mkv");
+  for (const char* name : {"show", "direct"}) {
+    std::ofstream(folder / (std::string(name) + "_chunk.avs"))
+        << "Import(\"" << (folder / (std::string(name) + ".avs")).string() << "\")\nTrim(100, 0)\n";
+  }
+  ExpectAsDirect(folder, "the link to the longer file");
+  fs::remove(folder / "p2.mkv");
+  fs::create_symlink("short.mkv", folder / "p2.mkv");
+  const Read direct = Play(folder / "direct_chunk.avs");
+  const Read chunk = Play(folder / "show_chunk.avs");
+  EXPECT_EQ(chunk.error, "");
+  EXPECT_EQ(chunk.frameCount, direct.frameCount);
+  EXPECT_TRUE(chunk.frames == direct.frames)
+      << chunk.frames.size() << " frames, " << direct.frames.size() << " directly";
+}
+
+// The calling script sets the global its function reads, but from a file
+// (limit.mkv's length) that no opening of a part holds: limit.mkv replaced by a
+// shorter file changes the second part, and the third part's chunk must
+// still play the direct script's frames.
+TEST_F(RealDecoderCacheProject, AGlobalTheCallingScriptSetsFromAFileIsNotTakenForItsText) {
+  fs::copy_file(kMedia / "part00.mkv", folder / "limit.mkv");
+  const std::string part =
+      "global cut = FFVideoSource(\"limit.mkv\", cache=false).FrameCount\n"
+      "function Part(int i) { c = FFVideoSource(\"p\" + String(i) + \".mkv\", cache=false)\n"
+      "return i == 2 ? c.Trim(0, -cut) : c }\n";
+  std::ofstream(folder / "show.avs") << "DorvelFilterCache()\n"
+                                     << part
+                                     << "UnalignedSplice(DorvelFilter(\"Part\", [1]), DorvelFilter(\"Part\", [2]), "
+                                        "DorvelFilter(\"Part\", [3]))\n";
+  std::ofstream(folder / "direct.avs") << part << "UnalignedSplice(Part(1), Part(2), Part(3))\n";
+  for (const char* name : {"show", "direct"}) {
+    std::ofstream(folder / (std::string(name) + "_chunk.avs"))
+        << "Import(\"" << (folder / (std::string(name) + ".avs")).string() << "\")\nTrim(100, 0)\n";
+  }
+  ExpectAsDirect(folder, "the first loads");
+  fs::remove(folder / "limit.mkv");
+  fs::copy_file(kMedia / "short30.mkv", folder / "limit.mkv");
+  const Read direct = Play(folder / "direct_chunk.avs");
+  const Read chunk = Play(folder / "show_chunk.avs");
+  EXPECT_EQ(chunk.error, "");
+  EXPECT_EQ(chunk.frameCount, direct.frameCount);
+  EXPECT_TRUE(chunk.frames == direct.frames)
+      << chunk.frames.size() << " frames, " << direct.frames.size() << " directly";
+}
+
+// An imported part that reads a file's length and lets the file go
+// (limit.mkv): the part holds only its own source once it returns. With
+// limit.mkv replaced by a shorter file, the third part's chunk must still
+// play the direct script's frames.
+TEST_F(RealDecoderCacheProject, AFileAnImportedPartReadsAndLetsGoIsLookedAt) {
+  fs::copy_file(kMedia / "part00.mkv", folder / "limit.mkv");
+  std::ofstream(folder / "content1.avs") << "n = FFVideoSource(\"limit.mkv\", cache=false).FrameCount\n"
+                                         << "FFVideoSource(\"p1.mkv\", cache=false).Trim(0, -n)\n";
+  const std::string part = "function Part(int i) { return FFVideoSource(\"p\" + String(i) + \".mkv\", cache=false) }\n";
+  const std::string content = (folder / "content1.avs").string();
+  std::ofstream(folder / "show.avs") << "DorvelFilterCache()\n"
+                                     << part << "UnalignedSplice(DorvelFilter(\"Import\", [\"" << content
+                                     << "\"]), DorvelFilter(\"Part\", [2]), DorvelFilter(\"Part\", [3]))\n";
+  std::ofstream(folder / "direct.avs") << part << "UnalignedSplice(Import(\"" << content << "\"), Part(2), Part(3))\n";
+  for (const char* name : {"show", "direct"}) {
+    std::ofstream(folder / (std::string(name) + "_chunk.avs"))
+        << "Import(\"" << (folder / (std::string(name) + ".avs")).string() << "\")\nTrim(100, 0)\n";
+  }
+  ExpectAsDirect(folder, "the first loads");
+  fs::remove(folder / "limit.mkv");
+  fs::copy_file(kMedia / "short30.mkv", folder / "limit.mkv");
+  const Read direct = Play(folder / "direct_chunk.avs");
+  const Read chunk = Play(folder / "show_chunk.avs");
+  EXPECT_EQ(chunk.error, "");
+  EXPECT_EQ(chunk.frameCount, direct.frameCount);
+  EXPECT_TRUE(chunk.frames == direct.frames)
+      << chunk.frames.size() << " frames, " << direct.frames.size() << " directly";
+}
+
+// A function that adds extra.mkv when there is one, catching the error of
+// its opening when there is not: extra.mkv, absent when the part was
+// learned, then added, must lengthen the part, and a clip made to the
+// part's description that follows it must start where the direct script's
+// does.
+TEST_F(RealDecoderCacheProject, AFileAbsentWhenLearnedAndThenAddedIsSeen) {
+  const std::string part =
+      "function Part(string f) { c = FFVideoSource(f, cache=false)\n"
+      "try { c = c ++ FFVideoSource(\"extra.mkv\", cache=false) } catch (e) { }\nreturn c }\n";
+  std::ofstream(folder / "show.avs") << "DorvelFilterCache()\n"
+                                     << part << "a = DorvelFilter(\"Part\", [\"p1.mkv\"])\n"
+                                     << "(a ++ BlankClip(a, length=20)).Trim(50, 0)\n";
+  std::ofstream(folder / "direct.avs") << part << "a = Part(\"p1.mkv\")\n(a ++ BlankClip(a, length=20)).Trim(50, 0)\n";
+  ASSERT_EQ(Play(folder / "show.avs").error, "");
+  fs::copy_file(kMedia / "short30.mkv", folder / "extra.mkv");
+  const Read direct = Play(folder / "direct.avs");
+  const Read read = Play(folder / "show.avs");
+  EXPECT_EQ(read.error, "");
+  EXPECT_EQ(read.frameCount, direct.frameCount);
+  EXPECT_TRUE(read.frames == direct.frames) << read.frames.size() << " frames, " << direct.frames.size() << " directly";
+}
+
+// A part imported by name that reads a global variable set by a script the
+// calling script imports (settings.avs) is not kept: an edit there changes
+// the part's length, and a chunk that never reads that part would play a
+// shifted timeline with no error.
+TEST_F(RealDecoderCacheProject, AnImportedPartReadingAGlobalOfAnImportedScriptIsNotKept) {
   const fs::path settings = folder / "settings.avs";
   std::ofstream(settings) << "global cut = 0\n";
   std::ofstream(folder / "content1.avs") << "FFVideoSource(\"p1.mkv\", cache=false).Trim(cut, 0)\n";

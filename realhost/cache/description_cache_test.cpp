@@ -384,6 +384,106 @@ TEST_F(RealHostDescriptionCache, AScriptFunctionThatHoldsNoFileIsOpenedAtEveryLo
   EXPECT_EQ(changed.vi.num_frames, 13 + 34);
 }
 
+// A part's script may read what none of the files its entry lists holds: a
+// global that the script importing the calling one sets, or whether a file
+// is there (Exist). Changed between loads, the part makes another clip; a
+// chunk that plays only the parts after it never opens it, so an entry that
+// stood would shift every frame of the chunk without an error.
+TEST_F(RealHostDescriptionCache, WhatAPartReadsOutsideItsListedFilesKeepsNoStaleEntry) {
+  std::ofstream(folder / "part1.avs") << "CountingSource(1, frames=Length)\n";
+  std::ofstream(folder / "part2.avs") << "CountingSource(2, frames=Exist(\"long.flag\") ? 40 : 30)\n";
+  std::ofstream(script) << "DorvelFilterCache()\nDorvelFilter(\"Import\", [\"part1.avs\"]) ++ "
+                        << "DorvelFilter(\"Import\", [\"part2.avs\"]) ++ DorvelFilter(\"Import\", [\"part3.avs\"])\n";
+  const fs::path chunk = folder / "chunk.avs";
+  const auto writeChunk = [&](int length) {
+    std::ofstream(chunk) << "global Length = " << length << "\nImport(\"" << script.string() << "\")\nTrim(60, 0)\n";
+  };
+  const auto direct = [&](int length) {
+    HostSession host;
+    const std::string part = "Import(\"" + folder.string() + "/part";
+    const PClip clip = host.Clip("global Length = " + std::to_string(length) + "\n(" + part + "1.avs\") ++ " + part +
+                                 "2.avs\") ++ " + part + "3.avs\")).Trim(60, 0)\n");
+    return std::make_pair(clip->GetVideoInfo().num_frames, FrameDigests(clip, host.env()));
+  };
+  writeChunk(30);
+  ASSERT_EQ(Play(chunk).error, "");
+
+  // The global, set by the chunk's script alone.
+  writeChunk(40);
+  const Played longer = Play(chunk);
+  const auto longerDirect = direct(40);
+  EXPECT_EQ(longer.error, "");
+  EXPECT_EQ(longer.vi.num_frames, longerDirect.first);
+  EXPECT_EQ(longer.frames, longerDirect.second);
+
+  // The file asked for by Exist, with every script as it was.
+  writeChunk(30);
+  ASSERT_EQ(Play(chunk).error, "");
+  std::ofstream(folder / "long.flag") << "";
+  const Played flagged = Play(chunk);
+  const auto flaggedDirect = direct(30);
+  EXPECT_EQ(flagged.error, "");
+  EXPECT_EQ(flagged.vi.num_frames, flaggedDirect.first);
+  EXPECT_EQ(flagged.frames, flaggedDirect.second);
+
+  // The global read by a name the part builds, no word of its own.
+  fs::remove(folder / "long.flag");
+  std::ofstream(folder / "part1.avs", std::ios::trunc) << "CountingSource(1, frames=Eval(\"Len\" + \"gth\"))\n";
+  writeChunk(30);
+  ASSERT_EQ(Play(chunk).error, "");
+  writeChunk(40);
+  const Played built = Play(chunk);
+  EXPECT_EQ(built.error, "");
+  EXPECT_EQ(built.vi.num_frames, longerDirect.first);
+  EXPECT_EQ(built.frames, longerDirect.second);
+}
+
+// Two scripts of one folder share a cache, and each defines its own Part:
+// the same call in the same folder is not the same part, and the second
+// script's chunk, which never reads Part, must not take the first one's
+// length for its own.
+TEST_F(RealHostDescriptionCache, TwoScriptsSharingACacheDoNotTakeEachOthersFunctions) {
+  std::ofstream(folder / "x.txt") << "named by the call, so that the part is kept\n";
+  const auto write = [&](const fs::path& to, int frames, bool cached) {
+    std::ofstream(to) << (cached ? "DorvelFilterCache(\"shared.dorvelcache\")\n" : "")
+                      << "function Part(string f) { return CountingSource(1, frames=" << frames << ") }\n"
+                      << "(" << (cached ? "DorvelFilter(\"Part\", [\"x.txt\"])" : "Part(\"x.txt\")")
+                      << " ++ CountingSource(2, frames=20)).Trim(40, 0)\n";
+  };
+  write(folder / "a.avs", 30, true);
+  write(folder / "b.avs", 40, true);
+  write(folder / "b_direct.avs", 40, false);
+  ASSERT_EQ(Play(folder / "a.avs").error, "");
+  const Played b = Play(folder / "b.avs");
+  const Played direct = Play(folder / "b_direct.avs");
+  EXPECT_EQ(b.error, "");
+  EXPECT_EQ(b.vi.num_frames, direct.vi.num_frames);
+  EXPECT_EQ(b.frames, direct.frames);
+}
+
+// The calling script sets the variable its part reads, but only after the
+// call, so the part reads the chunk's global: with the chunk's script
+// changed, the chunk after the part must not shift.
+TEST_F(RealHostDescriptionCache, AVariableTheCallingScriptSetsOnlyAfterTheCallIsNotTakenAsItsOwn) {
+  std::ofstream(folder / "part1.avs") << "CountingSource(1, frames=Length)\n";
+  std::ofstream(script) << "DorvelFilterCache()\nDorvelFilter(\"Import\", [\"part1.avs\"]) ++ "
+                        << "DorvelFilter(\"Import\", [\"part3.avs\"])\nLength = 30\nlast\n";
+  const fs::path chunk = folder / "chunk.avs";
+  const auto writeChunk = [&](int length) {
+    std::ofstream(chunk) << "global Length = " << length << "\nImport(\"" << script.string() << "\")\nTrim(40, 0)\n";
+  };
+  writeChunk(30);
+  ASSERT_EQ(Play(chunk).error, "");
+  writeChunk(40);
+  const Played changed = Play(chunk);
+  HostSession host;
+  const PClip direct = host.Clip("global Length = 40\n(Import(\"" + (folder / "part1.avs").string() +
+                                 "\") ++ Import(\"" + (folder / "part3.avs").string() + "\")).Trim(40, 0)\n");
+  EXPECT_EQ(changed.error, "");
+  EXPECT_EQ(changed.vi.num_frames, direct->GetVideoInfo().num_frames);
+  EXPECT_EQ(changed.frames, FrameDigests(direct, host.env()));
+}
+
 TEST_F(RealHostDescriptionCache, WithoutAScriptFileTheCacheNeedsAName) {
   HostSession host;
   EXPECT_EQ(host.ErrorOf("DorvelFilterCache()"),

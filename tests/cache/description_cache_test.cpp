@@ -538,4 +538,52 @@ TEST_F(CacheFolder, AScriptShowsItsFunctionsOnlyWhenItDefinesThemAllAndImportsNo
   EXPECT_FALSE(SaysImport("DorvelFilter(\"Import\", [\"c.avs\"])"));
 }
 
+// What a part's script reads that no file holds: the answer of a function
+// such as Exist, or a variable the calling script does not set plainly.
+TEST(ScriptReads, WhatNoFileHoldsIsFoundAsAWordInAnyCase) {
+  EXPECT_EQ(AsksWhatNoFileHolds("CountingSource(1, frames=EXIST(\"long.flag\") ? 40 : 30)"), "exist");
+  EXPECT_EQ(AsksWhatNoFileHolds("BlankClip(length=Int(Rand(9)))"), "rand");
+  EXPECT_EQ(AsksWhatNoFileHolds("VersionNumber() > 3.7 ? a : b"), "versionnumber");
+  EXPECT_EQ(AsksWhatNoFileHolds("try { c = c ++ FFVideoSource(\"extra.mkv\") } catch (e) { }"), "try");
+  EXPECT_EQ(AsksWhatNoFileHolds("CountingSource(1, frames=EVAL(\"Len\" + \"gth\"))"), "eval");
+  EXPECT_EQ(AsksWhatNoFileHolds("existing = 1\nrandom = FileExists\ntimes = 2\nretry = 3\n"), "");
+
+  const auto isVariable = [](const std::string& name) {
+    return name == "length" || name == "cut" || name == "last" || name == "log_info" || name == "src";
+  };
+  EXPECT_EQ(VariableFromOutside("CountingSource(1, frames=Length)", "", isVariable), "length");
+  EXPECT_EQ(VariableFromOutside("Eval(\"Trim(CUT, 0)\")", "", isVariable), "cut");
+  // Set plainly by the calling script, its value shows there.
+  EXPECT_EQ(VariableFromOutside("FFVideoSource(src)", "src = \"a.mkv\"\n", isVariable), "");
+  EXPECT_EQ(VariableFromOutside("FFVideoSource(src)", "global  SRC=\"a.mkv\"\n", isVariable), "");
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "cut = 10 * 3 # frames\n", isVariable), "");
+  // Made by anything more than numbers and strings, or compared, it comes
+  // from outside the script's text: from itself, a file, another variable.
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "global cut = FFVideoSource(\"a.mkv\").FrameCount\n", isVariable),
+            "cut");
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "cut = length\n", isVariable), "cut");
+  // Set only after a part can be made, or set again from anything else
+  // before, the value the part read is not the script's.
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "DorvelFilter(\"Part\")\ncut = 10\n", isVariable), "cut");
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "cut = 10\ncut = length\nDorvelFilter(\"Part\")\n", isVariable),
+            "cut");
+  EXPECT_EQ(VariableFromOutside("Trim(0, -cut)", "cut = 10\nDorvelFilter(\"Part\")\ncut = length\n", isVariable), "");
+  EXPECT_EQ(VariableFromOutside("Trim(cut, 0)", "cut = cut + 10\n", isVariable), "cut");
+  EXPECT_EQ(VariableFromOutside("Trim(cut, 0)", "x = cut == 10\n", isVariable), "cut");
+  // The host's own and "last", and words that only contain a variable's.
+  EXPECT_EQ(VariableFromOutside("SetLogParams(\"l\", LOG_INFO)\nlast.Trim(cuts, 0)\nlength2", "", isVariable), "");
+  EXPECT_EQ(VariableFromOutside("Trim(0, 1cut)", "", isVariable), "");
+
+  // A part runs the calling script's functions, not its other lines.
+  EXPECT_EQ(FunctionBodies("T = BlankClip()\nfunction A(int i) { x = { 1 }\n return i }\nB = 2\n"
+                           "Function B() {cut}"),
+            "{ x = { 1 }\n return i }\n{cut}\n");
+  EXPECT_EQ(FunctionBodies("function A() { a\nfunction B() { b }\n"), "{ a\nfunction B() { b }\n\n");
+  EXPECT_EQ(FunctionBodies("my_function = 1\nfunctions = 2\n"), "");
+
+  // The strings that may name a file the part reads and lets go.
+  EXPECT_EQ(StringsIn("n = FFVideoSource(\"limit.mkv\").FrameCount # \"x\"\nEval(\"\"\"a\"\"\")"),
+            (std::vector<std::string>{"limit.mkv", "x", "a"}));
+}
+
 }  // namespace
