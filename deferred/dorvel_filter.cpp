@@ -23,6 +23,17 @@ constexpr const char* kWaitsForItself =
 constexpr const char* kWaitsForOtherThread =
     "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
     "for frames cannot be read on several threads (in %s)";
+constexpr const char* kOtherFolderStopped =
+    "DorvelFilter: %s needs the working folder %s, but %s, opening on another thread in %s, has used no processor "
+    "time for %lld s: it may wait inside the host for this thread, and openings that need different working folders "
+    "never run at once. Give the files these calls read absolute names (in %s)";
+constexpr const char* kFolderChanged =
+    "DorvelFilter: the working folder changed from %s to %s while %s was opened beside another opening, so its "
+    "relative names may have resolved there; give the files it reads absolute names (in %s)";
+
+std::string FolderName(const std::shared_ptr<const Folder>& folder) {
+  return folder ? folder->u8string() : "(a folder that could not be read)";
+}
 }  // namespace
 
 // The filter's turn, held from the moment it was taken; given back on every
@@ -155,7 +166,7 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
     // passes unchanged here, to be reported by the script that calls
     // "DorvelFilter".
     HeldOpeningTurn openingTurn;
-    openingTurn.Take();
+    TakeOpeningTurn(openingTurn, env);
     opening.Start();
     const PClip opened = Open(env, openingTurn.taking());
     vi = opened->GetVideoInfo();
@@ -309,9 +320,17 @@ void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironme
   }
 }
 
+void DorvelFilter::TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env) const {
+  OpeningPlace stopped;
+  if (openingTurn.Take({Call(), folder}, stopped)) return;
+  const std::string mine = FolderName(folder), theirs = FolderName(stopped.folder);
+  env->ThrowError(kOtherFolderStopped, functionName, mine.c_str(), stopped.call.c_str(), theirs.c_str(),
+                  static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
+}
+
 PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
   HeldOpeningTurn openingTurn;
-  openingTurn.Take();
+  TakeOpeningTurn(openingTurn, env);
   FrameBudget::Instance().ReadLimit(env);  // at each opening: a script may have changed it
   std::unique_lock<std::mutex> lock(mutex);
   if (!isOpen && opening.UnderWay()) {
@@ -364,7 +383,8 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
   if (taking == OpeningTurn::Taking::BesideStopped) {
     LogOpeningBeside(env, functionName, args,
                      "has used no processor time for " + std::to_string(OpeningTurn::kStoppedFor.count()) +
-                         " ms: it waits, perhaps inside the host for something this thread holds");
+                         " ms and needs the same working folder: it waits, perhaps inside the host for something this "
+                         "thread holds");
   } else if (beside) {
     LogOpeningBeside(env, functionName, args, "waits for a clip this thread is serving");
   }
@@ -483,6 +503,13 @@ PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
   const int count = static_cast<int>(args.size());
   const AVSValue callArgs(count == 0 ? nullptr : args.values(), count);
   const AVSValue result = env->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());
+  // Beside other openings, the folder must have stayed: one that another
+  // thread's Import changed is seen if it is still in force.
+  if (folder && !WorkingFolderIs(*folder) && OpeningTurn::instance().SideBySide()) {
+    std::error_code error;
+    const std::string now = std::filesystem::current_path(error).u8string(), name = folder->u8string();
+    env->ThrowError(kFolderChanged, name.c_str(), now.c_str(), functionName, Call().c_str());
+  }
   return result.AsClip();
 }
 

@@ -58,6 +58,9 @@ class DorvelFilter : public IClip {
   // waiting while another thread has it. A turn that would wait for itself
   // is a script error, raised with the lock let go.
   void TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironment* env);
+  // Takes the process's turn to open for this filter's call; refused, a
+  // script error naming both calls and both folders.
+  void TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env) const;
   // Opens the filter, unless another thread opened it first, in the
   // process's turn to open, which it waits for. Then, when the filter is
   // still open and its own turn is free, takes the turn and answers the

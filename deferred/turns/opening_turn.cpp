@@ -2,10 +2,31 @@
 
 #include <algorithm>
 
+#include "deferred/turns/waits.h"
+
 namespace {
-// How often a waiting thread looks at the holders' processor time.
+// How often a waiting thread looks at the holders afresh.
 constexpr std::chrono::milliseconds kLookEvery{50};
+
+bool Contains(const std::vector<std::thread::id>& threads, std::thread::id thread) {
+  return std::find(threads.begin(), threads.end(), thread) != threads.end();
+}
+
+// The first of `places` that resolves names elsewhere than `folder`, or null.
+const OpeningPlace* ElsewhereThan(const std::shared_ptr<const Folder>& folder,
+                                  const std::vector<OpeningPlace>& places) {
+  for (const OpeningPlace& place : places) {
+    if (!folder || !place.folder || !SameFolder(*place.folder, *folder)) return &place;
+  }
+  return nullptr;
+}
 }  // namespace
+
+struct OpeningTurn::Look {
+  enum class What { Wait, Take, Refuse } what = What::Wait;
+  Taking taking = Taking::Taken;
+  const OpeningPlace* stoppedHolder = nullptr;  // when refused
+};
 
 OpeningTurn& OpeningTurn::instance() {
   static OpeningTurn turn;
@@ -17,10 +38,10 @@ std::vector<OpeningTurn::Holder>::iterator OpeningTurn::Mine() {
   return std::find_if(holders_.begin(), holders_.end(), [&](const Holder& h) { return h.thread == self; });
 }
 
-void OpeningTurn::AddHolder() {
+OpeningTurn::Holder OpeningTurn::NewHolder(OpeningPlace place) {
   ThreadClock clock = ThreadClock::OfThisThread();
   const int64_t used = clock.Reading();
-  holders_.push_back({std::this_thread::get_id(), 1, std::move(clock), used, std::chrono::steady_clock::now()});
+  return {std::this_thread::get_id(), {std::move(place)}, std::move(clock), used, std::chrono::steady_clock::now()};
 }
 
 void OpeningTurn::MarkBesides() {
@@ -33,66 +54,140 @@ bool OpeningTurn::SideBySide() {
   return mine != holders_.end() && (mine->besides || holders_.size() > 1);
 }
 
-bool OpeningTurn::TryTake() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto mine = Mine();
-  if (mine != holders_.end()) {
-    ++mine->depth;
-    return true;
-  }
-  // Threads already waiting go first: one that only tries never overtakes
-  // them, or a thread that keeps opening could starve them.
-  if (!holders_.empty() || waiting_ > 0) return false;
-  AddHolder();
-  return true;
-}
-
-bool OpeningTurn::HoldersStopped() {
+OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
+                                             const std::vector<std::thread::id>& waitingForMe) {
   const auto now = std::chrono::steady_clock::now();
-  bool stopped = true;
+  const auto mine = Mine();
+  bool othersStopped = true;
+  bool anyOther = false, anyWaitsForMe = false;
+  // The holders that may resolve names while this thread opens: neither
+  // waiting for it, nor waiting to take the turn again themselves (whose
+  // own look keeps them from going on in a folder not theirs).
+  std::vector<const Holder*> resolving, elsewhere;
+  const OpeningPlace* firstElsewhere = nullptr;
   for (Holder& holder : holders_) {
-    // A clock that cannot be read stands still: a hang is worse than two
-    // openings at once.
+    if (holder.thread == std::this_thread::get_id()) continue;
+    anyOther = true;
+    // A clock that cannot be read stands still.
     const int64_t used = holder.clock.Reading();
     if (used != holder.used) {
       holder.used = used;
       holder.usedSince = now;
     }
-    if (now - holder.usedSince < kStoppedFor) stopped = false;
+    if (Contains(waitingForMe, holder.thread)) {
+      anyWaitsForMe = true;
+      continue;
+    }
+    if (holder.takesAgain) continue;
+    if (now - holder.usedSince < kStoppedFor) othersStopped = false;
+    resolving.push_back(&holder);
+    if (const OpeningPlace* other = ElsewhereThan(place.folder, holder.places)) {
+      elsewhere.push_back(&holder);
+      if (firstElsewhere == nullptr) firstElsewhere = other;
+    }
   }
-  return stopped;
+  Look look;
+  if (!anyOther) {
+    look.what = Look::What::Take;
+    return look;
+  }
+  // Openings of one folder side by side, with that folder in force: whichever
+  // of them goes on resolves its names where its call was made. This thread's
+  // own openings under way count too.
+  bool oneFolder = elsewhere.empty();
+  if (oneFolder && !resolving.empty()) {
+    oneFolder = place.folder && WorkingFolderIs(*place.folder) &&
+                (mine == holders_.end() || ElsewhereThan(place.folder, mine->places) == nullptr);
+  }
+  if (oneFolder) {
+    if (mine != holders_.end()) {
+      look.what = Look::What::Take;  // a nested opening of a holder already beside others
+    } else if (anyWaitsForMe || othersStopped) {
+      look.what = Look::What::Take;
+      look.taking = anyWaitsForMe ? Taking::BesideWaitingForThisThread : Taking::BesideStopped;
+    }
+    return look;
+  }
+  // Waits for the holders of other folders (or, when the folder in force is
+  // not this one's, for all that resolve names) to end; gives up once every
+  // one of them has stood still too long to be slow.
+  const std::vector<const Holder*>& awaited = elsewhere.empty() ? resolving : elsewhere;
+  for (const Holder* holder : awaited) {
+    if (now - holder->usedSince < kGivesUpAfter) return look;
+  }
+  look.what = Look::What::Refuse;
+  look.stoppedHolder = firstElsewhere != nullptr ? firstElsewhere : &awaited.front()->places.back();
+  return look;
 }
 
-OpeningTurn::Taking OpeningTurn::Take() {
-  if (TryTake()) return Taking::Taken;
+OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedHolder) {
+  const std::thread::id self = std::this_thread::get_id();
   std::unique_lock<std::mutex> lock(mutex_);
-  // Room among the holders for every waiting thread, this one too, before
-  // it waits: only waiting threads become holders while any waits, so once
-  // it may take the turn, nothing is left that can fail.
-  holders_.reserve(holders_.size() + waiting_ + 1);
-  bool beside = false;
-  const bool waited = waits::WaitAndTake(
-      *this, lock, given_, waiting_, kLookEvery, [this] { return holders_.empty() || HoldersStopped(); },
-      [&] {
-        beside = !holders_.empty();
-        MarkBesides();
-        AddHolder();
-      });
-  if (!waited) {
-    // The holders wait, in the end, for this thread: they cannot go on
-    // before it has opened its filter and let go of what they need.
-    holders_.reserve(holders_.size() + waiting_ + 1);
-    MarkBesides();
-    AddHolder();
-    return Taking::BesideWaitingForThisThread;
+  // Threads already waiting go first: one that comes later never overtakes
+  // them, or a thread that keeps opening could starve them.
+  if (holders_.empty() && waiting_ == 0) {
+    holders_.push_back(NewHolder(std::move(place)));
+    return Taking::Taken;
   }
-  return beside ? Taking::BesideStopped : Taking::Taken;
+  auto mine = Mine();
+  if (mine != holders_.end() && holders_.size() == 1) {
+    mine->places.push_back(std::move(place));
+    return Taking::Taken;
+  }
+  // Counted among the waiting threads until it takes the turn or gives up,
+  // on every way out.
+  struct Waiting {
+    OpeningTurn& turn;
+    std::unique_lock<std::mutex>& lock;
+    Waiting(OpeningTurn& t, std::unique_lock<std::mutex>& l) : turn(t), lock(l) { ++turn.waiting_; }
+    ~Waiting() {
+      if (!lock.owns_lock()) lock.lock();
+      --turn.waiting_;
+      const auto mine = turn.Mine();
+      if (mine != turn.holders_.end()) mine->takesAgain = false;
+    }
+  } const waiting(*this, lock);
+  for (;;) {
+    // Which holders wait, on the record, for this thread: the record is
+    // looked at with this mutex let go. While this thread waits it lets
+    // nothing go, so they wait for it still when it takes the turn.
+    std::vector<std::thread::id> others, waitingForMe;
+    for (const Holder& holder : holders_) {
+      if (holder.thread != self) others.push_back(holder.thread);
+    }
+    lock.unlock();
+    for (const std::thread::id other : others) {
+      if (waits::WaitsFor(other, self)) waitingForMe.push_back(other);
+    }
+    lock.lock();
+    mine = Mine();
+    if (mine != holders_.end()) mine->takesAgain = true;
+    const Look look = LookAtHolders(place, waitingForMe);
+    if (look.what == Look::What::Refuse) {
+      stoppedHolder = *look.stoppedHolder;
+      return Taking::Refused;
+    }
+    if (look.what == Look::What::Take) {
+      if (mine != holders_.end()) {
+        mine->places.push_back(std::move(place));
+        return Taking::Taken;
+      }
+      Holder fresh = NewHolder(std::move(place));
+      holders_.reserve(holders_.size() + 1);  // nothing changes before this
+      if (look.taking != Taking::Taken) MarkBesides();
+      holders_.push_back(std::move(fresh));
+      return look.taking;
+    }
+    given_.wait_for(lock, kLookEvery);
+  }
 }
 
 void OpeningTurn::Give() {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto mine = Mine();
-  if (mine == holders_.end() || --mine->depth > 0) return;
+  if (mine == holders_.end()) return;
+  mine->places.pop_back();
+  if (!mine->places.empty()) return;
   holders_.erase(mine);
   // Holders that were stopped may be about to go on, now that this opening
   // has let go of what they waited for: they are watched afresh before
@@ -100,19 +195,4 @@ void OpeningTurn::Give() {
   const auto now = std::chrono::steady_clock::now();
   for (Holder& holder : holders_) holder.usedSince = now;
   if (waiting_ > 0) given_.notify_all();
-}
-
-void OpeningTurn::AddBlockers(std::thread::id waiter, std::vector<std::thread::id>& blockers) {
-  // Another thread that waits for the turn never waits for ever: once the
-  // holders wait for it they stand still, and it opens beside them. So it
-  // keeps nobody waiting for ever, and a thread whose wait leads to it may
-  // wait. Only the waiter's own look, before it waits, sees the holders.
-  if (waiter != std::this_thread::get_id()) return;
-  // A waiter that has taken the turn and not yet left the record waits for
-  // nobody.
-  std::lock_guard<std::mutex> lock(mutex_);
-  for (const Holder& holder : holders_) {
-    if (holder.thread == waiter) return;
-  }
-  for (const Holder& holder : holders_) blockers.push_back(holder.thread);
 }
