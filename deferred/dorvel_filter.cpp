@@ -1,5 +1,6 @@
 #include "dorvel_filter.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "deferred/calls/call_text.h"
@@ -25,11 +26,28 @@ constexpr const char* kWaitsForOtherThread =
     "for frames cannot be read on several threads (in %s)";
 constexpr const char* kOtherFolderStopped =
     "DorvelFilter: %s needs the working folder %s, but %s, opening on another thread in %s, has used no processor "
-    "time for %lld s: it may wait inside the host for this thread, and openings that need different working folders "
+    "time for %lld s: it may wait inside the host for this thread, and openings that need different working folders, "
+    "or Import scripts of other folders, "
     "never run at once. Give the files these calls read absolute names (in %s)";
 constexpr const char* kFolderChanged =
     "DorvelFilter: the working folder changed from %s to %s while %s was opened beside another opening, so its "
     "relative names may have resolved there; give the files it reads absolute names (in %s)";
+
+// Whether the call is the host's Import of a script named with a folder,
+// which the host makes the working folder while it reads the script.
+bool ImportsFromAnotherFolder(const char* functionName, const ArgumentList& args) {
+  const char* import = "import";
+  for (const char* c = functionName; *c != '\0' || *import != '\0'; ++c, ++import) {
+    if (std::tolower(static_cast<unsigned char>(*c)) != *import) return false;
+  }
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args.names()[i] == nullptr && args.values()[i].IsString() &&
+        std::strpbrk(args.values()[i].AsString(), "/\\") != nullptr) {
+      return true;
+    }
+  }
+  return false;
+}
 
 std::string FolderName(const std::shared_ptr<const Folder>& folder) {
   return folder ? folder->u8string() : "(a folder that could not be read)";
@@ -322,7 +340,7 @@ void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironme
 
 void DorvelFilter::TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env) const {
   OpeningPlace stopped;
-  if (openingTurn.Take({Call(), folder}, stopped)) return;
+  if (openingTurn.Take({Call(), folder, ImportsFromAnotherFolder(functionName, args)}, stopped)) return;
   const std::string mine = FolderName(folder), theirs = FolderName(stopped.folder);
   env->ThrowError(kOtherFolderStopped, functionName, mine.c_str(), stopped.call.c_str(), theirs.c_str(),
                   static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());

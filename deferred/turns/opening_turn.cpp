@@ -12,11 +12,14 @@ bool Contains(const std::vector<std::thread::id>& threads, std::thread::id threa
   return std::find(threads.begin(), threads.end(), thread) != threads.end();
 }
 
-// The first of `places` that resolves names elsewhere than `folder`, or null.
-const OpeningPlace* ElsewhereThan(const std::shared_ptr<const Folder>& folder,
-                                  const std::vector<OpeningPlace>& places) {
+// The first of `places` that may resolve names elsewhere than `mine` does,
+// or null.
+const OpeningPlace* ElsewhereThan(const OpeningPlace& mine, const std::vector<OpeningPlace>& places) {
   for (const OpeningPlace& place : places) {
-    if (!folder || !place.folder || !SameFolder(*place.folder, *folder)) return &place;
+    if (!mine.folder || mine.movesFolder || !place.folder || place.movesFolder ||
+        !SameFolder(*place.folder, *mine.folder)) {
+      return &place;
+    }
   }
   return nullptr;
 }
@@ -81,7 +84,7 @@ OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
     if (holder.takesAgain) continue;
     if (now - holder.usedSince < kStoppedFor) othersStopped = false;
     resolving.push_back(&holder);
-    if (const OpeningPlace* other = ElsewhereThan(place.folder, holder.places)) {
+    if (const OpeningPlace* other = ElsewhereThan(place, holder.places)) {
       elsewhere.push_back(&holder);
       if (firstElsewhere == nullptr) firstElsewhere = other;
     }
@@ -97,7 +100,7 @@ OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
   bool oneFolder = elsewhere.empty();
   if (oneFolder && !resolving.empty()) {
     oneFolder = place.folder && WorkingFolderIs(*place.folder) &&
-                (mine == holders_.end() || ElsewhereThan(place.folder, mine->places) == nullptr);
+                (mine == holders_.end() || ElsewhereThan(place, mine->places) == nullptr);
   }
   if (oneFolder) {
     if (mine != holders_.end()) {

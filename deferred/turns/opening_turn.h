@@ -43,10 +43,13 @@
 #include "deferred/turns/working_folder.h"
 
 // What an opening calls, and the working folder it calls it in; a null
-// folder (one that could not be read) is shared with no other opening.
+// folder (one that could not be read) is shared with no other opening, nor
+// is one that the call moves from itself (an Import of a script in another
+// folder, which the host makes the working folder while it reads it).
 struct OpeningPlace {
   std::string call;
   std::shared_ptr<const Folder> folder;
+  bool movesFolder = false;
 };
 
 class OpeningTurn final {
