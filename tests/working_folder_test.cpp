@@ -5,6 +5,7 @@
 // another thread waits to open a part of another folder.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -453,6 +454,62 @@ TEST_F(WorkingFolderTest, AWaitInsideTheHostBetweenOpeningsOfTwoFoldersFailsWith
                                ", has used no processor time for 30 s";
   EXPECT_EQ(errorB.substr(0, expected.size()), expected) << errorB;
   EXPECT_NE(errorB.find("absolute names (in FileSource(\"part.txt\"))"), std::string::npos) << errorB;
+}
+
+TEST_F(WorkingFolderTest, AnOpeningBesideAnotherFailsWhenTheOtherMovesTheFolderUnderIt) {
+  // A's function stands still until B, of its folder, opens beside it; then
+  // it moves the working folder to a/sub, as the host's Import of a script
+  // there does, until B's function has returned. B's names may have resolved
+  // in a/sub: B fails, and A, whose folder came back, opens.
+  const fs::path folderA = Folder("a", 1);
+  const fs::path sub = Folder("a/sub", 5);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool bInside = false, moved = false, bReturned = false;
+  env->AddFunction("MovesAway", "", [&](const AVSValue&, IScriptEnvironment*) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return bInside; });
+    fs::current_path(sub);
+    moved = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return bReturned; });
+    fs::current_path(folderA);
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(IdIn("part.txt"), settings));
+  });
+  env->AddFunction("Beside", "", [&](const AVSValue&, IScriptEnvironment*) {
+    std::unique_lock<std::mutex> lock(mutex);
+    bInside = true;
+    changed.notify_all();
+    changed.wait(lock, [&] { return moved; });
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(2, settings));
+  });
+  fs::current_path(folderA);
+  const PClip shape = Template();
+  const PClip a = Deferred("MovesAway", ArrayOf({}), shape), b = Deferred("Beside", ArrayOf({}), shape);
+  fs::current_path(Folder("client", 9));
+  std::atomic<bool> openingA{false};
+  int fromA = -1;
+  std::string errorB;
+  RunOrAbort({[&] {
+                openingA = true;
+                fromA = SourceOf(a);
+              },
+              [&] {
+                while (!openingA) std::this_thread::yield();
+                errorB = ErrorOf([&] { SourceOf(b); });
+                const std::lock_guard<std::mutex> lock(mutex);
+                bReturned = true;
+                changed.notify_all();
+              }});
+  EXPECT_EQ(fromA, 1);
+  const std::string expected = "DorvelFilter: the working folder changed from " + folderA.u8string() + " to " +
+                               sub.u8string() + " while Beside was opened beside another opening";
+  EXPECT_EQ(errorB.substr(0, expected.size()), expected) << errorB;
+  EXPECT_FALSE(IsOpen(b));
 }
 
 }  // namespace
