@@ -26,9 +26,8 @@ constexpr const char* kWaitsForOtherThread =
     "for frames cannot be read on several threads (in %s)";
 constexpr const char* kOtherFolderStopped =
     "DorvelFilter: %s needs the working folder %s, but %s, opening on another thread in %s, has used no processor "
-    "time for %lld s: it may wait inside the host for this thread, and openings that need different working folders, "
-    "or Import scripts of other folders, "
-    "never run at once. Give the files these calls read absolute names (in %s)";
+    "time for %lld s: it may wait inside the host for this thread, and openings that need different working folders "
+    "(or Import scripts of other folders) never run at once. Give the files these calls read absolute names (in %s)";
 constexpr const char* kFolderChanged =
     "DorvelFilter: the working folder changed from %s to %s while %s was opened beside another opening, so its "
     "relative names may have resolved there; give the files it reads absolute names (in %s)";
