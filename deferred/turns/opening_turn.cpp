@@ -58,7 +58,7 @@ bool OpeningTurn::SideBySide() {
 }
 
 OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
-                                             const std::vector<std::thread::id>& waitingForMe) {
+                                             const std::vector<std::thread::id>& waitingForMe, For what) {
   const auto now = std::chrono::steady_clock::now();
   const auto mine = Mine();
   bool othersStopped = true;
@@ -67,6 +67,8 @@ OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
   // waiting for it, nor waiting to take the turn again themselves (whose
   // own look keeps them from going on in a folder not theirs).
   std::vector<const Holder*> resolving, elsewhere;
+  // The holders that may go on before this thread's opening returns.
+  std::vector<const Holder*> mayGoOn;
   const OpeningPlace* firstElsewhere = nullptr;
   for (Holder& holder : holders_) {
     if (holder.thread == std::this_thread::get_id()) continue;
@@ -81,6 +83,7 @@ OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
       anyWaitsForMe = true;
       continue;
     }
+    mayGoOn.push_back(&holder);
     if (holder.takesAgain) continue;
     if (now - holder.usedSince < kStoppedFor) othersStopped = false;
     resolving.push_back(&holder);
@@ -92,6 +95,24 @@ OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
   Look look;
   if (!anyOther) {
     look.what = Look::What::Take;
+    return look;
+  }
+  // An opening made again, after one beside it went on, runs beside no
+  // holder that could go on: so it cannot be made again once more, and
+  // two openings that each went on beside the other never take turns at
+  // that for ever. A wait for holders that stand still ends as a wait for
+  // another folder does.
+  if (what == For::Again) {
+    if (mayGoOn.empty()) {
+      look.what = Look::What::Take;
+      if (mine == holders_.end()) look.taking = Taking::BesideWaitingForThisThread;
+      return look;
+    }
+    for (const Holder* holder : mayGoOn) {
+      if (now - holder->usedSince < kGivesUpAfter) return look;
+    }
+    look.what = Look::What::Refuse;
+    look.stoppedHolder = &mayGoOn.front()->places.back();
     return look;
   }
   // Openings of one folder side by side, with that folder in force: whichever
@@ -123,7 +144,7 @@ OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
   return look;
 }
 
-OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedHolder) {
+OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedHolder, For what) {
   const std::thread::id self = std::this_thread::get_id();
   std::unique_lock<std::mutex> lock(mutex_);
   // Threads already waiting go first: one that comes later never overtakes
@@ -147,7 +168,10 @@ OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedH
       if (!lock.owns_lock()) lock.lock();
       --turn.waiting_;
       const auto mine = turn.Mine();
-      if (mine != turn.holders_.end()) mine->takesAgain = false;
+      if (mine != turn.holders_.end() && mine->takesAgain) {
+        mine->takesAgain = false;
+        ++mine->resumed;
+      }
     }
   } const waiting(*this, lock);
   for (;;) {
@@ -165,7 +189,7 @@ OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedH
     lock.lock();
     mine = Mine();
     if (mine != holders_.end()) mine->takesAgain = true;
-    const Look look = LookAtHolders(place, waitingForMe);
+    const Look look = LookAtHolders(place, waitingForMe, what);
     if (look.what == Look::What::Refuse) {
       stoppedHolder = *look.stoppedHolder;
       return Taking::Refused;
@@ -190,7 +214,16 @@ void OpeningTurn::Give() {
   const auto mine = Mine();
   if (mine == holders_.end()) return;
   mine->places.pop_back();
-  if (!mine->places.empty()) return;
+  const std::thread::id self = mine->thread;
+  const std::size_t depth = mine->places.size();
+  // Watches of openings that end here, by this thread or of it.
+  watches_.erase(std::remove_if(watches_.begin(), watches_.end(),
+                                [&](const Watch& watch) {
+                                  return (watch.watcher == self && watch.depth > depth) ||
+                                         (depth == 0 && watch.holder == self);
+                                }),
+                 watches_.end());
+  if (depth > 0) return;
   holders_.erase(mine);
   // Holders that were stopped may be about to go on, now that this opening
   // has let go of what they waited for: they are watched afresh before
@@ -198,4 +231,82 @@ void OpeningTurn::Give() {
   const auto now = std::chrono::steady_clock::now();
   for (Holder& holder : holders_) holder.usedSince = now;
   if (waiting_ > 0) given_.notify_all();
+}
+
+std::vector<std::thread::id> OpeningTurn::OtherHolders() const {
+  std::vector<std::thread::id> others;
+  for (const Holder& holder : holders_) {
+    if (holder.thread != std::this_thread::get_id()) others.push_back(holder.thread);
+  }
+  return others;
+}
+
+void OpeningTurn::Calling() {
+  const std::thread::id self = std::this_thread::get_id();
+  std::unique_lock<std::mutex> lock(mutex_);
+  const std::vector<std::thread::id> others = OtherHolders();
+  if (others.empty()) return;
+  // Holders that wait for this thread on the record cannot go on before its
+  // opening returns. The record is looked at with this mutex let go; a
+  // holder that joins meanwhile is watched.
+  lock.unlock();
+  std::vector<std::thread::id> waitingForMe;
+  for (const std::thread::id other : others) {
+    if (waits::WaitsFor(other, self)) waitingForMe.push_back(other);
+  }
+  lock.lock();
+  const auto mine = Mine();
+  if (mine == holders_.end()) return;
+  for (const Holder& holder : holders_) {
+    if (holder.thread == self || Contains(waitingForMe, holder.thread)) continue;
+    watches_.push_back(
+        {self, mine->places.size(), holder.thread, holder.clock.Reading(), holder.resumed, holder.takesAgain});
+  }
+}
+
+bool OpeningTurn::WentOn(const Watch& watch) {
+  const auto holder =
+      std::find_if(holders_.begin(), holders_.end(), [&](const Holder& h) { return h.thread == watch.holder; });
+  // One that ended went on.
+  if (holder == holders_.end() || holder->resumed != watch.resumed) return true;
+  if (watch.takingAgain) return false;
+  // A clock that cannot be read cannot show that the holder stood still.
+  const int64_t used = holder->clock.Reading();
+  return used < 0 || used != watch.used;
+}
+
+void OpeningTurn::Distrust(std::thread::id a, std::thread::id b) {
+  for (Holder& holder : holders_) {
+    if (holder.thread != a && holder.thread != b) continue;
+    for (OpeningPlace& place : holder.places) place.untrusted = true;
+  }
+}
+
+bool OpeningTurn::Trusted() {
+  const std::thread::id self = std::this_thread::get_id();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto mine = Mine();
+  if (mine == holders_.end()) return true;
+  const std::size_t depth = mine->places.size();
+  for (std::size_t i = 0; i < watches_.size();) {
+    const Watch watch = watches_[i];
+    bool ends = false;
+    if (watch.holder == self) {
+      // This thread went on while the watcher's function ran.
+      Distrust(self, watch.watcher);
+      ends = true;
+    } else if (watch.watcher == self) {
+      if (WentOn(watch)) Distrust(self, watch.holder);
+      ends = watch.depth >= depth;  // an outer opening's watch goes on
+    }
+    if (ends) {
+      watches_.erase(watches_.begin() + static_cast<std::ptrdiff_t>(i));
+    } else {
+      ++i;
+    }
+  }
+  OpeningPlace& latest = mine->places.back();
+  const bool trusted = !latest.untrusted;
+  latest.untrusted = false;
+  return trusted;
 }

@@ -28,6 +28,18 @@
 // the module can tell, never ends, and two openings of different folders at
 // once could read each other's files. Each opening beside others is told to
 // the caller, to be written to the host's log.
+//
+// A stopped holder may only be asleep, and wake while the opening beside it
+// runs. Then either function may move the working folder for a moment (the
+// host's Import of a script in another folder does, and puts it back) while
+// the other resolves a name. So as each function starts beside others, the
+// processor time of every other holder that does not wait for its thread on
+// the module's record is noted; when either of the two returns while the
+// other's time has moved since, neither result is trusted: each is made
+// again, and such a second opening goes beside no holder that could run, so
+// it is made alone (or beside holders that wait for it) and trusted. A
+// holder that stayed stopped the whole time did nothing, and nothing is
+// made again.
 #pragma once
 
 #include <chrono>
@@ -50,6 +62,9 @@ struct OpeningPlace {
   std::string call;
   std::shared_ptr<const Folder> folder;
   bool movesFolder = false;
+  // Kept by the turn: another opening went on beside this one while its
+  // function ran, so its result is not trusted.
+  bool untrusted = false;
 };
 
 class OpeningTurn final {
@@ -58,7 +73,12 @@ class OpeningTurn final {
     Taken,                       // this thread may open until it gives the turn back
     BesideStopped,               // taken beside holders of the same folder that have used no processor time a while
     BesideWaitingForThisThread,  // taken beside holders that wait for this thread
-    Refused,                     // not taken: a holder of another folder stands still, and waiting seems endless
+    Refused,                     // not taken: a holder stands still, and waiting seems endless
+  };
+  // What a Take is for.
+  enum class For {
+    FirstTime,  // an opening
+    Again,      // an opening made again because another went on beside it: beside no holder that could run
   };
 
   // How long the holders must use no processor time before a waiting thread
@@ -74,7 +94,18 @@ class OpeningTurn final {
   // threads hold it; a thread that holds it already takes it once more, at
   // once unless a thread beside it needs another folder. Refused, the holder
   // that stood still is in `stoppedHolder`.
-  Taking Take(OpeningPlace place, OpeningPlace& stoppedHolder);
+  Taking Take(OpeningPlace place, OpeningPlace& stoppedHolder, For what = For::FirstTime);
+  // By the thread that holds the turn, as the function of its latest opening
+  // is called: notes the processor time of the holders beside it that do not
+  // wait for it on the module's record.
+  void Calling();
+  // By the thread that holds the turn, once the function of its latest
+  // opening has returned or failed: false when the result cannot be trusted,
+  // as a holder beside it went on while it ran, or it went on while an
+  // opening beside it ran. Then the opening must be made again, in a new
+  // turn taken For::Again; the other one is marked so, for when its own
+  // function returns.
+  bool Trusted();
   // Gives back the calling thread's latest Take.
   void Give();
   // Whether the calling thread holds the turn beside others, or others took
@@ -93,6 +124,17 @@ class OpeningTurn final {
     std::chrono::steady_clock::time_point usedSince;
     bool besides = false;     // another thread took the turn beside this one
     bool takesAgain = false;  // waits in Take for a nested opening: resolves no names meanwhile
+    uint64_t resumed = 0;     // how often it stopped waiting in Take
+  };
+  // A holder whose processor time an opening beside it watches, from when
+  // that opening's function was called until it returns.
+  struct Watch {
+    std::thread::id watcher;
+    std::size_t depth;  // of the watcher's opening among its openings under way
+    std::thread::id holder;
+    int64_t used;  // ThreadClock::Reading when the watch began
+    uint64_t resumed;
+    bool takingAgain;  // then only leaving that wait counts: its clock moves while it looks again
   };
   // What a waiting thread may do, looked at now.
   struct Look;
@@ -104,7 +146,13 @@ class OpeningTurn final {
   // With the mutex held: looks at the holders for the calling thread, whose
   // opening is at `place`; `waitingForMe` are the holders that wait, on the
   // record, for it.
-  Look LookAtHolders(const OpeningPlace& place, const std::vector<std::thread::id>& waitingForMe);
+  Look LookAtHolders(const OpeningPlace& place, const std::vector<std::thread::id>& waitingForMe, For what);
+  // With the mutex held: whether `watch`'s holder has gone on since it began.
+  bool WentOn(const Watch& watch);
+  // With the mutex held: every opening under way on `a` and `b` untrusted.
+  void Distrust(std::thread::id a, std::thread::id b);
+  // With the mutex held: the threads of the holders other than the calling one.
+  std::vector<std::thread::id> OtherHolders() const;
   // With the mutex held, as a thread takes the turn beside the holders:
   // marks them.
   void MarkBesides();
@@ -112,6 +160,7 @@ class OpeningTurn final {
   std::mutex mutex_;
   std::condition_variable given_;
   std::vector<Holder> holders_;
+  std::vector<Watch> watches_;
   int waiting_ = 0;
 };
 
@@ -125,8 +174,8 @@ class HeldOpeningTurn {
 
   // Takes it, waiting while that can end; false when refused, the holder
   // that stood still in `stoppedHolder`.
-  bool Take(OpeningPlace place, OpeningPlace& stoppedHolder) {
-    taking_ = OpeningTurn::instance().Take(std::move(place), stoppedHolder);
+  bool Take(OpeningPlace place, OpeningPlace& stoppedHolder, OpeningTurn::For what = OpeningTurn::For::FirstTime) {
+    taking_ = OpeningTurn::instance().Take(std::move(place), stoppedHolder, what);
     held_ = taking_ != OpeningTurn::Taking::Refused;
     return held_;
   }
