@@ -10,6 +10,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -510,6 +511,80 @@ TEST_F(WorkingFolderTest, AnOpeningBesideAnotherFailsWhenTheOtherMovesTheFolderU
                                sub.u8string() + " while Beside was opened beside another opening";
   EXPECT_EQ(errorB.substr(0, expected.size()), expected) << errorB;
   EXPECT_FALSE(IsOpen(b));
+}
+
+TEST_F(WorkingFolderTest, AHolderThatWakesAndMovesTheFolderWhileAnOpeningRunsBesideItMakesBothAgain) {
+  // A's function sleeps (a slow disk), so B, of its folder, opens beside it.
+  // Then A wakes and moves the working folder to a/sub for a moment, as the
+  // host's Import of a script there does, while B reads part.txt by its
+  // relative name, and moves it back before B returns: B read a/sub's file,
+  // and nothing in force at its end shows it. Neither result can be
+  // trusted: both functions are called again, and each part plays its own
+  // folder's file.
+  const fs::path folderA = Folder("a", 1), sub = Folder("a/sub", 5);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool moved = false, bRead = false, movedBack = false;
+  std::atomic<int> callsA{0}, callsB{0};
+  env->AddFunction("WakesAndMoves", "", [&](const AVSValue&, IScriptEnvironment*) {
+    const bool first = ++callsA == 1;
+    std::this_thread::sleep_for(kAsleep);
+    std::unique_lock<std::mutex> lock(mutex);
+    fs::current_path(sub);
+    moved = true;
+    changed.notify_all();
+    // The first time, until B has read its file (bounded: B may not be there).
+    if (first) changed.wait_for(lock, std::chrono::seconds(5), [&] { return bRead; });
+    fs::current_path(folderA);
+    movedBack = true;
+    changed.notify_all();
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(IdIn("part.txt"), settings));
+  });
+  env->AddFunction("ReadsWhileMoved", "", [&](const AVSValue&, IScriptEnvironment*) {
+    if (++callsB == 1) {
+      std::unique_lock<std::mutex> lock(mutex);
+      changed.wait_for(lock, std::chrono::seconds(5), [&] { return moved; });
+    }
+    const int id = IdIn("part.txt");
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      bRead = true;
+      changed.notify_all();
+      changed.wait_for(lock, std::chrono::seconds(5), [&] { return movedBack; });
+    }
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(id, settings));
+  });
+  fs::current_path(folderA);
+  const PClip shape = Template();
+  const PClip a = Deferred("WakesAndMoves", ArrayOf({}), shape), b = Deferred("ReadsWhileMoved", ArrayOf({}), shape);
+  const fs::path client = Folder("client", 9);
+  fs::current_path(client);
+  const std::string logPath = (root / "log.txt").string();
+  env->Call("SetLogParams", {AVSValue(logPath.c_str()), AVSValue(2)});
+  int fromA = -1, fromB = -1;
+  std::string errorA, errorB;
+  RunOrAbort({[&] { errorA = ErrorOf([&] { fromA = SourceOf(a); }); },
+              [&] {
+                while (callsA == 0) std::this_thread::yield();
+                errorB = ErrorOf([&] { fromB = SourceOf(b); });
+              }});
+  EXPECT_EQ(errorA, "");
+  EXPECT_EQ(errorB, "");
+  EXPECT_EQ(fromA, 1);
+  EXPECT_EQ(fromB, 1) << "B played the file of the folder A moved to";
+  EXPECT_EQ(callsA, 2);
+  EXPECT_EQ(callsB, 2);
+  std::ostringstream log;
+  log << std::ifstream(logPath).rdbuf();
+  EXPECT_NE(log.str().find("DorvelFilter: opening ReadsWhileMoved() again: an opening beside it on another thread went "
+                           "on while its function ran"),
+            std::string::npos)
+      << log.str();
+  EXPECT_EQ(fs::current_path(), client);
 }
 
 }  // namespace
