@@ -58,7 +58,8 @@ bool OpeningTurn::SideBySide() {
 }
 
 OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
-                                             const std::vector<std::thread::id>& waitingForMe, For what) {
+                                             const std::vector<std::thread::id>& waitingForMe,
+                                             const std::vector<std::thread::id>& waiting, For what) {
   const auto now = std::chrono::steady_clock::now();
   const auto mine = Mine();
   bool othersStopped = true;
@@ -83,7 +84,7 @@ OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
       anyWaitsForMe = true;
       continue;
     }
-    mayGoOn.push_back(&holder);
+    if (!Contains(waiting, holder.thread)) mayGoOn.push_back(&holder);
     if (holder.takesAgain) continue;
     if (now - holder.usedSince < kStoppedFor) othersStopped = false;
     resolving.push_back(&holder);
@@ -98,10 +99,11 @@ OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
     return look;
   }
   // An opening made again, after one beside it went on, runs beside no
-  // holder that could go on: so it cannot be made again once more, and
-  // two openings that each went on beside the other never take turns at
-  // that for ever. A wait for holders that stand still ends as a wait for
-  // another folder does.
+  // holder that could go on now (one that waits on the record for
+  // anything resolves no names until that ends, and its function, if it
+  // then calls one, is watched as any): so two openings that each went on
+  // beside the other never take turns at that for ever. A wait for holders
+  // that stand still ends as a wait for another folder does.
   if (what == For::Again) {
     if (mayGoOn.empty()) {
       look.what = Look::What::Take;
@@ -178,18 +180,19 @@ OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedH
     // Which holders wait, on the record, for this thread: the record is
     // looked at with this mutex let go. While this thread waits it lets
     // nothing go, so they wait for it still when it takes the turn.
-    std::vector<std::thread::id> others, waitingForMe;
+    std::vector<std::thread::id> others, waitingForMe, waiting;
     for (const Holder& holder : holders_) {
       if (holder.thread != self) others.push_back(holder.thread);
     }
     lock.unlock();
     for (const std::thread::id other : others) {
       if (waits::WaitsFor(other, self)) waitingForMe.push_back(other);
+      if (waits::Waits(other)) waiting.push_back(other);
     }
     lock.lock();
     mine = Mine();
     if (mine != holders_.end()) mine->takesAgain = true;
-    const Look look = LookAtHolders(place, waitingForMe, what);
+    const Look look = LookAtHolders(place, waitingForMe, waiting, what);
     if (look.what == Look::What::Refuse) {
       stoppedHolder = *look.stoppedHolder;
       return Taking::Refused;

@@ -146,7 +146,9 @@ class OpeningTurn final {
   // With the mutex held: looks at the holders for the calling thread, whose
   // opening is at `place`; `waitingForMe` are the holders that wait, on the
   // record, for it.
-  Look LookAtHolders(const OpeningPlace& place, const std::vector<std::thread::id>& waitingForMe, For what);
+  // `waiting` are those that wait on the record for anything.
+  Look LookAtHolders(const OpeningPlace& place, const std::vector<std::thread::id>& waitingForMe,
+                     const std::vector<std::thread::id>& waiting, For what);
   // With the mutex held: whether `watch`'s holder has gone on since it began.
   bool WentOn(const Watch& watch);
   // With the mutex held: every opening under way on `a` and `b` untrusted.

@@ -66,6 +66,11 @@ bool WaitsFor(std::thread::id thread, std::thread::id other) {
   return waiting != waitingThreads().end() && WaitLeadsTo(thread, *waiting->awaited, other);
 }
 
+bool Waits(std::thread::id thread) {
+  std::lock_guard<std::mutex> record(recordMutex);
+  return FindWaiting(thread) != waitingThreads().end();
+}
+
 void End() {
   std::lock_guard<std::mutex> record(recordMutex);
   waitingThreads().erase(FindWaiting(std::this_thread::get_id()));

@@ -38,6 +38,8 @@ void End();
 // record, for something that keeps it waiting, in the end, for `other`.
 // While `other` lets nothing go, the answer stays true.
 bool WaitsFor(std::thread::id thread, std::thread::id other);
+// Whether `thread` waits, on the record, for anything.
+bool Waits(std::thread::id thread);
 
 // With `lock` held on the mutex that guards `awaited`: waits on `changed`
 // until `canTake()` holds and then calls `take()`, the wait recorded from
