@@ -8,6 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -131,6 +134,59 @@ TEST_P(FoldersBeside, AWaitInsideTheHostBetweenPartsOfTwoFoldersFailsClearlyAndN
     }
   }
   EXPECT_GE(met, 1) << "no run met the shape: the case shows nothing";
+}
+
+TEST_P(FoldersBeside, APartThatWakesAndImportsAnotherFoldersScriptMakesThePartBesideItAgain) {
+  // Both parts are made in folder a. Wakes sleeps past 500 ms, so the other
+  // opens beside it, and then imports sub/moment.avs: the host makes a/sub
+  // the working folder while it reads that script (0.6 s). The other part
+  // sleeps longer, so that whichever opens first, the one beside it goes
+  // on while it runs; when ReadsBetween opens first, it wakes inside Wakes'
+  // moment in a/sub, imports one.avs by its relative name, and sleeps again
+  // until a is back in force. Both clips are thrown away and made again:
+  // every frame as without the module.
+  parts.Write("a/sub/moment.avs", "CountingSource(0, frames=1, open_delay_us=600000)\nImport(\"one.avs\")\n");
+  const std::string prelude = kPrelude +
+                              "\nfunction Wakes(string script) {\n"
+                              "  CountingSource(0, frames=1, open_delay_us=900000)\n"
+                              "  return Import(script)\n"
+                              "}\n"
+                              "function ReadsBetween(string script) {\n"
+                              "  CountingSource(0, frames=1, open_delay_us=1700000)\n"
+                              "  c = Import(script)\n"
+                              "  CountingSource(0, frames=1, open_delay_us=800000)\n"
+                              "  return c\n"
+                              "}";
+  const std::vector<FolderParts::Side> sides = {{"a", {{"Wakes", "sub/moment.avs"}, {"Wakes", "sub/moment.avs"}}},
+                                                {"a", {{"ReadsBetween", "one.avs"}, {"ReadsBetween", "two.avs"}}}};
+  std::vector<uint64_t> direct;
+  {
+    HostSession host;
+    direct = FrameDigests(host.Clip(parts.Main("wakes", prelude, sides, false, 0)), host.env());
+  }
+  ASSERT_EQ(direct.size(), 2u * 2u * kFrames);
+  const std::string script = parts.Main("wakes", prelude, sides, true, GetParam());
+  const std::string log = ::testing::TempDir() + "dorvel_wakes_" + std::to_string(GetParam()) + ".log";
+  int again = 0;
+  for (int run = 0; run < 2; ++run) {
+    const Watchdog watchdog("wakes, Prefetch(" + std::to_string(GetParam()) + ") run " + std::to_string(run),
+                            std::chrono::seconds(90));
+    std::remove(log.c_str());
+    {
+      HostSession host;
+      std::vector<uint64_t> played;
+      const std::string error = HostErrorOf([&] {
+        played = FrameDigests(host.Clip("SetLogParams(\"" + log + "\", LOG_WARNING)\n" + script), host.env());
+      });
+      EXPECT_EQ(error, "") << "run " << run;
+      EXPECT_EQ(played, direct) << "run " << run;
+    }
+    std::ostringstream text;
+    text << std::ifstream(log).rdbuf();
+    if (text.str().find(" again: an opening beside it on another thread went on") != std::string::npos) ++again;
+  }
+  std::remove(log.c_str());
+  EXPECT_GE(again, 1) << "no run made an opening again: the case shows nothing";
 }
 
 INSTANTIATE_TEST_SUITE_P(Prefetch, FoldersBeside, ::testing::Values(2, 4),
