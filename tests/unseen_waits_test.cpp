@@ -84,6 +84,9 @@ TEST_F(UnseenWaitsTest, AThreadHoldingALockTheOpeningWaitsForOpensBesideIt) {
   EXPECT_NE(Log().find("DorvelFilter: opening Source(2) beside the opening under way on another thread"),
             std::string::npos)
       << Log();
+  // A stood still the whole time B opened: neither is made again.
+  EXPECT_EQ(stats.opens, 2);
+  EXPECT_EQ(Log().find(" again: "), std::string::npos) << Log();
 }
 
 TEST_F(UnseenWaitsTest, AHolderThatUsesTheProcessorIsWaitedFor) {
@@ -179,18 +182,26 @@ TEST_F(UnseenWaitsTest, AnOpeningThatComesToWaitForAThreadWaitingToOpenWaitsAndT
 }
 
 TEST_F(UnseenWaitsTest, ASecondRequestWaitsForTheOpeningBesideAndTheLimitHolds) {
-  // A's opening stands still (a disk spinning up); B opens beside it, slowly
-  // too; a third thread asks for B meanwhile and must get the same clip.
-  // Each opening found room for itself alone, under limit 1.
+  // A's opening stands still until B's request has been served, as one
+  // waiting for a serialized filter's lock that the thread asking for B
+  // holds; B opens beside it, slowly; a third thread asks for B meanwhile
+  // and must get the same clip. Each opening found room for itself alone,
+  // under limit 1.
   Limit(1);
   std::atomic<int> callsOfB{0};
-  std::atomic<bool> openingA{false}, openingB{false};
+  std::mutex hostLock;  // the serialized filter's guard
+  std::atomic<bool> openingA{false}, openingB{false}, lockHeld{false};
   env->AddFunction("Still", "i", [&](const AVSValue& args, IScriptEnvironment*) -> AVSValue {
     const int id = args[0].AsInt();
     (id == 1 ? openingA : openingB) = true;
     if (id == 2) ++callsOfB;
-    // B's for long enough that the third thread, too, opens beside.
-    std::this_thread::sleep_for(id == 1 ? kStopped : 3 * kStopped);
+    if (id == 1) {
+      while (!lockHeld) std::this_thread::yield();
+      const std::lock_guard<std::mutex> guard(hostLock);
+    } else {
+      // For long enough that the third thread, too, opens beside.
+      std::this_thread::sleep_for(3 * kStopped);
+    }
     return AVSValue(new SourceClip(id, settings));
   });
   const PClip shape = Template();
@@ -200,6 +211,8 @@ TEST_F(UnseenWaitsTest, ASecondRequestWaitsForTheOpeningBesideAndTheLimitHolds) 
   RunOrAbort({[&] { fromA = SourceOf(a, 0); },
               [&] {
                 while (!openingA) std::this_thread::yield();
+                const std::lock_guard<std::mutex> guard(hostLock);
+                lockHeld = true;
                 fromB = SourceOf(b, 0);
               },
               [&] {
