@@ -208,16 +208,22 @@ TEST_F(UnseenWaitsTest, ASecondRequestWaitsForTheOpeningBesideAndTheLimitHolds) 
   const PClip a = Deferred("Still", ArrayOf({AVSValue(1)}), shape);
   const PClip b = Deferred("Still", ArrayOf({AVSValue(2)}), shape);
   int fromA = -1, fromB = -1, fromBAgain = -1;
+  std::atomic<bool> servedAgain{false};
   RunOrAbort({[&] { fromA = SourceOf(a, 0); },
               [&] {
                 while (!openingA) std::this_thread::yield();
                 const std::lock_guard<std::mutex> guard(hostLock);
                 lockHeld = true;
                 fromB = SourceOf(b, 0);
+                // A stands still until the third thread was served too: A's
+                // opening, once it ends, closes B for the limit, and a B
+                // asked for after that is rightly opened again.
+                while (!servedAgain) std::this_thread::yield();
               },
               [&] {
                 while (!openingB) std::this_thread::yield();
                 fromBAgain = SourceOf(b, 1);
+                servedAgain = true;
               }});
   EXPECT_EQ(fromA, 1);
   EXPECT_EQ(fromB, 2);
