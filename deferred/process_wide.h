@@ -10,9 +10,13 @@
 // destructor, its filters find every object they touch; and an unload with
 // nothing of the module alive leaves nothing behind.
 //
-// Once the last hold is gone nothing of the module runs again in the process:
-// holds are taken only by what the module itself makes, while it is loaded.
+// Holds are taken only by what the module itself makes. Once the last is gone
+// a new one may still come, where the module stays loaded after its static
+// objects are destroyed (a client that keeps its own handle on it makes a new
+// environment at exit): the objects are then made anew on their first use.
 #pragma once
+
+#include <atomic>
 
 class ProcessHold {
  public:
@@ -23,15 +27,22 @@ class ProcessHold {
 };
 
 namespace process_wide {
-// Takes `object` into the process-wide objects, to be destroyed with
-// `destroy` when the last hold goes; answers it.
-void* Keep(void* object, void (*destroy)(void*));
+// The object of `slot`: made with `make` and kept with the other process-wide
+// objects when the slot is empty, to be destroyed with `destroy` and the slot
+// emptied when the last hold goes, so that a later hold finds it made anew.
+void* Make(std::atomic<void*>& slot, void* (*make)(), void (*destroy)(void*));
 }  // namespace process_wide
 
-// The process's one T, made on first use.
+// The process's one T, made on first use and again on the first use after the
+// last hold went.
 template <typename T>
 T& ProcessWide() {
-  // A plain pointer: never destroyed, so static destruction leaves it alone.
-  static T* const object = static_cast<T*>(process_wide::Keep(new T, [](void* kept) { delete static_cast<T*>(kept); }));
-  return *object;
+  // Trivially destroyed, so static destruction leaves it alone.
+  static std::atomic<void*> slot{nullptr};
+  void* object = slot.load(std::memory_order_acquire);
+  if (object == nullptr) {
+    object = process_wide::Make(
+        slot, []() -> void* { return new T; }, [](void* kept) { delete static_cast<T*>(kept); });
+  }
+  return *static_cast<T*>(object);
 }
