@@ -7,6 +7,7 @@
 #include "deferred/calls/decode_parameters.h"
 #include "deferred/calls/frame_time.h"
 #include "deferred/description_cache/cache_key.h"
+#include "deferred/description_cache/open_files.h"
 #include "deferred/frames/frame_budget.h"
 #include "deferred/frames/frame_size.h"
 #include "deferred/frames/freed_memory.h"
@@ -55,6 +56,18 @@ bool ImportsFromAnotherFolder(const char* functionName, const ArgumentList& args
 std::string FolderName(const std::shared_ptr<const Folder>& folder) {
   return folder ? folder->u8string() : "(a folder that could not be read)";
 }
+
+// Sets a flag for as long as it lives.
+class WhileLearning {
+ public:
+  WhileLearning(std::atomic<bool>& flag, bool on) : flag_(flag) { flag_ = on; }
+  ~WhileLearning() { flag_ = false; }
+  WhileLearning(const WhileLearning&) = delete;
+  WhileLearning& operator=(const WhileLearning&) = delete;
+
+ private:
+  std::atomic<bool>& flag_;
+};
 }  // namespace
 
 // The filter's turn, held from the moment it was taken; given back on every
@@ -169,7 +182,11 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
                            IScriptEnvironment* env, std::shared_ptr<DescriptionCache> descriptions)
     : vi(), life(EnvironmentLife::Of(env)), functionName(life->strings().Save(env, functionName)) {
   DecodeParameters(parameters, args, env, life->strings());
-  if (descriptions && MakeCacheKey(this->functionName, args, folder.get(), cacheKey)) cache = std::move(descriptions);
+  std::vector<FileState> named;
+  if (descriptions && MakeCacheKey(this->functionName, args, folder.get(), cacheKey, named)) {
+    cache = std::move(descriptions);
+    learnedFrom.reset(new LearnedFrom(env, this->functionName, folder.get(), std::move(named), cacheKey));
+  }
   if (viClip) {
     vi = viClip->GetVideoInfo();
     shape = Shape::FromTemplate;
@@ -179,6 +196,7 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   if (cache && cache->Find(cacheKey, known)) {
     vi = VideoInfoOf(known.description);
     shape = Shape::FromCache;
+    cache->Using(known);
     LogDescribedByCache(env, this->functionName, args, cache->path().u8string());
     return;
   }
@@ -189,12 +207,32 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
     HeldOpeningTurn openingTurn;
     TakeOpeningTurn(openingTurn, env);
     opening.Start();
+    const WhileLearning learning(learningNow, true);
     const PClip opened = Open(env, openingTurn);
     vi = opened->GetVideoInfo();
     shape = Shape::FromFirstClip;
   }
   // Opened while the script loads, as a check would have.
-  if (cache) cache->Record(cacheKey, DescriptionOf(vi), true, env);
+  if (cache) Learned(vi, env);
+}
+
+void DorvelFilter::Learned(const VideoInfo& made, IScriptEnvironment* env) {
+  std::vector<FileState> files;
+  std::string why;
+  bool known;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    known = learnedFrom->Files(files, why);
+  }
+  if (known) {
+    cache->Record(cacheKey, std::move(files), DescriptionOf(made), true, env);
+  } else {
+    LogNotCached(env, functionName, args, cache->path().u8string(), why);
+  }
+}
+
+void DorvelFilter::NoteServed() {
+  if (cache && !servedFromCache.exchange(true)) cache->Served();
 }
 
 // The environment may be on its way out here: nothing is logged.
@@ -229,14 +267,18 @@ VideoInfo DorvelFilter::OpenAndClose(IScriptEnvironment* env) {
 
 void DorvelFilter::CheckWhileLoading(IScriptEnvironment* env) {
   CacheEntry known;
-  // A key without files shows nothing unchanged: such a call is opened.
-  if (cache && cacheKey.find("\nfile ") != std::string::npos && cache->Find(cacheKey, known) && known.checked &&
+  // An entry stands only while every file it was made from is unchanged.
+  if (cache && cache->Find(cacheKey, known) && known.checked &&
       ShapeMismatch(vi, VideoInfoOf(known.description), functionName, "").empty()) {
     LogCheckedBefore(env, functionName, args, cache->path().u8string());
     return;
   }
-  const VideoInfo made = OpenAndClose(env);
-  if (cache) cache->Record(cacheKey, DescriptionOf(made), true, env);
+  VideoInfo made;
+  {
+    const WhileLearning learning(learningNow, cache != nullptr);
+    made = OpenAndClose(env);
+  }
+  if (cache) Learned(made, env);
 }
 
 void DorvelFilter::LogNotChecked(IScriptEnvironment* env, const char* why) const {
@@ -252,6 +294,7 @@ PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
     frame = request->GetFrame(n, env);
     request.Made(n, frame);
   }
+  NoteServed();
   FrameBudget::Instance().ReportShortage(env);
   return frame;
 }
@@ -259,6 +302,7 @@ PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
 void DorvelFilter::GetAudio(void* buf, int64_t start, int64_t count, IScriptEnvironment* env) {
   const ModuleCallOnThisThread inRequest;
   const Request request(*this, env);
+  NoteServed();
   const VideoInfo& made = request->GetVideoInfo();
   if (!vi.HasAudio() || count <= 0) {
     request->GetAudio(buf, start, count, env);
@@ -425,7 +469,7 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, HeldOpeningTurn& openingTurn) 
   const std::string mismatch = Mismatch(clip);
   if (!mismatch.empty()) {
     log.Refused(mismatch);
-    if (shape == Shape::FromCache) cache->Drop(cacheKey, DescriptionOf(vi), env);
+    if (shape == Shape::FromCache) cache->DropUsed(env);
     clip = PClip();  // never becomes the wrapped clip; released before anyone sees it
     // The cache's message names the call already.
     if (shape == Shape::FromCache) env->ThrowError("%s", mismatch.c_str());
@@ -466,12 +510,24 @@ bool DorvelFilter::CallOnce(IScriptEnvironment* env, OpeningTurn::Taking taking,
   } freed;
   freed.victimReleased = MakeRoom(log);
   log.WriteVictim();
+  // What the call opens is told only while no other opening runs, and is
+  // wanted only while the description is learned.
+  const bool learning = cache != nullptr && learningNow.load();
+  const OpeningWatch watch(learning && taking == OpeningTurn::Taking::Taken);
+  bool trusted;
   try {
-    return CallFunction(env, clip);  // the host's error reaches the caller unchanged
+    trusted = CallFunction(env, clip);  // the host's error reaches the caller unchanged
   } catch (const IScriptEnvironment::NotFound&) {
     log.Refused("no function of that name takes these arguments");
     throw;
   }
+  if (learning && trusted) {
+    std::vector<FileState> opened;
+    const bool attributed = watch.Opened(opened) && !OpeningTurn::instance().SideBySide();
+    std::lock_guard<std::mutex> lock(mutex);
+    learnedFrom->Opened(attributed, std::move(opened));
+  }
+  return trusted;
 }
 
 void DorvelFilter::TrimToLimit() {

@@ -4,12 +4,14 @@
 // wrapped clip up; it is made again, by the same call, on its next request.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "deferred/calls/argument_list.h"
 #include "deferred/description_cache/description_cache.h"
+#include "deferred/description_cache/learned_from.h"
 #include "deferred/environment_life.h"
 #include "deferred/frames/recent_frames.h"
 #include "deferred/log/opening_log.h"
@@ -54,6 +56,11 @@ class DorvelFilter : public IClip, private ProcessHold {
   void LogNotChecked(IScriptEnvironment* env, const char* why) const;
 
  private:
+  // Keeps what the filter's description was learned from in the cache, or
+  // says in the host's log why it cannot be kept.
+  void Learned(const VideoInfo& made, IScriptEnvironment* env);
+  // The filter served: the cache learns that its load succeeded.
+  void NoteServed();
   class HeldTurn;
   class Request;
 
@@ -148,4 +155,12 @@ class DorvelFilter : public IClip, private ProcessHold {
   // is on or the call cannot be keyed.
   std::shared_ptr<DescriptionCache> cache;
   std::string cacheKey;
+  // With a cache: what the description is made from, completed by each
+  // opening (guarded by `mutex`).
+  std::unique_ptr<LearnedFrom> learnedFrom;
+  // Whether the filter has told the cache that it served.
+  std::atomic<bool> servedFromCache{false};
+  // While the description is learned (as the filter is made, or checked):
+  // openings then tell what they opened.
+  std::atomic<bool> learningNow{false};
 };

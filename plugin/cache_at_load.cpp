@@ -41,7 +41,7 @@ void DORVEL_CDECL WriteAndForget(void* user_data, IScriptEnvironment*) {
     all.watched.erase(std::remove(all.watched.begin(), all.watched.end(), env), all.watched.end());
   }
   // The environment is being deleted: nothing more goes to its log.
-  if (cache) cache->Flush(nullptr);
+  if (cache) cache->EndOfLoad();
 }
 
 // The host's name for a variable, or "" when it has none.

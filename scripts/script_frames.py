@@ -50,6 +50,9 @@ def host_library():
     host.avs_get_video_info.argtypes = [ctypes.c_void_p]
     host.avs_get_audio.restype = ctypes.c_int
     host.avs_get_audio.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64]
+    host.avs_get_frame.restype = ctypes.c_void_p
+    host.avs_get_frame.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    host.avs_release_video_frame.argtypes = [ctypes.c_void_p]
     host.avs_clip_get_error.restype = ctypes.c_char_p
     host.avs_clip_get_error.argtypes = [ctypes.c_void_p]
     host.avs_release_clip.argtypes = [ctypes.c_void_p]
@@ -77,11 +80,30 @@ def start_log(host, env, log):
     return failed
 
 
+def read_first_frame(host, clip, path):
+    """Reads the clip's first frame, as a client does before it plays: a
+    description cache that lent the load its parts' descriptions learns that
+    the load succeeded (a load that serves nothing may have failed
+    in the host because of them, and they are dropped), and a part whose
+    description is wrong fails here rather than in every chunk."""
+    if host.avs_get_video_info(clip).contents.num_frames <= 0:
+        return 0
+    frame = host.avs_get_frame(clip, 0)
+    if frame:
+        host.avs_release_video_frame(frame)
+        return 0
+    error = host.avs_clip_get_error(clip)
+    sys.stderr.write(f"{path}: {error.decode(errors='replace') if error else 'its first frame cannot be read'}\n")
+    return 1
+
+
 def run_on_script(usage, on_clip, with_log=False):
     """Imports the script named on the command line in a new environment and
     calls on_clip(host, clip, path), which answers the exit status; a script
     error or a value that is not a clip is reported and answers 1. With
-    `with_log`, the command line may begin with --log FILE."""
+    `with_log`, the command line may begin with --log FILE, which holds what
+    the host logged while the script loaded. Then the first frame is read
+    (read_first_frame), its log left out."""
     words = sys.argv[1:]
     log = None
     if with_log and len(words) == 3 and words[0] == "--log":
@@ -106,6 +128,10 @@ def run_on_script(usage, on_clip, with_log=False):
     if value.type == ord("c"):
         clip = host.avs_take_clip(value, env)
         status = on_clip(host, clip, path)
+        if status == 0:
+            if log:
+                start_log(host, env, os.devnull.encode())
+            status = read_first_frame(host, clip, path)
         host.avs_release_clip(clip)
     elif value.type == ord("e"):
         sys.stderr.write(error_text(value) + "\n")

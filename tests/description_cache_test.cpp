@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,8 @@
 
 #include "deferred/description_cache/cache_file.h"
 #include "deferred/description_cache/cache_text.h"
+#include "deferred/description_cache/open_files.h"
+#include "deferred/description_cache/script_sees_all.h"
 #include "realhost/peak_memory.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -45,7 +48,7 @@ namespace fs = std::filesystem;
 
 CacheEntry Entry(const std::string& call, int frames, bool checked = false) {
   CacheEntry entry;
-  entry.key = "call " + EscapeForCacheLine(call) + "\nfile 1234 5678 /media/a b.mkv\n";
+  entry.key = "call " + EscapeForCacheLine(call) + "\nfolder /media\n";
   const int64_t fields[11] = {320, 240, 25, 1, frames, -1610612728, 48000, 2, frames * 1920, 2, 0};
   for (int i = 0; i < 11; ++i) entry.description.fields[i] = fields[i];
   entry.module = ModuleVersion();
@@ -92,11 +95,21 @@ class CacheFolder : public ::testing::Test {
 };
 
 TEST(CacheText, EntriesReadBackAsWritten) {
-  const std::vector<CacheEntry> written{Entry("FFVideoSource(\"a\\b\nc.mkv\")", 50, true), Entry("Other()", 7)};
+  std::vector<CacheEntry> written{Entry("FFVideoSource(\"a\\b\nc.mkv\")", 50, true), Entry("Other()", 7)};
+  FileState file;
+  file.path = "/media/a\\b\nc.mkv";
+  file.size = 1234;
+  file.modified = 5678;
+  file.changed = -5679;
+  file.volume = 2049;
+  file.id = static_cast<int64_t>(0x8000000000000001u);  // a Windows file ID past the signed range
+  written[0].files = {file, file};
+  written[0].files[1].path = "/media/show.avs";
   const std::vector<CacheEntry> read = Read(Text(written));
   ASSERT_EQ(read.size(), 2u);
   for (std::size_t i = 0; i < read.size(); ++i) {
     EXPECT_EQ(read[i].key, written[i].key);
+    EXPECT_TRUE(read[i].files == written[i].files);
     EXPECT_EQ(read[i].description, written[i].description);
     EXPECT_EQ(read[i].module, written[i].module);
     EXPECT_EQ(read[i].checked, written[i].checked);
@@ -110,7 +123,11 @@ TEST(CacheText, AnythingButAWholeFileOfThisFormatIsRefusedWhole) {
   // Cut short anywhere: inside a line, or at the end of any line but the last.
   for (std::size_t length = 1; length < whole.size(); ++length) WhyRefused(whole.substr(0, length));
   EXPECT_EQ(WhyRefused("<?xml version=\"1.0\"?>\n"), "the file is not a description cache");
-  EXPECT_EQ(WhyRefused("DorvelFilterCache 2\nsomething new\n"), "the file is of format 2, not 1");
+  EXPECT_EQ(WhyRefused("DorvelFilterCache 3\nsomething new\n"), "the file is of format 3, not 2");
+  // The earlier format, whose entries stood for files by size and time alone.
+  EXPECT_EQ(WhyRefused("DorvelFilterCache 1\nentry\ncall A()\nfile 1 2 /a\ndescription 1 1 1 1 1 1 0 0 0 0 0\n"
+                       "module 1.3.0\nchecked 1\nend\nentries 1\n"),
+            "the file is of format 1, not 2");
   std::string twoCounted = whole;
   twoCounted.replace(twoCounted.find("entries 2"), 9, "entries 3");
   WhyRefused(twoCounted);
@@ -147,7 +164,7 @@ TEST_F(CacheFolder, AFileThatDoesNotReadIsSetAsideAndANewOneBegun) {
     ASSERT_EQ(ReadWholeFile(fs::path(file.string() + ".bad"), text, why), ReadResult::Read);
     EXPECT_EQ(text, bad);
     EXPECT_FALSE(fs::exists(file));
-    cache->Record(Entry("New()", 5).key, Entry("New()", 5).description, false, nullptr);
+    cache->Record(Entry("New()", 5).key, {}, Entry("New()", 5).description, false, nullptr);
     cache->Flush(nullptr);
     ASSERT_EQ(OnDisk().size(), 1u);
   }
@@ -180,7 +197,7 @@ TEST_F(CacheFolder, ALargeFileOfAnotherProgramIsNotReadIntoMemory) {
 // Lines are not split all at once: a file of empty lines, within the
 // size a cache may have, costs little more than its size.
 TEST_F(CacheFolder, AFileOfManyEmptyLinesIsRefusedWithinItsSize) {
-  { std::ofstream(file, std::ios::binary) << "DorvelFilterCache 1\n" << std::string(24u << 20, '\n'); }
+  { std::ofstream(file, std::ios::binary) << "DorvelFilterCache 2\n" << std::string(24u << 20, '\n'); }
   const double before = PeakMiB();
   const auto cache = DescriptionCache::Open(file, nullptr);
   ASSERT_TRUE(cache);
@@ -208,10 +225,11 @@ TEST_F(CacheFolder, ADropRemovesOnlyTheStaleDescription) {
   const auto stale = DescriptionCache::Open(file, nullptr);
   // Another process relearns B meanwhile with what it is now.
   const auto other = DescriptionCache::Open(file, nullptr);
-  other->Record(b.key, Entry("B()", 21).description, true, nullptr);
+  other->Record(b.key, {}, Entry("B()", 21).description, true, nullptr);
   other->Flush(nullptr);
-  stale->Drop(a.key, a.description, nullptr);
-  stale->Drop(b.key, b.description, nullptr);
+  stale->Using(a);
+  stale->Using(b);
+  stale->DropUsed(nullptr);
   const std::vector<CacheEntry> left = OnDisk();
   ASSERT_EQ(left.size(), 1u);
   EXPECT_EQ(left[0].key, b.key);
@@ -223,21 +241,26 @@ TEST_F(CacheFolder, ADropRemovesOnlyTheStaleDescription) {
 TEST_F(CacheFolder, AnEntryLearnedAgainForChangedFilesReplacesTheOldOne) {
   const auto cache = DescriptionCache::Open(file, nullptr);
   const CacheEntry a = Entry("A(\"a b.mkv\")", 10);
-  const std::string call = "call A(\"a b.mkv\")\n";
-  cache->Record(call + "file 1234 5678 /media/a b.mkv\n", a.description, true, nullptr);
-  cache->Record(call + "file 1234 5678 /other/a b.mkv\n", a.description, true, nullptr);
+  CacheEntry elsewhere = a;
+  elsewhere.key = "call A(\"a b.mkv\")\nfolder /other\n";
+  FileState media;
+  media.path = "/media/a b.mkv";
+  cache->Record(a.key, {media}, a.description, true, nullptr);
+  cache->Record(elsewhere.key, {media}, a.description, true, nullptr);
   cache->Flush(nullptr);
   // Each change of the file, in this process or the next, leaves one entry.
   for (int change = 1; change <= 3; ++change) {
     const auto next = DescriptionCache::Open(file, nullptr);
-    next->Record(call + "file " + std::to_string(1234 + change) + " 9999 /media/a b.mkv\n", a.description, true,
-                 nullptr);
+    media.size = 1234 + change;
+    next->Record(a.key, {media}, a.description, true, nullptr);
     next->Flush(nullptr);
   }
   const std::vector<CacheEntry> left = OnDisk();
   ASSERT_EQ(left.size(), 2u);
-  EXPECT_EQ(left[0].key, call + "file 1234 5678 /other/a b.mkv\n") << "another file's entry stays";
-  EXPECT_EQ(left[1].key, call + "file 1237 9999 /media/a b.mkv\n");
+  EXPECT_EQ(left[0].key, a.key);
+  ASSERT_EQ(left[0].files.size(), 1u);
+  EXPECT_EQ(left[0].files[0].size, 1237);
+  EXPECT_EQ(left[1].key, elsewhere.key) << "another folder's entry stays";
 }
 
 #if defined(__linux__)
@@ -247,14 +270,14 @@ TEST_F(CacheFolder, AnEntryLearnedAgainForChangedFilesReplacesTheOldOne) {
 // update waits for a later write, and the entries of others stay.
 TEST_F(CacheFolder, AnUpdateThatCannotReadTheFileWritesNothing) {
   const auto other = DescriptionCache::Open(file, nullptr);
-  other->Record(Entry("A()", 1).key, Entry("A()", 1).description, false, nullptr);
-  other->Record(Entry("B()", 2).key, Entry("B()", 2).description, false, nullptr);
+  other->Record(Entry("A()", 1).key, {}, Entry("A()", 1).description, false, nullptr);
+  other->Record(Entry("B()", 2).key, {}, Entry("B()", 2).description, false, nullptr);
   other->Flush(nullptr);
   const auto cache = DescriptionCache::Open(file, nullptr);
   const fs::path kept = folder / "kept";
   fs::rename(file, kept);
   fs::create_symlink("/proc/self/mem", file);  // opens, but reading it fails
-  cache->Record(Entry("C()", 3).key, Entry("C()", 3).description, false, nullptr);
+  cache->Record(Entry("C()", 3).key, {}, Entry("C()", 3).description, false, nullptr);
   cache->Flush(nullptr);
   EXPECT_TRUE(fs::is_symlink(file)) << "written over";
   fs::remove(file);
@@ -286,7 +309,7 @@ void WritersAtOnce(const fs::path& file, int writers) {
       ASSERT_NE(cache, nullptr) << "writer " << w << " found the cache unusable";
       for (int i = 0; i < kEach; ++i) {
         const CacheEntry entry = Entry("W" + std::to_string(w) + "(" + std::to_string(i) + ")", i);
-        cache->Record(entry.key, entry.description, false, nullptr);
+        cache->Record(entry.key, {}, entry.description, false, nullptr);
         if (i % 8 == 0) cache->Flush(nullptr);  // as often as a slow opening lets it
       }
       cache->Flush(nullptr);
@@ -321,7 +344,7 @@ TEST_F(CacheFolder, LearningWhileTheLockIsHeldDoesNotStallTheLoad) {
   for (int part = 0; part < 3; ++part) {
     const CacheEntry entry = Entry("P" + std::to_string(part) + "()", part + 1);
     const auto start = std::chrono::steady_clock::now();
-    cache->Record(entry.key, entry.description, true, nullptr);
+    cache->Record(entry.key, {}, entry.description, true, nullptr);
     recording += std::chrono::steady_clock::now() - start;
     std::this_thread::sleep_for(std::chrono::milliseconds(600));  // an opening's time
   }
@@ -335,9 +358,143 @@ TEST_F(CacheFolder, ALockLeftByAProcessThatEndedIsBroken) {
   { std::ofstream(file.string() + ".lock") << ""; }
   fs::last_write_time(file.string() + ".lock", fs::file_time_type::clock::now() - std::chrono::minutes(5));
   const auto cache = DescriptionCache::Open(file, nullptr);
-  cache->Record(Entry("A()", 1).key, Entry("A()", 1).description, false, nullptr);
+  cache->Record(Entry("A()", 1).key, {}, Entry("A()", 1).description, false, nullptr);
   cache->Flush(nullptr);
   EXPECT_EQ(OnDisk().size(), 1u);
+}
+
+// An entry stands only while each file it was made from is the one it was:
+// a file put in its place keeping its size and modification time (cp -p, or
+// a rewrite followed by touch -r) is another file.
+TEST_F(CacheFolder, AnEntryStandsOnlyWhileEachOfItsFilesIsTheSame) {
+  const fs::path media = folder / "p2.mkv";
+  std::ofstream(media, std::ios::binary) << "ninety frames";
+  FileState state;
+  ASSERT_TRUE(StateOfFile(media.u8string(), state));
+  const CacheEntry a = Entry("Part(2)", 90);
+  {
+    const auto cache = DescriptionCache::Open(file, nullptr);
+    cache->Record(a.key, {state}, a.description, true, nullptr);
+    cache->Flush(nullptr);
+  }
+  CacheEntry found;
+  ASSERT_TRUE(DescriptionCache::Open(file, nullptr)->Find(a.key, found));
+  EXPECT_EQ(found.description.fields[4], 90);
+
+  // Another file of the same size, given the old one's time, renamed over it.
+  const auto time = fs::last_write_time(media);
+  std::ofstream(folder / "new.mkv", std::ios::binary) << "eighty frames";
+  fs::last_write_time(folder / "new.mkv", time);
+  fs::rename(folder / "new.mkv", media);
+  FileState now;
+  ASSERT_TRUE(StateOfFile(media.u8string(), now));
+  ASSERT_EQ(now.size, state.size);
+  ASSERT_EQ(now.modified, state.modified);
+  EXPECT_FALSE(DescriptionCache::Open(file, nullptr)->Find(a.key, found));
+
+  // A file that is gone.
+  fs::remove(media);
+  EXPECT_FALSE(DescriptionCache::Open(file, nullptr)->Find(a.key, found));
+}
+
+// A load that took descriptions from the cache and served nothing from them
+// (the host failed it, perhaps because of one of them) drops them all, so
+// that the next load learns every one again; a load that served keeps them.
+TEST_F(CacheFolder, ALoadThatServedNothingDropsEveryEntryItUsed) {
+  const CacheEntry a = Entry("A()", 10), b = Entry("B()", 20), c = Entry("C()", 30);
+  std::string why;
+  ASSERT_TRUE(WriteInPlaceOf(file, Text({a, b, c}), why)) << why;
+  {
+    const auto served = DescriptionCache::Open(file, nullptr);
+    served->Using(a);
+    served->Using(b);
+    served->Served();
+    served->EndOfLoad();
+  }
+  EXPECT_EQ(OnDisk().size(), 3u);
+  {
+    const auto failed = DescriptionCache::Open(file, nullptr);
+    failed->Using(a);
+    failed->Using(b);
+    failed->EndOfLoad();
+  }
+  const std::vector<CacheEntry> left = OnDisk();
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].key, c.key) << "an entry the load did not use stays";
+}
+
+#if defined(__linux__) || defined(_WIN32)
+// What a call opened is what it holds open once it returns, and only what it
+// reads: a file written alone (a log) is not part of any description.
+TEST_F(CacheFolder, AWatchTellsTheFilesOpenedForReadingMeanwhile) {
+  const fs::path read = folder / "read.mkv", written = folder / "written.log", before = folder / "before.mkv";
+  std::ofstream(read) << "frames";
+  std::ofstream(before) << "frames";
+  std::ifstream heldBefore(before);
+  const OpeningWatch watch(true);
+  std::ifstream opened(read), again(before);
+  std::ofstream log(written);
+  std::vector<FileState> files;
+  ASSERT_TRUE(watch.Opened(files));
+  std::vector<std::string> names;
+  for (const FileState& state : files) names.push_back(fs::path(state.path).filename().string());
+  std::sort(names.begin(), names.end());
+#if defined(_WIN32)
+  // A handle does not say how it was opened: a file written alone is kept
+  // too, which makes an entry stricter, never wrong.
+  const std::vector<std::string> expected{"before.mkv", "read.mkv", "written.log"};
+#else
+  const std::vector<std::string> expected{"before.mkv", "read.mkv"};
+#endif
+  EXPECT_EQ(names, expected) << "a file opened again is opened by the call too, however often it was before";
+  FileState direct;
+  ASSERT_TRUE(StateOfFile(read.u8string(), direct));
+  EXPECT_TRUE(std::find(files.begin(), files.end(), direct) != files.end()) << "the same state as a look at its name";
+  std::vector<FileState> none;
+  EXPECT_FALSE(OpeningWatch(false).Opened(none));
+}
+#endif
+
+// A script function's entry stands on its calling script only when that
+// script defines every script function and imports nothing: any other
+// script it reads is closed again, and its edits would show nowhere.
+TEST_F(CacheFolder, AScriptShowsItsFunctionsOnlyWhenItDefinesThemAllAndImportsNothing) {
+  const fs::path script = folder / "show.avs";
+  const auto cannotShow = [&script](const std::string& text, const char* function, const std::string& listed) {
+    std::ofstream(script, std::ios::trunc) << text;
+    return WhatTheScriptCannotShow(script.string(), function, listed);
+  };
+  const std::string part = "FUNCTION  Part(int i) { return FFVideoSource(\"p\" + String(i) + \".mkv\") }\n";
+  EXPECT_EQ(cannotShow(part + "DorvelFilter(\"Part\", [1])\n", "Part", "Part _Part"), "");
+  EXPECT_EQ(cannotShow("function\tpart(int i) { return BlankClip() }\n", "PART", "Part _Part"), "");
+
+  EXPECT_EQ(cannotShow("Import(\"functions.avs\")\nDorvelFilter(\"Part\", [1])\n", "Part", "Part _Part"),
+            "the script that made the call imports another script");
+  EXPECT_NE(
+      cannotShow(part + "function Content(int i) { import(\"c.avs\") }\n", "Part", "Part Content").find("imports"),
+      std::string::npos);
+  // A helper from an autoloaded script, named in the host's list only.
+  EXPECT_EQ(cannotShow(part, "Part", "Part _Part Helper _Helper"),
+            "the script that made the call does not define Helper (a script imported before it, or autoloaded, "
+            "does)");
+  // Names that only contain the function's are not its definition.
+  EXPECT_NE(cannotShow("function PartTwo() { return 1 }\nfunctionPart = 2\n# Part\n", "Part", ""), "");
+  EXPECT_NE(cannotShow("function Parts() { return 1 }\nmy_function Part() { return 1 }\n", "Part", ""), "");
+  // Words that only contain "import" are no import.
+  EXPECT_EQ(cannotShow(part + "imported = 1\nreimport = 2\n", "Part", "Part"), "");
+  EXPECT_NE(WhatTheScriptCannotShow((folder / "none.avs").string(), "Part", ""), "");
+  // For a host function that runs script, only the functions count: its
+  // own scripts are looked at apart.
+  std::ofstream(script, std::ios::trunc) << "Import(\"settings.avs\")\n" << part;
+  EXPECT_EQ(WhatTheScriptCannotShow(script.string(), nullptr, "Part _Part"), "");
+  EXPECT_NE(WhatTheScriptCannotShow(script.string(), nullptr, "Part Helper"), "");
+  EXPECT_EQ(FunctionNamed("Apply(\"PART\", 1)", "Helper _Helper Part _Part"), "Part");
+  EXPECT_EQ(FunctionNamed("Parts(1) + MyPart(2)", "Part _Part"), "");
+  // A part that is an Import given to DorvelFilter is a filter of its own.
+  EXPECT_EQ(cannotShow(part + "DorvelFilter ( \"IMPORT\", [\"c.avs\"])\n", "Part", "Part"), "");
+  EXPECT_TRUE(SaysImport("Eval(\"Import(\"\"c.avs\"\")\")"));
+  EXPECT_TRUE(SaysImport("Apply(\"Import\", \"c.avs\")"));
+  EXPECT_FALSE(SaysImport("DorvelFilter(\"Import\", [\"c.avs\"])"));
 }
 
 }  // namespace

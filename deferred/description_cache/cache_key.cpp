@@ -1,37 +1,26 @@
 #include "cache_key.h"
 
-#include <filesystem>
-#include <system_error>
+#include <algorithm>
 
 #include "deferred/calls/call_text.h"
 #include "deferred/description_cache/cache_text.h"
 
 namespace {
 
-// The "file" line for `name`, when it names an existing file.
-void AppendFile(const char* name, const Folder* folder, std::string& key) {
-  if (name == nullptr || *name == '\0') return;
-  std::error_code error;
-  Folder path(name);
-  if (path.is_relative() && folder != nullptr) path = *folder / path;
-  if (!std::filesystem::is_regular_file(path, error) || error) return;
-  const std::uintmax_t size = std::filesystem::file_size(path, error);
-  if (error) return;
-  const auto time = std::filesystem::last_write_time(path, error);
-  if (error) return;
-  path = path.lexically_normal();
-  key += "file " + std::to_string(size) + " " + std::to_string(time.time_since_epoch().count()) + " " +
-         EscapeForCacheLine(path.u8string()) + "\n";
-}
-
-// Appends the file lines of `value`'s strings; false when it holds a clip.
-bool AppendFilesOf(const AVSValue& value, const Folder* folder, std::string& key) {
+// Adds the states of the files `value`'s strings name; false when it holds a
+// clip.
+bool AddFilesOf(const AVSValue& value, const Folder* folder, std::vector<FileState>& named) {
   if (value.IsClip()) return false;
   if (value.IsString()) {
-    AppendFile(value.AsString(), folder, key);
+    FileState state;
+    const char* name = value.AsString();
+    const auto same = [&state](const FileState& known) { return known.path == state.path; };
+    if (name != nullptr && StateOfNamedFile(name, folder, state) && std::none_of(named.begin(), named.end(), same)) {
+      named.push_back(std::move(state));
+    }
   } else if (value.IsArray()) {
     for (int i = 0; i < value.ArraySize(); ++i) {
-      if (!AppendFilesOf(value[i], folder, key)) return false;
+      if (!AddFilesOf(value[i], folder, named)) return false;
     }
   }
   return true;
@@ -39,10 +28,20 @@ bool AppendFilesOf(const AVSValue& value, const Folder* folder, std::string& key
 
 }  // namespace
 
-bool MakeCacheKey(const char* functionName, const ArgumentList& args, const Folder* folder, std::string& key) {
+bool StateOfNamedFile(const std::string& name, const Folder* folder, FileState& state) {
+  if (name.empty()) return false;
+  Folder path(name);
+  if (path.is_relative() && folder != nullptr) path = *folder / path;
+  return StateOfFile(path.lexically_normal().u8string(), state);
+}
+
+bool MakeCacheKey(const char* functionName, const ArgumentList& args, const Folder* folder, std::string& key,
+                  std::vector<FileState>& named) {
   key = "call " + EscapeForCacheLine(CallText(functionName, args, true)) + "\n";
+  if (folder != nullptr) key += "folder " + EscapeForCacheLine(folder->u8string()) + "\n";
+  named.clear();
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (!AppendFilesOf(args.values()[i], folder, key)) return false;
+    if (!AddFilesOf(args.values()[i], folder, named)) return false;
   }
   return true;
 }

@@ -119,6 +119,21 @@ bool Describable(const CachedDescription& d) {
   return true;
 }
 
+// The text of a line that WellEscaped() accepted.
+std::string Unescape(const std::string& text) {
+  std::string plain;
+  plain.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\') {
+      plain += text[i];
+      continue;
+    }
+    const char next = text[++i];
+    plain += next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
+  }
+  return plain;
+}
+
 bool Fail(const std::string& reason, std::size_t line, std::string& why) {
   why = reason + (line > 0 ? " at line " + std::to_string(line) : std::string());
   return false;
@@ -153,7 +168,13 @@ std::string EscapeForCacheLine(const std::string& text) {
 std::string WriteCacheText(const std::vector<CacheEntry>& entries) {
   std::string text = kHeader + std::to_string(kCacheFormat) + "\n";
   for (const CacheEntry& entry : entries) {
-    text += "entry\n" + entry.key + "description";
+    text += "entry\n" + entry.key;
+    for (const FileState& file : entry.files) {
+      text += "file " + std::to_string(file.size) + " " + std::to_string(file.modified) + " " +
+              std::to_string(file.changed) + " " + std::to_string(file.volume) + " " + std::to_string(file.id) + " " +
+              EscapeForCacheLine(file.path) + "\n";
+    }
+    text += "description";
     for (const int64_t field : entry.description.fields) text += " " + std::to_string(field);
     text += "\nmodule " + entry.module + "\nchecked " + (entry.checked ? "1" : "0") + "\nend\n";
   }
@@ -181,13 +202,25 @@ bool ReadCacheText(const std::string& text, std::vector<CacheEntry>& entries, st
       return Fail("an entry without its call", i + 1, why);
     }
     entry.key = line(i++) + "\n";
+    if (StartsWith(line(i), "folder ", rest)) {
+      if (rest.empty() || !WellEscaped(rest)) return Fail("a folder line that does not read", i + 1, why);
+      entry.key += line(i++) + "\n";
+    }
     while (StartsWith(line(i), "file ", rest)) {
-      int64_t sizeAndTime[2];
+      int64_t numbers[5];
       std::string path;
-      if (!Numbers(rest, sizeAndTime, 2, &path) || sizeAndTime[0] < 0 || !WellEscaped(path)) {
+      if (!Numbers(rest, numbers, 5, &path) || numbers[0] < 0 || !WellEscaped(path)) {
         return Fail("a file line that does not read", i + 1, why);
       }
-      entry.key += line(i++) + "\n";
+      FileState file;
+      file.size = numbers[0];
+      file.modified = numbers[1];
+      file.changed = numbers[2];
+      file.volume = numbers[3];
+      file.id = numbers[4];
+      file.path = Unescape(path);
+      entry.files.push_back(std::move(file));
+      ++i;
     }
     if (!StartsWith(line(i), "description ", rest) || !Numbers(rest, entry.description.fields, 11, nullptr)) {
       return Fail("an entry without its description", i + 1, why);
@@ -213,23 +246,4 @@ bool ReadCacheText(const std::string& text, std::vector<CacheEntry>& entries, st
   }
   entries = std::move(read);
   return true;
-}
-
-std::string CallAndPaths(const std::string& key) {
-  std::string kept;
-  std::size_t start = 0;
-  while (start < key.size()) {
-    std::size_t end = key.find('\n', start);
-    if (end == std::string::npos) end = key.size();
-    std::string line = key.substr(start, end - start), rest;
-    if (StartsWith(line, "file ", rest)) {
-      // "file SIZE TIME PATH": the path alone.
-      const std::size_t afterSize = rest.find(' ');
-      const std::size_t afterTime = afterSize == std::string::npos ? afterSize : rest.find(' ', afterSize + 1);
-      if (afterTime != std::string::npos) line = "file " + rest.substr(afterTime + 1);
-    }
-    kept += line + "\n";
-    start = end + 1;
-  }
-  return kept;
 }

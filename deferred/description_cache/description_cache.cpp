@@ -84,7 +84,7 @@ std::string CacheMismatch(const CachedDescription& cached, const CachedDescripti
     if (cached.fields[i] == made.fields[i]) continue;
     return "DorvelFilter: " + call + " made a clip other than its description in the cache " + file.u8string() + " (" +
            kFieldNames[i] + " " + std::to_string(made.fields[i]) + ", not " + std::to_string(cached.fields[i]) +
-           "); the entry is dropped, and the next load of the script learns the clip again";
+           "); every entry this load took from the cache is dropped, and the next load of the script learns them again";
   }
   return "";
 }
@@ -119,19 +119,26 @@ std::shared_ptr<DescriptionCache> DescriptionCache::Open(const CachePath& path, 
 }
 
 bool DescriptionCache::Find(const std::string& key, CacheEntry& found) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = known_.find(key);
-  if (it == known_.end() || it->second.module != ModuleVersion()) return false;
-  found = it->second;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = known_.find(key);
+    if (it == known_.end() || it->second.module != ModuleVersion()) return false;
+    found = it->second;
+  }
+  // Looked at with no lock held: another thread's filters find at once.
+  for (const FileState& file : found.files) {
+    FileState now;
+    if (!StateOfFile(file.path, now) || now != file) return false;
+  }
   return true;
 }
 
-void DescriptionCache::Record(const std::string& key, const CachedDescription& description, bool checked,
-                              IScriptEnvironment* env) {
+void DescriptionCache::Record(const std::string& key, std::vector<FileState> files,
+                              const CachedDescription& description, bool checked, IScriptEnvironment* env) {
   std::vector<std::string> warnings;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    CacheEntry entry{key, description, ModuleVersion(), checked};
+    CacheEntry entry{key, std::move(files), description, ModuleVersion(), checked};
     known_[key] = entry;
     pending_.push_back(Change{key, std::move(entry), false});
     if (std::chrono::steady_clock::now() - lastWrite_ >= kWriteEvery) WriteLocked(warnings, kLearnedLockSeconds);
@@ -139,16 +146,40 @@ void DescriptionCache::Record(const std::string& key, const CachedDescription& d
   WarnAll(env, warnings);
 }
 
-void DescriptionCache::Drop(const std::string& key, const CachedDescription& stale, IScriptEnvironment* env) {
+void DescriptionCache::Using(const CacheEntry& entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  used_[entry.key] = entry.description;
+}
+
+void DescriptionCache::Served() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  served_ = true;
+}
+
+void DescriptionCache::DropUsedLocked() {
+  for (const auto& used : used_) {
+    const auto it = known_.find(used.first);
+    if (it != known_.end() && it->second.description == used.second) known_.erase(it);
+    pending_.push_back(Change{used.first, CacheEntry{used.first, {}, used.second, "", false}, true});
+  }
+  used_.clear();
+}
+
+void DescriptionCache::DropUsed(IScriptEnvironment* env) {
   std::vector<std::string> warnings;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto it = known_.find(key);
-    if (it != known_.end() && it->second.description == stale) known_.erase(it);
-    pending_.push_back(Change{key, CacheEntry{key, stale, "", false}, true});
+    DropUsedLocked();
     WriteLocked(warnings, kLockSeconds);
   }
   WarnAll(env, warnings);
+}
+
+void DescriptionCache::EndOfLoad() {
+  std::vector<std::string> warnings;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!served_) DropUsedLocked();
+  if (!pending_.empty()) WriteLocked(warnings, kLockSeconds);
 }
 
 void DescriptionCache::Flush(IScriptEnvironment* env) {
@@ -192,24 +223,12 @@ void DescriptionCache::WriteLocked(std::vector<std::string>& warnings, double lo
   // Written over, a file that is there but did not read now would lose
   // every entry of other processes.
   if (!readable) return;
-  // An entry learned for a call replaces those of the same call over the
-  // same files as they were before: they can never be found again, and
-  // would pile up with every change of a file.
-  std::map<std::string, std::vector<std::string>> keysOfCall;
-  for (const auto& entry : entries) keysOfCall[CallAndPaths(entry.first)].push_back(entry.first);
   for (const Change& change : pending_) {
-    if (!change.drop) {
-      std::vector<std::string>& keys = keysOfCall[CallAndPaths(change.key)];
-      for (const std::string& older : keys) {
-        if (older != change.key) entries.erase(older);
-      }
-      keys.assign(1, change.key);
-    }
     const auto it = entries.find(change.key);
     if (change.drop) {
       if (it != entries.end() && it->second.description == change.entry.description) entries.erase(it);
     } else if (it != entries.end() && it->second.description == change.entry.description &&
-               it->second.module == change.entry.module) {
+               it->second.module == change.entry.module && it->second.files == change.entry.files) {
       it->second.checked = it->second.checked || change.entry.checked;
     } else {
       entries[change.key] = change.entry;

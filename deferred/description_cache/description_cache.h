@@ -32,13 +32,25 @@ class DescriptionCache {
 
   const CachePath& path() const { return path_; }
 
-  // The entry of `key` that this version of the module wrote.
+  // The entry of `key` that this version of the module wrote, when each of
+  // its files is as it was then: one look at each file's state.
   bool Find(const std::string& key, CacheEntry& found);
-  // Learns (or relearns) `key`'s description; `checked` when it was opened
-  // while the script loaded.
-  void Record(const std::string& key, const CachedDescription& description, bool checked, IScriptEnvironment* env);
-  // Forgets `key`, whose clip is no longer `stale`, in the file too, at once.
-  void Drop(const std::string& key, const CachedDescription& stale, IScriptEnvironment* env);
+  // Learns (or relearns) `key`'s description, made from `files`; `checked`
+  // when it was opened while the script loaded.
+  void Record(const std::string& key, std::vector<FileState> files, const CachedDescription& description, bool checked,
+              IScriptEnvironment* env);
+  // A filter of this load takes its description from `entry`.
+  void Using(const CacheEntry& entry);
+  // A filter of this load served a frame or audio: the load succeeded.
+  void Served();
+  // Forgets every entry this load took descriptions from, in the file too,
+  // at once: one of them turned out wrong, so any may be.
+  void DropUsed(IScriptEnvironment* env);
+  // The environment is being deleted. A load that took descriptions from
+  // the cache and served nothing may have failed because of them: they are
+  // dropped, and the next load learns them again. Then what is not yet
+  // written is written.
+  void EndOfLoad();
   // Writes what is not yet written; `env` null once the environment is
   // being deleted (no warning can then be logged).
   void Flush(IScriptEnvironment* env);
@@ -56,6 +68,7 @@ class DescriptionCache {
   // now stay pending. What went wrong is added to `warnings`, for the
   // host's log once `mutex_` is let go.
   void WriteLocked(std::vector<std::string>& warnings, double lockSeconds);
+  void DropUsedLocked();
   // The entries of the file; a file that does not read is set aside first.
   // `readable` false when the file is there but could not be read now. With
   // the lock file held.
@@ -64,6 +77,8 @@ class DescriptionCache {
   const CachePath path_;
   std::mutex mutex_;
   std::map<std::string, CacheEntry> known_;
+  std::map<std::string, CachedDescription> used_;
+  bool served_ = false;
   std::vector<Change> pending_;
   std::chrono::steady_clock::time_point lastWrite_;
 };

@@ -91,6 +91,13 @@ void LogCheckedBefore(IScriptEnvironment* env, const char* functionName, const A
                    " was checked by an earlier run with the same files (" + cacheFile + "), and is not opened");
 }
 
+void LogNotCached(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
+                  const std::string& cacheFile, const std::string& why) {
+  WriteHostLog(env, LogLevel::Warning,
+               "DorvelFilterCache: " + CallText(functionName, args) + " is not kept in the cache " + cacheFile + ": " +
+                   why + "; it is opened at every load");
+}
+
 void LogDescribedByCache(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
                          const std::string& cacheFile) {
   WriteHostLog(env, LogLevel::Info,

@@ -86,5 +86,9 @@ void LogCheckedBefore(IScriptEnvironment* env, const char* functionName, const A
                       const std::string& cacheFile);
 // The line for a filter that took its description from the cache in
 // `cacheFile` instead of opening while the script loads.
+// `functionName`'s call is not kept in the cache `cacheFile`, for `why`: it
+// is opened at every load.
+void LogNotCached(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
+                  const std::string& cacheFile, const std::string& why);
 void LogDescribedByCache(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
                          const std::string& cacheFile);
