@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "deferred/calls/frame_time.h"
+#include "deferred/calls/script_var.h"
 #include "deferred/log/host_log.h"
 #include "deferred/process_wide.h"
 #include "deferred/turns/working_folder.h"
@@ -42,16 +43,6 @@ void DORVEL_CDECL WriteAndForget(void* user_data, IScriptEnvironment*) {
   }
   // The environment is being deleted: nothing more goes to its log.
   if (cache) cache->EndOfLoad();
-}
-
-// The host's name for a variable, or "" when it has none.
-std::string StringVar(IScriptEnvironment* env, const char* name) {
-  try {
-    const AVSValue value = env->GetVar(name);
-    return value.IsString() && value.AsString() != nullptr ? value.AsString() : "";
-  } catch (const IScriptEnvironment::NotFound&) {
-    return "";
-  }
 }
 
 // The script being loaded, as the host names it while it imports one: the

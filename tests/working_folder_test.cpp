@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -22,6 +23,22 @@ namespace fs = std::filesystem;
 
 class WorkingFolderTest : public ModuleTest {
  protected:
+  // Plays A on one thread and B on another once `ready` says so: neither
+  // fails, and each plays the source numbered.
+  void PlaysBoth(const PClip& a, const PClip& b, const std::function<bool()>& ready, int sourceA, int sourceB) {
+    int fromA = -1, fromB = -1;
+    std::string errorA, errorB;
+    RunOrAbort({[&] { errorA = ErrorOf([&] { fromA = SourceOf(a); }); },
+                [&] {
+                  while (!ready()) std::this_thread::yield();
+                  errorB = ErrorOf([&] { fromB = SourceOf(b); });
+                }});
+    EXPECT_EQ(errorA, "");
+    EXPECT_EQ(errorB, "");
+    EXPECT_EQ(fromA, sourceA);
+    EXPECT_EQ(fromB, sourceB) << "B played another folder's file";
+  }
+
   void SetUp() override {
     ModuleTest::SetUp();
     env->StopRecording();
@@ -321,17 +338,8 @@ TEST_F(WorkingFolderTest, AnOpeningOfAnotherFolderWaitsForOneAsleepRatherThanOpe
   const PClip a = MadeIn(Folder("a", 1)), b = MadeIn(Folder("b", 2));
   const fs::path client = Folder("client", 9);
   fs::current_path(client);
-  int fromA = -1, fromB = -1;
-  std::string errorA, errorB;
-  RunOrAbort({[&] { errorA = ErrorOf([&] { fromA = SourceOf(a); }); },
-              [&] {
-                while (fileOpenings == 0) std::this_thread::yield();
-                errorB = ErrorOf([&] { fromB = SourceOf(b); });
-              }});
-  EXPECT_EQ(errorA, "");
-  EXPECT_EQ(errorB, "");
-  EXPECT_EQ(fromA, 1);
-  EXPECT_EQ(fromB, 2);
+  PlaysBoth(
+      a, b, [&] { return fileOpenings != 0; }, 1, 2);
   EXPECT_EQ(fs::current_path(), client);
 }
 
@@ -352,17 +360,8 @@ TEST_F(WorkingFolderTest, AnOpeningBesideAnotherWaitsForItBeforeItOpensAPartOfAn
   const PClip shape = Template();
   const PClip b = Deferred("AsksInner", ArrayOf({}), shape);
   fs::current_path(Folder("client", 9));
-  int fromA = -1, fromB = -1;
-  std::string errorA, errorB;
-  RunOrAbort({[&] { errorA = ErrorOf([&] { fromA = SourceOf(a); }); },
-              [&] {
-                while (fileOpenings == 0) std::this_thread::yield();
-                errorB = ErrorOf([&] { fromB = SourceOf(b); });
-              }});
-  EXPECT_EQ(errorA, "");
-  EXPECT_EQ(errorB, "");
-  EXPECT_EQ(fromA, 1);
-  EXPECT_EQ(fromB, 13);
+  PlaysBoth(
+      a, b, [&] { return fileOpenings != 0; }, 1, 13);
 }
 
 TEST_F(WorkingFolderTest, AnOpeningThatTheHolderWaitsForOnTheModulesOwnRecordOpensBesideItInItsOwnFolder) {
@@ -565,17 +564,8 @@ TEST_F(WorkingFolderTest, AHolderThatWakesAndMovesTheFolderWhileAnOpeningRunsBes
   fs::current_path(client);
   const std::string logPath = (root / "log.txt").string();
   env->Call("SetLogParams", {AVSValue(logPath.c_str()), AVSValue(2)});
-  int fromA = -1, fromB = -1;
-  std::string errorA, errorB;
-  RunOrAbort({[&] { errorA = ErrorOf([&] { fromA = SourceOf(a); }); },
-              [&] {
-                while (callsA == 0) std::this_thread::yield();
-                errorB = ErrorOf([&] { fromB = SourceOf(b); });
-              }});
-  EXPECT_EQ(errorA, "");
-  EXPECT_EQ(errorB, "");
-  EXPECT_EQ(fromA, 1);
-  EXPECT_EQ(fromB, 1) << "B played the file of the folder A moved to";
+  PlaysBoth(
+      a, b, [&] { return callsA != 0; }, 1, 1);
   EXPECT_EQ(callsA, 2);
   EXPECT_EQ(callsB, 2);
   std::ostringstream log;

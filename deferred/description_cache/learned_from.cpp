@@ -4,19 +4,11 @@
 #include <cctype>
 #include <sstream>
 
+#include "deferred/calls/script_var.h"
 #include "deferred/description_cache/cache_key.h"
 #include "deferred/description_cache/script_sees_all.h"
 
 namespace {
-
-std::string StringVar(IScriptEnvironment* env, const char* name) {
-  try {
-    const AVSValue value = env->GetVar(name);
-    return value.IsString() && value.AsString() != nullptr ? value.AsString() : "";
-  } catch (const IScriptEnvironment::NotFound&) {
-    return "";
-  }
-}
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
