@@ -199,6 +199,48 @@ TEST_F(WorkingFolderTest, AFilterMadeWhileAnotherThreadsOpeningHoldsItsFolderRec
   EXPECT_EQ(SourceOf(held), 1);
 }
 
+// Open: the module cannot yet tell a script that loads in the folder another
+// thread's opening made the working folder from one that loads there because
+// of that opening. It takes the client's folder, and the filter plays the
+// client's file, silently. It should record the script's folder, or fail the
+// opening with a clear error where it cannot be sure.
+TEST_F(WorkingFolderTest, DISABLED_AFilterMadeByAScriptOfTheFolderAnotherThreadsOpeningHoldsRecordsThatFolder) {
+  // One thread opens a part made in folder a; meanwhile a script in folder
+  // a loads on another thread (the host's Import makes a the working folder,
+  // which it is already) and makes a part there.
+  std::atomic<bool> opening{false}, made{false};
+  env->AddFunction("Hold", "s", [&](const AVSValue& args, IScriptEnvironment*) {
+    const int id = IdIn(args[0].AsString());
+    opening = true;
+    while (!made) std::this_thread::yield();
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(id, settings));
+  });
+  const fs::path a = Folder("a", 1);
+  fs::current_path(a);
+  const PClip shape = Template();
+  const PClip held = Deferred("Hold", ArrayOf({AVSValue("part.txt")}), shape);
+  fs::current_path(Folder("client", 3));
+  PClip loaded;
+  RunOrAbort({[&] { SourceOf(held); },
+              [&] {
+                while (!opening) std::this_thread::yield();
+                const fs::path found = fs::current_path();
+                fs::current_path(a);  // the script's Import
+                loaded = Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape);
+                fs::current_path(found);
+                made = true;
+              }});
+  fs::current_path(Folder("decoys", 9));
+  int fromLoaded = -1;
+  const std::string error = ErrorOf([&] { fromLoaded = SourceOf(loaded); });
+  if (error.empty()) {
+    EXPECT_EQ(fromLoaded, 1) << "the script's part played the client's file";
+  }
+  EXPECT_EQ(SourceOf(held), 1);
+}
+
 TEST_F(WorkingFolderTest, OpeningsOnSeveralThreadsTakeTurnsInTheWholeProcess) {
   // Openings of one folder and of another, and of a second environment, on
   // four threads: never two functions inside at once, and each reads its own
