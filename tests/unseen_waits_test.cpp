@@ -8,6 +8,7 @@
 // the test process.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "module_test.h"
 
@@ -258,6 +260,71 @@ TEST_F(UnseenWaitsTest, AnOpeningThatEndsAfterTheOneBesideItKeepsTheLimitToo) {
   SourceOf(c, 0);
   int open = 0;
   for (const PClip* filter : {&a, &b, &c}) open += IsOpen(*filter) ? 1 : 0;
+  EXPECT_EQ(open, 1) << "more open than the limit after openings side by side";
+}
+
+// A source whose first look at its description, the module's check of the
+// clip just made, is where the thread loses the processor: `atCheck` runs
+// there, once.
+class PausedAtCheckClip : public SourceClip {
+ public:
+  PausedAtCheckClip(int id, const SourceSettings& settings, std::function<void()> atCheck)
+      : SourceClip(id, settings), atCheck_(std::move(atCheck)) {}
+  const VideoInfo& DORVEL_STDCALL GetVideoInfo() override {
+    if (atCheck_) std::exchange(atCheck_, nullptr)();
+    return SourceClip::GetVideoInfo();
+  }
+
+ private:
+  std::function<void()> atCheck_;
+};
+
+TEST_F(UnseenWaitsTest, AStoppedHolderThatEndsBeforeTheOpeningBesideItIsListedKeepsTheLimit) {
+  // A sleeps on a slow disk long enough for B to open beside it; A's disk
+  // answers just after B's function returned, and A ends and gives the turn
+  // back while B's thread has not yet listed its clip. B, alone in the turn
+  // by then, still opened beside another and must trim to the limit.
+  Limit(1);
+  std::mutex disk;
+  std::condition_variable answered;
+  bool diskAnswered = false;
+  std::atomic<bool> openingA{false}, aEnded{false};
+  env->AddFunction("SlowDisk", "i", [&](const AVSValue& args, IScriptEnvironment*) -> AVSValue {
+    const int id = args[0].AsInt();
+    if (id == 1) {
+      openingA = true;
+      std::unique_lock<std::mutex> lock(disk);
+      answered.wait(lock, [&] { return diskAnswered; });
+      return AVSValue(new SourceClip(id, settings));
+    }
+    return AVSValue(new PausedAtCheckClip(id, settings, [&] {
+      {
+        const std::lock_guard<std::mutex> lock(disk);
+        diskAnswered = true;
+      }
+      answered.notify_all();
+      while (!aEnded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }));
+  });
+  const PClip shape = Template();
+  const PClip a = Deferred("SlowDisk", ArrayOf({AVSValue(1)}), shape);
+  const PClip b = Deferred("SlowDisk", ArrayOf({AVSValue(2)}), shape);
+  int fromA = -1, fromB = -1;
+  RunOrAbort({[&] {
+                fromA = SourceOf(a, 0);
+                aEnded = true;
+              },
+              [&] {
+                while (!openingA) std::this_thread::yield();
+                fromB = SourceOf(b, 0);
+              }});
+  EXPECT_EQ(fromA, 1);
+  EXPECT_EQ(fromB, 2);
+  EXPECT_NE(Log().find("DorvelFilter: opening SlowDisk(2) beside the opening under way on another thread"),
+            std::string::npos)
+      << Log();
+  int open = 0;
+  for (const PClip* filter : {&a, &b}) open += IsOpen(*filter) ? 1 : 0;
   EXPECT_EQ(open, 1) << "more open than the limit after openings side by side";
 }
 
