@@ -202,7 +202,12 @@ OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedH
       }
       Holder fresh = NewHolder(std::move(place));
       holders_.reserve(holders_.size() + 1);  // nothing changes before this
-      if (look.taking != Taking::Taken) MarkBesides();
+      // Both sides are marked: the holders may all have let go before this
+      // opening lists its clip, and it must still keep the limit.
+      if (look.taking != Taking::Taken) {
+        MarkBesides();
+        fresh.besides = true;
+      }
       holders_.push_back(std::move(fresh));
       return look.taking;
     }

@@ -122,7 +122,7 @@ class OpeningTurn final {
     // The processor time last seen, and when it was first seen so.
     int64_t used;  // ThreadClock::Reading
     std::chrono::steady_clock::time_point usedSince;
-    bool besides = false;     // another thread took the turn beside this one
+    bool besides = false;     // it took the turn beside others, or another thread beside it
     bool takesAgain = false;  // waits in Take for a nested opening: resolves no names meanwhile
     uint64_t resumed = 0;     // how often it stopped waiting in Take
   };
