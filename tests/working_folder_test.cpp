@@ -619,4 +619,43 @@ TEST_F(WorkingFolderTest, AHolderThatWakesAndMovesTheFolderWhileAnOpeningRunsBes
   EXPECT_EQ(fs::current_path(), client);
 }
 
+TEST_F(WorkingFolderTest, TwoSleepyPartsThatEachReadAPartWhenTheyWakeAreMadeAgainWithoutHanging) {
+  // A's function sleeps (a slow disk), so B, of its folder, opens beside it
+  // and sleeps too. Each wakes while the other is still under way and reads
+  // a part of the same folder, nested on its own thread, and the two parts
+  // read are under way at once: A went on while B ran, so everything under
+  // way on both is made again. The two nested openings made again must not
+  // wait for each other for ever.
+  const fs::path folderA = Folder("a", 1);
+  openDelay = kAsleep;  // the parts read, too, sleep on the disk
+  PClip innerA, innerB;
+  std::atomic<int> callsA{0};
+  env->AddFunction("SleepsThenReads", "i", [&](const AVSValue& args, IScriptEnvironment* callEnv) {
+    const int id = args[0].AsInt();
+    if (id == 1) ++callsA;
+    std::this_thread::sleep_for(kAsleep);
+    (id == 1 ? innerA : innerB)->GetFrame(0, callEnv);
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(10 + id, settings));
+  });
+  fs::current_path(folderA);
+  const PClip shape = Template();
+  innerA = MadeIn(folderA);
+  innerB = MadeIn(folderA);
+  fs::current_path(folderA);
+  const PClip a = Deferred("SleepsThenReads", ArrayOf({AVSValue(1)}), shape);
+  const PClip b = Deferred("SleepsThenReads", ArrayOf({AVSValue(2)}), shape);
+  fs::current_path(Folder("client", 9));
+  const std::string logPath = (root / "log.txt").string();
+  env->Call("SetLogParams", {AVSValue(logPath.c_str()), AVSValue(2)});
+  PlaysBoth(
+      a, b, [&] { return callsA != 0; }, 11, 12);
+  std::ostringstream log;
+  log << std::ifstream(logPath).rdbuf();
+  EXPECT_NE(log.str().find("DorvelFilter: opening FileSource(\"part.txt\") again: "), std::string::npos) << log.str();
+  EXPECT_EQ(SourceOf(innerA), 1);
+  EXPECT_EQ(SourceOf(innerB), 1);
+}
+
 }  // namespace
