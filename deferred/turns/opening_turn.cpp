@@ -57,7 +57,7 @@ bool OpeningTurn::SideBySide() {
 
 OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
                                              const std::vector<std::thread::id>& waitingForMe,
-                                             const std::vector<std::thread::id>& waiting, For what) {
+                                             const std::vector<std::thread::id>& waiting, For what, uint64_t ticket) {
   const auto now = std::chrono::steady_clock::now();
   const auto mine = Mine();
   bool othersStopped = true;
@@ -82,7 +82,10 @@ OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
       anyWaitsForMe = true;
       continue;
     }
-    if (!Contains(waiting, holder.thread)) mayGoOn.push_back(&holder);
+    // A holder waiting to make its own opening again, after this thread
+    // began to wait so, waits for this thread's opening to return.
+    const bool waitsBehindMe = holder.againTicket != 0 && ticket != 0 && holder.againTicket > ticket;
+    if (!Contains(waiting, holder.thread) && !waitsBehindMe) mayGoOn.push_back(&holder);
     if (holder.takesAgain) continue;
     if (now - holder.usedSince < kStoppedFor) othersStopped = false;
     resolving.push_back(&holder);
@@ -170,10 +173,14 @@ OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedH
       const auto mine = turn.Mine();
       if (mine != turn.holders_.end() && mine->takesAgain) {
         mine->takesAgain = false;
+        mine->againTicket = 0;
         ++mine->resumed;
       }
     }
   } const waiting(*this, lock);
+  // Two holders that each wait to make a nested opening again would wait for
+  // each other for ever: the one that began to wait first goes first.
+  const uint64_t ticket = what == For::Again ? ++againTickets_ : 0;
   for (;;) {
     // Which holders wait, on the record, for this thread: the record is
     // looked at with this mutex let go. While this thread waits it lets
@@ -189,8 +196,11 @@ OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedH
     }
     lock.lock();
     mine = Mine();
-    if (mine != holders_.end()) mine->takesAgain = true;
-    const Look look = LookAtHolders(place, waitingForMe, waiting, what);
+    if (mine != holders_.end()) {
+      mine->takesAgain = true;
+      mine->againTicket = ticket;
+    }
+    const Look look = LookAtHolders(place, waitingForMe, waiting, what, ticket);
     if (look.what == Look::What::Refuse) {
       stoppedHolder = *look.stoppedHolder;
       return Taking::Refused;

@@ -125,6 +125,9 @@ class OpeningTurn final {
     bool besides = false;     // it took the turn beside others, or another thread beside it
     bool takesAgain = false;  // waits in Take for a nested opening: resolves no names meanwhile
     uint64_t resumed = 0;     // how often it stopped waiting in Take
+    // While it waits in Take to make an opening again: its place in the
+    // order of such waits, 0 otherwise.
+    uint64_t againTicket = 0;
   };
   // A holder whose processor time an opening beside it watches, from when
   // that opening's function was called until it returns.
@@ -147,8 +150,10 @@ class OpeningTurn final {
   // opening is at `place`; `waitingForMe` are the holders that wait, on the
   // record, for it.
   // `waiting` are those that wait on the record for anything.
+  // `ticket` orders the waits to make an opening again: a holder waiting so
+  // with a later one cannot go on before this thread's opening returns.
   Look LookAtHolders(const OpeningPlace& place, const std::vector<std::thread::id>& waitingForMe,
-                     const std::vector<std::thread::id>& waiting, For what);
+                     const std::vector<std::thread::id>& waiting, For what, uint64_t ticket);
   // With the mutex held: whether `watch`'s holder has gone on since it began.
   bool WentOn(const Watch& watch);
   // With the mutex held: every opening under way on `a` and `b` untrusted.
@@ -164,6 +169,7 @@ class OpeningTurn final {
   std::vector<Holder> holders_;
   std::vector<Watch> watches_;
   int waiting_ = 0;
+  uint64_t againTickets_ = 0;  // the last ticket given to a wait to make an opening again
 };
 
 // The calling thread's turn to open, given back on every way out.
