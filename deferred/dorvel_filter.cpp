@@ -1,5 +1,6 @@
 #include "dorvel_filter.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "deferred/calls/call_text.h"
@@ -24,6 +25,37 @@ constexpr const char* kWaitsForItself =
 constexpr const char* kWaitsForOtherThread =
     "DorvelFilter: the clip that %s made is serving a thread that waits for this one; clips that ask each other "
     "for frames cannot be read on several threads (in %s)";
+constexpr const char* kOtherFolderStopped =
+    "DorvelFilter: %s needs the working folder %s, but %s, opening on another thread in %s, has used no processor "
+    "time for %lld s: it may wait inside the host for this thread, and openings that need different working folders "
+    "(or Import scripts of other folders) never run at once. Give the files these calls read absolute names (in %s)";
+constexpr const char* kAgainStopped =
+    "DorvelFilter: %s is to be opened again, as %s, opening beside it on another thread, went on while it ran, "
+    "but that opening has used no processor time for %lld s since: it may wait inside the host for this thread. "
+    "Give the files these calls read absolute names (in %s)";
+constexpr const char* kFolderChanged =
+    "DorvelFilter: the working folder changed from %s to %s while %s was opened beside another opening, so its "
+    "relative names may have resolved there; give the files it reads absolute names (in %s)";
+
+// Whether the call is the host's Import of a script named with a folder,
+// which the host makes the working folder while it reads the script.
+bool ImportsFromAnotherFolder(const char* functionName, const ArgumentList& args) {
+  const char* import = "import";
+  for (const char* c = functionName; *c != '\0' || *import != '\0'; ++c, ++import) {
+    if (std::tolower(static_cast<unsigned char>(*c)) != *import) return false;
+  }
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args.names()[i] == nullptr && args.values()[i].IsString() &&
+        std::strpbrk(args.values()[i].AsString(), "/\\") != nullptr) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string FolderName(const std::shared_ptr<const Folder>& folder) {
+  return folder ? folder->u8string() : "(a folder that could not be read)";
+}
 
 // Sets a flag for as long as it lives.
 class WhileLearning {
@@ -176,10 +208,10 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
     // passes unchanged here, to be reported by the script that calls
     // "DorvelFilter".
     HeldOpeningTurn openingTurn;
-    openingTurn.Take();
+    TakeOpeningTurn(openingTurn, env);
     opening.Start();
     const WhileLearning learning(learningNow, true);
-    const PClip opened = Open(env, openingTurn.taking());
+    const PClip opened = Open(env, openingTurn);
     vi = opened->GetVideoInfo();
     shape = Shape::FromFirstClip;
   }
@@ -367,9 +399,21 @@ void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironme
   }
 }
 
+void DorvelFilter::TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env, OpeningTurn::For what) const {
+  OpeningPlace stopped;
+  if (openingTurn.Take({Call(), folder, ImportsFromAnotherFolder(functionName, args)}, stopped, what)) return;
+  if (what == OpeningTurn::For::Again) {
+    env->ThrowError(kAgainStopped, functionName, stopped.call.c_str(),
+                    static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
+  }
+  const std::string mine = FolderName(folder), theirs = FolderName(stopped.folder);
+  env->ThrowError(kOtherFolderStopped, functionName, mine.c_str(), stopped.call.c_str(), theirs.c_str(),
+                  static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
+}
+
 PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
   HeldOpeningTurn openingTurn;
-  openingTurn.Take();
+  TakeOpeningTurn(openingTurn, env);
   FrameBudget::Instance().ReadLimit(env);  // at each opening: a script may have changed it
   std::unique_lock<std::mutex> lock(mutex);
   if (!isOpen && opening.UnderWay()) {
@@ -389,7 +433,7 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
     opening.Start();
     lock.unlock();
     try {
-      Open(env, openingTurn.taking());
+      Open(env, openingTurn);
     } catch (const IScriptEnvironment::NotFound&) {
       // Inside a script the host reports this as a script error of the
       // calling function; a frame or audio request has no such caller, and
@@ -403,7 +447,7 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
   return child;
 }
 
-PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
+PClip DorvelFilter::Open(IScriptEnvironment* env, HeldOpeningTurn& openingTurn) {
   // Ends the opening on every way out.
   struct Opening {
     DorvelFilter& filter;
@@ -418,43 +462,19 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
                              " is not called: its script environment is being deleted (in " + Call() + ")");
   }
   const ModuleCallOnThisThread inOpening;
-  const bool beside = taking != OpeningTurn::Taking::Taken;
-  if (taking == OpeningTurn::Taking::BesideStopped) {
-    LogOpeningBeside(env, functionName, args,
-                     "has used no processor time for " + std::to_string(OpeningTurn::kStoppedFor.count()) +
-                         " ms: it waits, perhaps inside the host for something this thread holds");
-  } else if (beside) {
-    LogOpeningBeside(env, functionName, args, "waits for a clip this thread is serving");
-  }
   OpeningLog log(env, functionName, args);
   PClip clip;
-  {
-    // The new clip has had the first use of what the victim freed; the rest
-    // goes back to the system, whichever way the opening ends.
-    struct ReturnFreed {
-      bool victimReleased = false;
-      ~ReturnFreed() {
-        if (victimReleased) ReturnFreedMemory();
-      }
-    } freed;
-    freed.victimReleased = MakeRoom(log);
-    log.WriteVictim();
-    // What the call opens is told only while no other opening runs, and
-    // is wanted only while the description is learned.
-    const bool learning = cache != nullptr && learningNow.load();
-    const OpeningWatch watch(learning && !beside);
-    try {
-      clip = CallFunction(env);  // the host's error reaches the caller unchanged
-    } catch (const IScriptEnvironment::NotFound&) {
-      log.Refused("no function of that name takes these arguments");
-      throw;
+  while (!CallOnce(env, openingTurn.taking(), log, clip)) {
+    // The clip made is gone, never seen. This filter's opening stays under
+    // way, so other threads that need it wait for it on the record.
+    LogOpeningAgain(env, functionName, args);
+    openingTurn.Release();
+    const EnvironmentUse still(life.get());
+    if (!still.used()) {
+      throw EnvironmentDeleted(std::string("DorvelFilter: ") + functionName +
+                               " is not called again: its script environment is being deleted (in " + Call() + ")");
     }
-    if (learning) {
-      std::vector<FileState> opened;
-      const Watched watched = watch.Opened(opened);
-      std::lock_guard<std::mutex> lock(mutex);
-      learnedFrom->Opened(watched, std::move(opened));
-    }
+    TakeOpeningTurn(openingTurn, env, OpeningTurn::For::Again);
   }
   if (!clip) {
     env->ThrowError(kOpenFailed, Call().c_str());
@@ -483,6 +503,46 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, OpeningTurn::Taking taking) {
   log.WriteOpened();
   if (OpeningTurn::instance().SideBySide()) TrimToLimit();
   return clip;
+}
+
+bool DorvelFilter::CallOnce(IScriptEnvironment* env, OpeningTurn::Taking taking, OpeningLog& log, PClip& clip) {
+  if (taking == OpeningTurn::Taking::BesideStopped) {
+    LogOpeningBeside(env, functionName, args,
+                     "has used no processor time for " + std::to_string(OpeningTurn::kStoppedFor.count()) +
+                         " ms and needs the same working folder: it waits, perhaps inside the host for something this "
+                         "thread holds");
+  } else if (taking != OpeningTurn::Taking::Taken) {
+    LogOpeningBeside(env, functionName, args, "waits for a clip this thread is serving");
+  }
+  // The new clip has had the first use of what the victim freed; the rest
+  // goes back to the system, whichever way the opening ends.
+  struct ReturnFreed {
+    bool victimReleased = false;
+    ~ReturnFreed() {
+      if (victimReleased) ReturnFreedMemory();
+    }
+  } freed;
+  freed.victimReleased = MakeRoom(log);
+  log.WriteVictim();
+  // What the call opens is told only while no other opening runs, and is
+  // wanted only while the description is learned.
+  const bool learning = cache != nullptr && learningNow.load();
+  const OpeningWatch watch(learning && taking == OpeningTurn::Taking::Taken);
+  bool trusted;
+  try {
+    trusted = CallFunction(env, clip);  // the host's error reaches the caller unchanged
+  } catch (const IScriptEnvironment::NotFound&) {
+    log.Refused("no function of that name takes these arguments");
+    throw;
+  }
+  if (learning && trusted) {
+    std::vector<FileState> opened;
+    Watched watched = watch.Opened(opened);
+    if (watched == Watched::Told && OpeningTurn::instance().SideBySide()) watched = Watched::NotWatched;
+    std::lock_guard<std::mutex> lock(mutex);
+    learnedFrom->Opened(watched, std::move(opened));
+  }
+  return trusted;
 }
 
 void DorvelFilter::TrimToLimit() {
@@ -540,7 +600,7 @@ bool DorvelFilter::MakeRoom(OpeningLog& log) {
   return true;
 }
 
-PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
+bool DorvelFilter::CallFunction(IScriptEnvironment* env, PClip& clip) const {
   std::string reason;
   const InWorkingFolder inFolder(folder.get(), reason);
   if (!inFolder.ok()) {
@@ -550,14 +610,34 @@ PClip DorvelFilter::CallFunction(IScriptEnvironment* env) const {
   }
   const int count = static_cast<int>(args.size());
   const AVSValue callArgs(count == 0 ? nullptr : args.values(), count);
-  // Called through the environment the filter was made in, not the
-  // request's: the host's filters keep the environment they are made with
-  // and free their memory through it when they go, and a Prefetch thread's
-  // own environment is deleted with the thread, while the wrapped clip may
-  // live on in the script's variables. The host keeps each thread's state
-  // with the thread, whichever environment it is called through.
-  const AVSValue result = life->env()->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());
-  return result.AsClip();
+  OpeningTurn& turn = OpeningTurn::instance();
+  AVSValue result;
+  turn.Calling();
+  try {
+    // Called through the environment the filter was made in, not the
+    // request's: the host's filters keep the environment they are made with
+    // and free their memory through it when they go, and a Prefetch thread's
+    // own environment is deleted with the thread, while the wrapped clip may
+    // live on in the script's variables. The host keeps each thread's state
+    // with the thread, whichever environment it is called through.
+    result = life->env()->Invoke(functionName, callArgs, count == 0 ? nullptr : args.names());
+  } catch (...) {
+    // An error met in another opening's folder (a file not found there) is
+    // no answer either.
+    if (!turn.Trusted()) return false;
+    throw;
+  }
+  const bool trusted = turn.Trusted();
+  // Beside other openings, the folder must have stayed: one that another
+  // thread's Import changed is seen if it is still in force.
+  if (folder && !WorkingFolderIs(*folder) && turn.SideBySide()) {
+    std::error_code error;
+    const std::string now = std::filesystem::current_path(error).u8string(), name = folder->u8string();
+    env->ThrowError(kFolderChanged, name.c_str(), now.c_str(), functionName, Call().c_str());
+  }
+  // Released here, before anyone sees it, when it cannot be trusted.
+  if (trusted) clip = result.AsClip();
+  return trusted;
 }
 
 std::string DorvelFilter::Call() const { return CallText(functionName, args); }

@@ -71,16 +71,25 @@ class DorvelFilter : public IClip, private ProcessHold {
   // waiting while another thread has it. A turn that would wait for itself
   // is a script error, raised with the lock let go.
   void TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironment* env);
+  // Takes the process's turn to open for this filter's call; refused, a
+  // script error naming both calls (and, for a first opening, both folders).
+  void TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env,
+                       OpeningTurn::For what = OpeningTurn::For::FirstTime) const;
   // Opens the filter, unless another thread opened it first, in the
   // process's turn to open, which it waits for. Then, when the filter is
   // still open and its own turn is free, takes the turn and answers the
   // wrapped clip; otherwise answers an empty clip, the filter's turn not
   // taken. The host's not-found signal becomes a script error.
   PClip OpenForRequest(IScriptEnvironment* env);
-  // With the process's turn to open held (taken as `taking` says), the
-  // filter closed and its opening started by this thread: makes the wrapped
-  // clip exist.
-  PClip Open(IScriptEnvironment* env, OpeningTurn::Taking taking);
+  // With the process's turn to open held in `openingTurn`, the filter closed
+  // and its opening started by this thread: makes the wrapped clip exist.
+  // A clip made while an opening beside this one went on is thrown away, and
+  // the function called again in a new turn.
+  PClip Open(IScriptEnvironment* env, HeldOpeningTurn& openingTurn);
+  // Calls the function once, in the turn taken as `taking` says, room made
+  // for it first; false, `clip` left empty, when its result cannot be
+  // trusted (OpeningTurn::Trusted).
+  bool CallOnce(IScriptEnvironment* env, OpeningTurn::Taking taking, OpeningLog& log, PClip& clip);
 
   // Closes the oldest open filter when the list is full; true when it did.
   // A filter whose environment is being deleted is left to that deletion.
@@ -90,8 +99,9 @@ class DorvelFilter : public IClip, private ProcessHold {
   // that environment is kept in `pinned` until the victim's clip is released.
   static DorvelFilter* VictimFrom(DorvelFilter* first, const DorvelFilter* spared, EnvironmentUse& pinned);
   // Calls the named function with the stored arguments, in the working
-  // folder the filter was made in.
-  PClip CallFunction(IScriptEnvironment* env) const;
+  // folder the filter was made in; false, `clip` left empty, when its result
+  // (or its error) cannot be trusted.
+  bool CallFunction(IScriptEnvironment* env, PClip& clip) const;
   // The call as the host's log writes it, for messages about this part.
   std::string Call() const;
   // The error line when `clip` does not fit `vi`, else empty.

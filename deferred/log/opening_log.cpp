@@ -67,6 +67,13 @@ void LogOpeningBeside(IScriptEnvironment* env, const char* functionName, const A
                    " beside the opening under way on another thread, which " + why);
 }
 
+void LogOpeningAgain(IScriptEnvironment* env, const char* functionName, const ArgumentList& args) {
+  WriteHostLog(env, LogLevel::Warning,
+               "DorvelFilter: opening " + CallText(functionName, args) +
+                   " again: an opening beside it on another thread went on while its function ran, and either may "
+                   "have moved the working folder while the other resolved a name");
+}
+
 void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, const ArgumentList& args) {
   WriteHostLog(env, LogLevel::Info,
                "DorvelFilter: checked " + CallText(functionName, args) + " against its template, and closed it");

@@ -73,6 +73,9 @@ class OpeningLog {
 // threads, for `why`.
 void LogOpeningBeside(IScriptEnvironment* env, const char* functionName, const ArgumentList& args,
                       const std::string& why);
+// The warning for an opening whose clip is thrown away and made again, as
+// an opening beside it went on while its function ran.
+void LogOpeningAgain(IScriptEnvironment* env, const char* functionName, const ArgumentList& args);
 // The line for a filter closed right after its load-time check.
 void LogCheckedAndClosed(IScriptEnvironment* env, const char* functionName, const ArgumentList& args);
 // The warning for a filter that the load-time check passed over, and why.

@@ -28,16 +28,16 @@ std::vector<Waiting>::iterator FindWaiting(std::thread::id thread) {
 }
 
 // With the record locked: whether `thread`, waiting for `awaited`, would wait
-// in the end for itself. Each step goes from a thread to what it waits for,
-// and from there to the threads that keep it waiting; every thread is
+// in the end for `target`. Each step goes from a thread to what it waits
+// for, and from there to the threads that keep it waiting; every thread is
 // followed once, so the walk ends.
-bool WaitsForItself(std::thread::id thread, Awaited& awaited) {
+bool WaitLeadsTo(std::thread::id thread, Awaited& awaited, std::thread::id target) {
   std::vector<std::thread::id> pending, followed;
   awaited.AddBlockers(thread, pending);
   while (!pending.empty()) {
     const std::thread::id next = pending.back();
     pending.pop_back();
-    if (next == thread) return true;
+    if (next == target) return true;
     if (std::find(followed.begin(), followed.end(), next) != followed.end()) continue;
     followed.push_back(next);
     const auto waiting = FindWaiting(next);
@@ -58,9 +58,20 @@ bool Begin(Awaited& awaited) {
   std::lock_guard<std::mutex> record(recordMutex());
   // Of the threads that close a ring of waits, the last one to come here
   // sees the whole ring, and refuses.
-  if (WaitsForItself(self, awaited)) return false;
+  if (WaitLeadsTo(self, awaited, self)) return false;
   waitingThreads().push_back({self, &awaited});
   return true;
+}
+
+bool WaitsFor(std::thread::id thread, std::thread::id other) {
+  std::lock_guard<std::mutex> record(recordMutex());
+  const auto waiting = FindWaiting(thread);
+  return waiting != waitingThreads().end() && WaitLeadsTo(thread, *waiting->awaited, other);
+}
+
+bool Waits(std::thread::id thread) {
+  std::lock_guard<std::mutex> record(recordMutex());
+  return FindWaiting(thread) != waitingThreads().end();
 }
 
 void End() {

@@ -1,5 +1,5 @@
 // The process-wide record of threads that wait: for a filter's turn, or for
-// the working folder an opening needs. A thread waits only when that wait can
+// a filter's opening under way on another thread. A thread waits only when that wait can
 // end: before it waits, it follows what it waits for to the threads that keep
 // it waiting, on to what those threads wait for, and so on; when that leads
 // back to itself, it refuses to wait instead.
@@ -34,6 +34,12 @@ namespace waits {
 bool Begin(Awaited& awaited);
 // Ends the calling thread's recorded wait.
 void End();
+// With no mutex held that AddBlockers takes: whether `thread` waits, on the
+// record, for something that keeps it waiting, in the end, for `other`.
+// While `other` lets nothing go, the answer stays true.
+bool WaitsFor(std::thread::id thread, std::thread::id other);
+// Whether `thread` waits, on the record, for anything.
+bool Waits(std::thread::id thread);
 
 // With `lock` held on the mutex that guards `awaited`: waits on `changed`
 // until `canTake()` holds and then calls `take()`, the wait recorded from

@@ -9,8 +9,6 @@
 
 namespace {
 
-bool SameFolder(const Folder& a, const Folder& b) { return a.native() == b.native(); }
-
 // The folders openings changed and have not changed back, the outermost
 // first: made by the thread that holds the turn to open, or by threads that
 // opened beside it (opening_turn.h).
@@ -33,6 +31,14 @@ struct LastFolder {
 };
 
 }  // namespace
+
+bool SameFolder(const Folder& a, const Folder& b) { return a.native() == b.native(); }
+
+bool WorkingFolderIs(const Folder& folder) {
+  std::error_code error;
+  const Folder now = std::filesystem::current_path(error);
+  return !error && SameFolder(now, folder);
+}
 
 std::shared_ptr<const Folder> RecordWorkingFolder() {
   Folder now;

@@ -13,8 +13,10 @@
 // the one in force, and back to the one it found when it ends, unless
 // somebody else (a script loading in another environment) has changed it
 // meanwhile. A nested opening does the same inside the outer one's folder,
-// and so does one beside stopped holders; whichever of them ends first, the
-// last to end puts back the folder the first one found.
+// and so does one beside other openings, which the turn lets run only in
+// the folder they all need, or beside holders that wait for it and resolve
+// nothing until it ends; whichever of them ends first, the last to end puts
+// back the folder the first one found.
 //
 // On Windows the folder is read and set through the wide-character calls,
 // as the host's own Import does, so any folder name survives.
@@ -31,6 +33,11 @@ using Folder = std::filesystem::path;
 // force before it did. Filters made one after another in one folder share one
 // copy of its name.
 std::shared_ptr<const Folder> RecordWorkingFolder();
+
+// Whether `a` and `b` name one folder, as the system wrote them.
+bool SameFolder(const Folder& a, const Folder& b);
+// Whether `folder` is the working folder now.
+bool WorkingFolderIs(const Folder& folder);
 
 // For the length of an opening, by the thread that holds the turn to open:
 // `folder` made the working folder when it is not already.

@@ -8,6 +8,7 @@
 // the test process.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "module_test.h"
 
@@ -84,6 +86,9 @@ TEST_F(UnseenWaitsTest, AThreadHoldingALockTheOpeningWaitsForOpensBesideIt) {
   EXPECT_NE(Log().find("DorvelFilter: opening Source(2) beside the opening under way on another thread"),
             std::string::npos)
       << Log();
+  // A stood still the whole time B opened: neither is made again.
+  EXPECT_EQ(stats.opens, 2);
+  EXPECT_EQ(Log().find(" again: "), std::string::npos) << Log();
 }
 
 TEST_F(UnseenWaitsTest, AHolderThatUsesTheProcessorIsWaitedFor) {
@@ -179,32 +184,48 @@ TEST_F(UnseenWaitsTest, AnOpeningThatComesToWaitForAThreadWaitingToOpenWaitsAndT
 }
 
 TEST_F(UnseenWaitsTest, ASecondRequestWaitsForTheOpeningBesideAndTheLimitHolds) {
-  // A's opening stands still (a disk spinning up); B opens beside it, slowly
-  // too; a third thread asks for B meanwhile and must get the same clip.
-  // Each opening found room for itself alone, under limit 1.
+  // A's opening stands still until B's request has been served, as one
+  // waiting for a serialized filter's lock that the thread asking for B
+  // holds; B opens beside it, slowly; a third thread asks for B meanwhile
+  // and must get the same clip. Each opening found room for itself alone,
+  // under limit 1.
   Limit(1);
   std::atomic<int> callsOfB{0};
-  std::atomic<bool> openingA{false}, openingB{false};
+  std::mutex hostLock;  // the serialized filter's guard
+  std::atomic<bool> openingA{false}, openingB{false}, lockHeld{false};
   env->AddFunction("Still", "i", [&](const AVSValue& args, IScriptEnvironment*) -> AVSValue {
     const int id = args[0].AsInt();
     (id == 1 ? openingA : openingB) = true;
     if (id == 2) ++callsOfB;
-    // B's for long enough that the third thread, too, opens beside.
-    std::this_thread::sleep_for(id == 1 ? kStopped : 3 * kStopped);
+    if (id == 1) {
+      while (!lockHeld) std::this_thread::yield();
+      const std::lock_guard<std::mutex> guard(hostLock);
+    } else {
+      // For long enough that the third thread, too, opens beside.
+      std::this_thread::sleep_for(3 * kStopped);
+    }
     return AVSValue(new SourceClip(id, settings));
   });
   const PClip shape = Template();
   const PClip a = Deferred("Still", ArrayOf({AVSValue(1)}), shape);
   const PClip b = Deferred("Still", ArrayOf({AVSValue(2)}), shape);
   int fromA = -1, fromB = -1, fromBAgain = -1;
+  std::atomic<bool> servedAgain{false};
   RunOrAbort({[&] { fromA = SourceOf(a, 0); },
               [&] {
                 while (!openingA) std::this_thread::yield();
+                const std::lock_guard<std::mutex> guard(hostLock);
+                lockHeld = true;
                 fromB = SourceOf(b, 0);
+                // A stands still until the third thread was served too: A's
+                // opening, once it ends, closes B for the limit, and a B
+                // asked for after that is rightly opened again.
+                while (!servedAgain) std::this_thread::yield();
               },
               [&] {
                 while (!openingB) std::this_thread::yield();
                 fromBAgain = SourceOf(b, 1);
+                servedAgain = true;
               }});
   EXPECT_EQ(fromA, 1);
   EXPECT_EQ(fromB, 2);
@@ -239,6 +260,71 @@ TEST_F(UnseenWaitsTest, AnOpeningThatEndsAfterTheOneBesideItKeepsTheLimitToo) {
   SourceOf(c, 0);
   int open = 0;
   for (const PClip* filter : {&a, &b, &c}) open += IsOpen(*filter) ? 1 : 0;
+  EXPECT_EQ(open, 1) << "more open than the limit after openings side by side";
+}
+
+// A source whose first look at its description, the module's check of the
+// clip just made, is where the thread loses the processor: `atCheck` runs
+// there, once.
+class PausedAtCheckClip : public SourceClip {
+ public:
+  PausedAtCheckClip(int id, const SourceSettings& settings, std::function<void()> atCheck)
+      : SourceClip(id, settings), atCheck_(std::move(atCheck)) {}
+  const VideoInfo& DORVEL_STDCALL GetVideoInfo() override {
+    if (atCheck_) std::exchange(atCheck_, nullptr)();
+    return SourceClip::GetVideoInfo();
+  }
+
+ private:
+  std::function<void()> atCheck_;
+};
+
+TEST_F(UnseenWaitsTest, AStoppedHolderThatEndsBeforeTheOpeningBesideItIsListedKeepsTheLimit) {
+  // A sleeps on a slow disk long enough for B to open beside it; A's disk
+  // answers just after B's function returned, and A ends and gives the turn
+  // back while B's thread has not yet listed its clip. B, alone in the turn
+  // by then, still opened beside another and must trim to the limit.
+  Limit(1);
+  std::mutex disk;
+  std::condition_variable answered;
+  bool diskAnswered = false;
+  std::atomic<bool> openingA{false}, aEnded{false};
+  env->AddFunction("SlowDisk", "i", [&](const AVSValue& args, IScriptEnvironment*) -> AVSValue {
+    const int id = args[0].AsInt();
+    if (id == 1) {
+      openingA = true;
+      std::unique_lock<std::mutex> lock(disk);
+      answered.wait(lock, [&] { return diskAnswered; });
+      return AVSValue(new SourceClip(id, settings));
+    }
+    return AVSValue(new PausedAtCheckClip(id, settings, [&] {
+      {
+        const std::lock_guard<std::mutex> lock(disk);
+        diskAnswered = true;
+      }
+      answered.notify_all();
+      while (!aEnded) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }));
+  });
+  const PClip shape = Template();
+  const PClip a = Deferred("SlowDisk", ArrayOf({AVSValue(1)}), shape);
+  const PClip b = Deferred("SlowDisk", ArrayOf({AVSValue(2)}), shape);
+  int fromA = -1, fromB = -1;
+  RunOrAbort({[&] {
+                fromA = SourceOf(a, 0);
+                aEnded = true;
+              },
+              [&] {
+                while (!openingA) std::this_thread::yield();
+                fromB = SourceOf(b, 0);
+              }});
+  EXPECT_EQ(fromA, 1);
+  EXPECT_EQ(fromB, 2);
+  EXPECT_NE(Log().find("DorvelFilter: opening SlowDisk(2) beside the opening under way on another thread"),
+            std::string::npos)
+      << Log();
+  int open = 0;
+  for (const PClip* filter : {&a, &b}) open += IsOpen(*filter) ? 1 : 0;
   EXPECT_EQ(open, 1) << "more open than the limit after openings side by side";
 }
 
