@@ -33,6 +33,11 @@ constexpr const char* kAgainStopped =
     "DorvelFilter: %s is to be opened again, as %s, opening beside it on another thread, went on while it ran, "
     "but that opening has used no processor time for %lld s since: it may wait inside the host for this thread. "
     "Give the files these calls read absolute names (in %s)";
+constexpr const char* kClockTooCoarse =
+    "DorvelFilter: %s waits for %s, opening on another thread, which has used no processor time for %lld s: it may "
+    "wait inside the host for this thread, or only sleep. This system's thread clocks cannot show a thread that "
+    "wakes for a moment (as under Wine), so openings never run beside one that may wake; play this script without "
+    "Prefetch here (in %s)";
 constexpr const char* kFolderChanged =
     "DorvelFilter: the working folder changed from %s to %s while %s was opened beside another opening, so its "
     "relative names may have resolved there; give the files it reads absolute names (in %s)";
@@ -402,6 +407,10 @@ void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironme
 void DorvelFilter::TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env, OpeningTurn::For what) const {
   OpeningPlace stopped;
   if (openingTurn.Take({Call(), folder, ImportsFromAnotherFolder(functionName, args)}, stopped, what)) return;
+  if (openingTurn.taking() == OpeningTurn::Taking::RefusedClockTooCoarse) {
+    env->ThrowError(kClockTooCoarse, functionName, stopped.call.c_str(),
+                    static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
+  }
   if (what == OpeningTurn::For::Again) {
     env->ThrowError(kAgainStopped, functionName, stopped.call.c_str(),
                     static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());

@@ -129,6 +129,17 @@ OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
   if (oneFolder) {
     if (mine != holders_.end()) {
       look.what = Look::What::Take;  // a nested opening of a holder already beside others
+    } else if (!resolving.empty() && !ThreadClock::ShowsShortWakes()) {
+      // A holder that stands still on such a clock may only be asleep, and
+      // its waking for a moment (an Import of another folder's script)
+      // would not show: it is never gone beside, and a wait that seems
+      // endless ends as a wait for another folder does.
+      for (const Holder* holder : resolving) {
+        if (now - holder->usedSince < kGivesUpAfter) return look;
+      }
+      look.what = Look::What::Refuse;
+      look.taking = Taking::RefusedClockTooCoarse;
+      look.stoppedHolder = &resolving.front()->places.back();
     } else if (anyWaitsForMe || othersStopped) {
       look.what = Look::What::Take;
       look.taking = anyWaitsForMe ? Taking::BesideWaitingForThisThread : Taking::BesideStopped;
@@ -203,7 +214,7 @@ OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedH
     const Look look = LookAtHolders(place, waitingForMe, waiting, what, ticket);
     if (look.what == Look::What::Refuse) {
       stoppedHolder = *look.stoppedHolder;
-      return Taking::Refused;
+      return look.taking == Taking::RefusedClockTooCoarse ? look.taking : Taking::Refused;
     }
     if (look.what == Look::What::Take) {
       if (mine != holders_.end()) {

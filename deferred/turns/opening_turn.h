@@ -39,7 +39,9 @@
 // again, and such a second opening goes beside no holder that could run, so
 // it is made alone (or beside holders that wait for it) and trusted. A
 // holder that stayed stopped the whole time did nothing, and nothing is
-// made again.
+// made again. Where a thread's clock cannot show such a moment (under Wine),
+// no opening goes beside a stopped holder that may resolve names: it waits,
+// and gives up as a wait for another folder does.
 #pragma once
 
 #include <chrono>
@@ -74,6 +76,7 @@ class OpeningTurn final {
     BesideStopped,               // taken beside holders of the same folder that have used no processor time a while
     BesideWaitingForThisThread,  // taken beside holders that wait for this thread
     Refused,                     // not taken: a holder stands still, and waiting seems endless
+    RefusedClockTooCoarse,       // not taken so, in one folder, on a clock that cannot show a short wake
   };
   // What a Take is for.
   enum class For {
@@ -184,7 +187,7 @@ class HeldOpeningTurn {
   // that stood still in `stoppedHolder`.
   bool Take(OpeningPlace place, OpeningPlace& stoppedHolder, OpeningTurn::For what = OpeningTurn::For::FirstTime) {
     taking_ = OpeningTurn::instance().Take(std::move(place), stoppedHolder, what);
-    held_ = taking_ != OpeningTurn::Taking::Refused;
+    held_ = taking_ != OpeningTurn::Taking::Refused && taking_ != OpeningTurn::Taking::RefusedClockTooCoarse;
     return held_;
   }
   void Release() {

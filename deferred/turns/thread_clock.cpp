@@ -1,5 +1,7 @@
 #include "thread_clock.h"
 
+#include <atomic>
+#include <chrono>
 #include <utility>
 
 #if defined(_WIN32)
@@ -86,3 +88,43 @@ int64_t ThreadClock::Reading() const {
   return static_cast<int64_t>(used.tv_sec) * 1000000000 + used.tv_nsec;
 #endif
 }
+
+namespace {
+
+// Whether short wakes show: 1 or 0 once known, -1 before.
+std::atomic<int> measured{-1};
+std::atomic<int> assumed{-1};
+
+bool MeasureShortWakes() {
+  const ThreadClock clock = ThreadClock::OfThisThread();
+  // A clock that shows short bursts moves many times in two milliseconds of
+  // reading it; one that moves in ticks of a scheduler moves once at most.
+  const auto start = std::chrono::steady_clock::now();
+  int64_t last = clock.Reading();
+  if (last < 0) return false;
+  int moves = 0;
+  for (long reads = 1; moves < 3; ++reads) {
+    const int64_t now = clock.Reading();
+    if (now < 0) return false;
+    if (now != last) ++moves;
+    last = now;
+    if (reads >= 1000 && std::chrono::steady_clock::now() - start > std::chrono::milliseconds(2)) break;
+  }
+  return moves >= 3;
+}
+
+}  // namespace
+
+bool ThreadClock::ShowsShortWakes() {
+  const int assumedNow = assumed.load();
+  if (assumedNow >= 0) return assumedNow == 1;
+  int known = measured.load();
+  if (known < 0) {
+    // Two threads may both measure; they find the same.
+    known = MeasureShortWakes() ? 1 : 0;
+    measured.store(known);
+  }
+  return known == 1;
+}
+
+void ThreadClock::AssumeShortWakesShown(int shown) { assumed.store(shown); }

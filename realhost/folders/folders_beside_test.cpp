@@ -189,7 +189,13 @@ TEST_P(FoldersBeside, APartThatWakesAndImportsAnotherFoldersScriptMakesThePartBe
     if (text.str().find(" again: an opening beside it on another thread went on") != std::string::npos) ++again;
   }
   std::remove(log.c_str());
-  EXPECT_GE(again, 1) << "no run played with an opening made again: the case shows nothing";
+  if (ThreadClock::ShowsShortWakes()) {
+    EXPECT_GE(again, 1) << "no run played with an opening made again: the case shows nothing";
+  } else {
+    // Under Wine the sleeping holder is waited for: never beside, nothing
+    // made again.
+    EXPECT_EQ(again, 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Prefetch, FoldersBeside, ::testing::Values(2, 4),

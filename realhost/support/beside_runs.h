@@ -13,13 +13,24 @@
 #include <string>
 #include <vector>
 
+#include "deferred/turns/thread_clock.h"
 #include "host_session.h"
 #include "watchdog.h"
 
+// Where a thread's clock cannot show it waking for a moment (under Wine),
+// the module never opens beside a holder that stands still and may resolve
+// names in its folder: a run that meets a wait inside the host fails, once
+// the holder has stood still 30 s, with this error, and never plays a frame.
+inline bool RefusedAsTheClockCannotTell(const std::string& error) {
+  return !ThreadClock::ShowsShortWakes() && error.find("DorvelFilter: ") != std::string::npos &&
+         error.find("This system's thread clocks cannot show a thread that wakes for a moment") != std::string::npos;
+}
+
 // Plays `script` `runs` times; `prepare` readies each new session (loads a
 // decoder, say). Answers in how many runs the host's log shows an opening
-// beside another: the host's threads race, so some runs (under an emulator,
-// above all) may not meet the shape.
+// beside another, or the module refused it for want of a clock: the host's
+// threads race, so some runs (under an emulator, above all) may not meet the
+// shape.
 inline int PlayRunsBeside(const std::string& name, const std::string& script, const std::vector<uint64_t>& direct,
                           int runs, const std::function<void(HostSession&)>& prepare = {}) {
   const std::string log = ::testing::TempDir() + "dorvel_" + name + ".log";
@@ -34,6 +45,10 @@ inline int PlayRunsBeside(const std::string& name, const std::string& script, co
       const std::string error = HostErrorOf([&] {
         played = FrameDigests(host.Clip("SetLogParams(\"" + log + "\", LOG_WARNING)\n" + script), host.env());
       });
+      if (RefusedAsTheClockCannotTell(error)) {
+        ++met;
+        continue;
+      }
       EXPECT_EQ(error, "") << name << " run " << run;
       EXPECT_EQ(played, direct) << name << " run " << run;
     }

@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "deferred/turns/thread_clock.h"
 #include "module_test.h"
 
 namespace {
@@ -41,6 +42,9 @@ class WorkingFolderTest : public ModuleTest {
 
   void SetUp() override {
     ModuleTest::SetUp();
+    // The cases of a clock that shows a thread waking for a moment (the
+    // threads cases say what changes where it does not).
+    ThreadClock::AssumeShortWakesShown(1);
     env->StopRecording();
     original = fs::current_path();
     root = fs::temp_directory_path() / ("dorvel-folders-" + std::to_string(std::random_device()()));
@@ -62,6 +66,7 @@ class WorkingFolderTest : public ModuleTest {
     });
   }
   void TearDown() override {
+    ThreadClock::AssumeShortWakesShown(-1);
     fs::current_path(original);
     fs::remove_all(root);
     ModuleTest::TearDown();
