@@ -29,11 +29,10 @@ class ThreadClock {
   // of a millisecond or less: on Linux, macOS and Windows it does; under
   // Wine a thread's time moves in steps of 10 ms and its cycles read 0, so a
   // thread that wakes for a moment and sleeps again may show nothing.
-  // Measured once, on the calling thread.
+  // Measured once, on the calling thread. A test of what the module does
+  // with either kind of clock gives the answer in the process's environment
+  // variable DORVEL_TEST_SHORT_WAKES_SHOWN, 1 or 0.
   static bool ShowsShortWakes();
-  // For tests of what the module does with either kind of clock: the
-  // answer ShowsShortWakes gives until it is called again with no value.
-  static void AssumeShortWakesShown(int shown);  // 1, 0, or -1 to measure
 
  private:
   // A clock id (POSIX), a thread port (macOS) or a thread handle (Windows);

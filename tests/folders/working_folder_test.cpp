@@ -15,7 +15,6 @@
 #include <string>
 #include <thread>
 
-#include "deferred/turns/thread_clock.h"
 #include "module_test.h"
 
 namespace {
@@ -44,7 +43,7 @@ class WorkingFolderTest : public ModuleTest {
     ModuleTest::SetUp();
     // The cases of a clock that shows a thread waking for a moment (the
     // threads cases say what changes where it does not).
-    ThreadClock::AssumeShortWakesShown(1);
+    AssumeShortWakesShown(1);
     env->StopRecording();
     original = fs::current_path();
     root = fs::temp_directory_path() / ("dorvel-folders-" + std::to_string(std::random_device()()));
@@ -66,7 +65,7 @@ class WorkingFolderTest : public ModuleTest {
     });
   }
   void TearDown() override {
-    ThreadClock::AssumeShortWakesShown(-1);
+    AssumeShortWakesShown(-1);
     fs::current_path(original);
     fs::remove_all(root);
     ModuleTest::TearDown();

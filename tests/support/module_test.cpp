@@ -6,6 +6,10 @@
 #include <mutex>
 #include <thread>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 void RunOrAbort(const std::vector<std::function<void()>>& work, std::chrono::seconds limit) {
   std::mutex mutex;
   std::condition_variable done;
@@ -106,4 +110,18 @@ PClip ModuleTest::Template(const VideoInfo& shape) {
 int ModuleTest::SourceOf(const PClip& clip, int n) {
   const PVideoFrame frame = clip->GetFrame(n, env.get());
   return frame ? frame->source() : -100;
+}
+
+void AssumeShortWakesShown(int shown) {
+  constexpr const char* kName = "DORVEL_TEST_SHORT_WAKES_SHOWN";
+  const char* value = shown == 1 ? "1" : shown == 0 ? "0" : nullptr;
+#if defined(_WIN32)
+  SetEnvironmentVariableA(kName, value);
+#else
+  if (value != nullptr) {
+    setenv(kName, value, 1);
+  } else {
+    unsetenv(kName);
+  }
+#endif
 }

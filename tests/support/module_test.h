@@ -52,6 +52,11 @@ void RunOrAbort(const std::vector<std::function<void()>>& work, std::chrono::sec
 // The message of the script error `request` raises, or "" when none.
 std::string ErrorOf(const std::function<void()>& request);
 
+// Tells the module whether a thread's clock shows a moment's work, as it
+// would find on Linux (1) or under Wine (0); -1 lets it measure. Given
+// before the module first waits for an opening.
+void AssumeShortWakesShown(int shown);
+
 class ModuleTest : public ::testing::Test {
  protected:
   void SetUp() override;

@@ -19,7 +19,6 @@
 #include <thread>
 #include <utility>
 
-#include "deferred/turns/thread_clock.h"
 #include "module_test.h"
 
 namespace {
@@ -35,9 +34,9 @@ class UnseenWaitsTest : public ModuleTest {
   void SetUp() override {
     ModuleTest::SetUp();
     // The cases of a clock that shows a thread waking for a moment; under
-    // Wine, where it does not, the holders here still stop and work as
-    // they show, and one case below takes the clock as it is there.
-    ThreadClock::AssumeShortWakesShown(1);
+    // Wine, where it does not, the holders here still stop and work in
+    // ways it shows. One case below is of Wine's clock, everywhere.
+    AssumeShortWakesShown(1);
     env->StopRecording();
     logPath = ::testing::TempDir() + "dorvel_unseen_" +
               ::testing::UnitTest::GetInstance()->current_test_info()->name() +
@@ -46,7 +45,7 @@ class UnseenWaitsTest : public ModuleTest {
     settings.stats = &stats;
   }
   void TearDown() override {
-    ThreadClock::AssumeShortWakesShown(-1);
+    AssumeShortWakesShown(-1);
     std::remove(logPath.c_str());
     ModuleTest::TearDown();
   }
@@ -132,7 +131,7 @@ TEST_F(UnseenWaitsTest, WhereAClockCannotShowAShortWakeAHolderThatSleepsIsWaited
   // Under Wine a holder asleep in its function may wake for a moment, move
   // the working folder and sleep again without its clock showing it: an
   // opening of the same folder must wait for it, not go beside it.
-  ThreadClock::AssumeShortWakesShown(0);
+  AssumeShortWakesShown(0);
   std::atomic<bool> openingStarted{false};
   Clock::time_point aEnded, bStarted;
   env->AddFunction("Sleepy", "", [&](const AVSValue&, IScriptEnvironment*) -> AVSValue {
