@@ -1,6 +1,8 @@
 #include "thread_clock.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <chrono>
 #include <utility>
@@ -111,20 +113,27 @@ int GivenByTest() {
 
 bool MeasureShortWakes() {
   const ThreadClock clock = ThreadClock::OfThisThread();
-  // A clock that shows short bursts moves many times in two milliseconds of
-  // reading it; one that moves in ticks of a scheduler moves once at most.
+  // The clock read in a loop: one that shows short bursts moves in steps of
+  // microseconds (nanoseconds, or cycles on Windows); one charged a
+  // scheduler's tick at a time moves in steps of 10 ms or more, however
+  // slowly or quickly it is read. The smallest of three steps tells which.
+  constexpr int64_t kShortStep = 1000000;  // 1 ms in nanoseconds
   const auto start = std::chrono::steady_clock::now();
   int64_t last = clock.Reading();
   if (last < 0) return false;
-  int moves = 0;
-  for (long reads = 1; moves < 3; ++reads) {
+  int64_t smallest = INT64_MAX;
+  for (int steps = 0; steps < 3;) {
     const int64_t now = clock.Reading();
     if (now < 0) return false;
-    if (now != last) ++moves;
-    last = now;
-    if (reads >= 1000 && std::chrono::steady_clock::now() - start > std::chrono::milliseconds(2)) break;
+    if (now != last) {
+      smallest = std::min(smallest, now - last);
+      ++steps;
+      last = now;
+    }
+    // A clock that never moves shows nothing.
+    if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200)) break;
   }
-  return moves >= 3;
+  return smallest < kShortStep;
 }
 
 }  // namespace
