@@ -22,7 +22,8 @@ cross_test() {
   # the module's 30 s bounds where a thread's clock cannot show a short
   # wake) run in a ctest of their own beside the rest; its report follows.
   local waits_log="$build/waits-ctest.log" waits_pid status=0
-  (cd "$build" && ctest --output-on-failure -j 4 -L waits --repeat until-pass:2 >"$waits_log" 2>&1) &
+  (cd "$build" && DORVEL_WINE_PREFIX_SUFFIX=-waits ctest --output-on-failure -j 4 -L waits --repeat until-pass:2 \
+    >"$waits_log" 2>&1) &
   waits_pid=$!
   (cd "$build" && ctest --output-on-failure -j "$(nproc)" -LE waits --repeat until-pass:2) || status=$?
   wait "$waits_pid" || status=$?

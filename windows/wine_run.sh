@@ -3,10 +3,15 @@
 # Windows builds' tests. The Wine prefix is made on first use (once, however
 # many tests start at the same time) and belongs to the build.
 #   wine_run.sh PREFIX win64|win32 DLL_FOLDERS PROGRAM [ARGS...]
+# With DORVEL_WINE_PREFIX_SUFFIX set, the prefix is PREFIX followed by it: a
+# second ctest of the same build runs under a Wine server of its own. (The
+# first program to start a prefix's server hands the server and Wine's own
+# services its output, and ctest waits for that output to end; a server kept
+# busy by another ctest would keep that program from ever ending.)
 # DLL_FOLDERS (':'-separated Linux paths) go on Wine's search path for DLLs,
 # such as the host's AviSynth.dll and the runtime it needs.
 set -euo pipefail
-export WINEPREFIX="$1" WINEARCH="$2"
+export WINEPREFIX="$1${DORVEL_WINE_PREFIX_SUFFIX:-}" WINEARCH="$2"
 dll_folders="$3"
 shift 3
 export WINEDEBUG=-all
