@@ -2,6 +2,8 @@
 # HOSTS configures BUILD with TOOLCHAIN and the ;-separated host prefixes
 # HOSTS, warnings as errors, builds it and runs its tests under the emulator
 # the toolchain names. No host is an error with DORVEL_REQUIRE_REAL_HOSTS=1.
+source scripts/run_ctest.sh
+
 cross_test() {
   local title="$1" build="$2" toolchain="$3" hosts="$4"
   if [ -z "$hosts" ] && [ "${DORVEL_REQUIRE_REAL_HOSTS:-0}" = 1 ]; then
@@ -18,15 +20,5 @@ cross_test() {
   # connection to its server ("wine client error: ... Connection reset by
   # peer"), failing a test that has nothing wrong. Every case here also runs
   # natively, where none is repeated.
-  # The cases labelled "waits" (their openings sleep, or stand still for
-  # the module's 30 s bounds where a thread's clock cannot show a short
-  # wake) run in a ctest of their own beside the rest; its report follows.
-  local waits_log="$build/waits-ctest.log" waits_pid status=0
-  (cd "$build" && DORVEL_WINE_PREFIX_SUFFIX=-waits ctest --output-on-failure -j 4 -L waits --repeat until-pass:2 \
-    >"$waits_log" 2>&1) &
-  waits_pid=$!
-  (cd "$build" && ctest --output-on-failure -j "$(nproc)" -LE waits --repeat until-pass:2) || status=$?
-  wait "$waits_pid" || status=$?
-  cat "$waits_log"
-  return "$status"
+  run_ctest "$build" --repeat until-pass:2
 }

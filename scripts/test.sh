@@ -79,7 +79,8 @@ cmake --build "$build" -j "$(nproc)"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
-(cd "$build" && ctest --output-on-failure -j "$(nproc)" "${ctest_args[@]}")
+source scripts/run_ctest.sh
+run_ctest "$build" "${ctest_args[@]}"
 say_left_out "not tested here: "
 
 if [ -z "$sanitize" ] && [ "$cross" = 1 ]; then

@@ -15,6 +15,9 @@ set -euo pipefail
 dir="$1" count="${2:-30}" long="${3:-0}" varied="${4:-0}"
 digits=$((count > 100 ? 3 : 2))
 mkdir -p "$dir"
+# Two ctests of one build may both make the media at once: one waits.
+exec 9>"$dir/.making"
+flock 9
 # make_file FILE FIRST_FRAME FRAMES AUDIO_RATE
 make_file() {
   local file="$1" first="$2" frames="$3" rate="$4"
