@@ -109,22 +109,30 @@ int GivenByTest() {
   return value[0] == '1' ? 1 : value[0] == '0' ? 0 : -1;
 }
 
+// A move of a clock read over and over that shows a burst of work this
+// short or shorter. (On Windows the reading adds cycles to nanoseconds: a
+// millisecond is more than this, a few reads far less.)
+constexpr int64_t kShortMove = 1000000;
+
 bool MeasureShortWakes() {
   const ThreadClock clock = ThreadClock::OfThisThread();
-  // A clock that shows short bursts moves many times in two milliseconds of
-  // reading it; one that moves in ticks of a scheduler moves once at most.
+  // A clock that shows short bursts moves by little between two readings;
+  // one that moves in ticks of a scheduler moves by a whole tick. Only the
+  // size of a move tells them apart: a reading may itself take so long
+  // (under Wine, tens of microseconds) that a thousand of them span several
+  // ticks.
   const auto start = std::chrono::steady_clock::now();
   int64_t last = clock.Reading();
   if (last < 0) return false;
-  int moves = 0;
-  for (long reads = 1; moves < 3; ++reads) {
+  int shortMoves = 0;
+  for (long reads = 1; shortMoves < 3; ++reads) {
     const int64_t now = clock.Reading();
     if (now < 0) return false;
-    if (now != last) ++moves;
+    if (now != last && now - last <= kShortMove) ++shortMoves;
     last = now;
     if (reads >= 1000 && std::chrono::steady_clock::now() - start > std::chrono::milliseconds(2)) break;
   }
-  return moves >= 3;
+  return shortMoves >= 3;
 }
 
 }  // namespace
