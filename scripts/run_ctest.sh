@@ -8,7 +8,7 @@ run_ctest() {
   local build="$1"
   shift
   local waits_log="$build/waits-ctest.log" waits_pid status=0
-  (cd "$build" && DORVEL_WINE_PREFIX_SUFFIX=-waits ctest --output-on-failure -j 4 -L waits "$@" >"$waits_log" 2>&1) &
+  (cd "$build" && DORVEL_WINE_PREFIX_SUFFIX=-waits ctest --output-on-failure -j 4 -L waits "$@") >"$waits_log" 2>&1 &
   waits_pid=$!
   (cd "$build" && ctest --output-on-failure -j "$(nproc)" -LE waits "$@") || status=$?
   wait "$waits_pid" || status=$?
