@@ -64,7 +64,7 @@ TEST_P(UnseenWaits, TwoEnvironmentsPlayingTheShapeAtOnce) {
   const std::vector<uint64_t> direct = DirectFrames();
   for (int run = 0; run < 2; ++run) {
     const Watchdog watchdog("two environments, Prefetch(" + std::to_string(threads) + ") run " + std::to_string(run),
-                            std::chrono::seconds(120));
+                            RunBound(std::chrono::seconds(120)));
     std::vector<std::string> errors(2);
     std::vector<std::vector<uint64_t>> played(2);
     std::vector<std::thread> clients;
