@@ -26,7 +26,7 @@
 // host's threads may meet it again, one after another, while the script
 // closes.
 inline std::chrono::seconds RunBound(std::chrono::seconds whereClocksTell) {
-  return ThreadClock::ShowsShortWakes() ? whereClocksTell : std::chrono::seconds(300);
+  return ThreadClock::ShowsShortWakes() ? whereClocksTell : std::chrono::seconds(600);
 }
 
 inline bool RefusedAsTheClockCannotTell(const std::string& error) {
