@@ -77,6 +77,12 @@ say_left_out ""
 cmake --build "$build" -j "$(nproc)"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:${ASAN_OPTIONS:-}"
+# LeakSanitizer does not take threads' storage as roots: GCC 12's runtime
+# reads a garbage range for the dynamic TLS of a library the stand-in host
+# loads (the module), and its tracer dies at exit ("Tracer caught signal 11")
+# after the case passed. The module keeps nothing in thread storage but an
+# int, so no leak can hide there; a block kept only in TLS would be reported.
+export LSAN_OPTIONS="use_tls=0:${LSAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}"
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:${TSAN_OPTIONS:-}"
 source scripts/run_ctest.sh
