@@ -38,6 +38,10 @@ constexpr const char* kClockTooCoarse =
     "wait inside the host for this thread, or only sleep. This system's thread clocks cannot show a thread that "
     "wakes for a moment (as under Wine), so openings never run beside one that may wake; play this script without "
     "Prefetch here (in %s)";
+constexpr const char* kFolderInDoubt =
+    "DorvelFilter: %s was called while an opening on another thread had made %s the working folder, so the call's "
+    "relative file names may mean that folder or %s, the one before, and nothing tells which. Load scripts while no "
+    "part opens on another thread (in %s)";
 constexpr const char* kFolderChanged =
     "DorvelFilter: the working folder changed from %s to %s while %s was opened beside another opening, so its "
     "relative names may have resolved there; give the files it reads absolute names (in %s)";
@@ -189,7 +193,13 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
     : vi(),
       life(EnvironmentLife::Of(home != nullptr ? home : env)),
       functionName(life->strings().Save(env, functionName)) {
+  Folder inDoubt;
+  folder = RecordWorkingFolder(&inDoubt);
   DecodeParameters(parameters, args, env, life->strings());
+  if (!inDoubt.empty()) {
+    const std::string opening = inDoubt.u8string(), before = folder->u8string();
+    env->ThrowError(kFolderInDoubt, this->functionName, opening.c_str(), before.c_str(), Call().c_str());
+  }
   std::vector<FileState> named;
   if (descriptions && MakeCacheKey(this->functionName, args, folder.get(), cacheKey, named)) {
     cache = std::move(descriptions);

@@ -152,8 +152,8 @@ class DorvelFilter : public IClip, private ProcessHold {
   ArgumentList args;
   // The working folder when the filter was made, where relative names in the
   // call resolve as they would have in the script; null when it could not
-  // be read.
-  const std::shared_ptr<const Folder> folder = RecordWorkingFolder();
+  // be read. Set first as the filter is made.
+  std::shared_ptr<const Folder> folder;
   // The description cache and this filter's key in it; null when no cache
   // is on or the call cannot be keyed.
   std::shared_ptr<DescriptionCache> cache;

@@ -79,8 +79,16 @@ AVSValue DORVEL_CDECL SetDorvelFilterCache(AVSValue args, void*, IScriptEnvironm
   if (file.empty()) env->ThrowError("DorvelFilterCache: the cache file's name is empty");
   // A relative name is taken where the script's own relative names are.
   CachePath path(file);
-  const std::shared_ptr<const Folder> folder = RecordWorkingFolder();
+  Folder inDoubt;
+  const std::shared_ptr<const Folder> folder = RecordWorkingFolder(&inDoubt);
   if (path.is_relative() && !folder) env->ThrowError("DorvelFilterCache: cannot tell where %s is", file.c_str());
+  if (path.is_relative() && !inDoubt.empty()) {
+    const std::string opening = inDoubt.u8string(), before = folder->u8string();
+    env->ThrowError(
+        "DorvelFilterCache: cannot tell where %s is: an opening on another thread had made %s the working folder, "
+        "and the script may be there or in %s. Load scripts while no part opens on another thread",
+        file.c_str(), opening.c_str(), before.c_str());
+  }
   if (path.is_relative()) path = *folder / path;
   path = path.lexically_normal();
   // Named first, so that a warning of the opening below has its file.

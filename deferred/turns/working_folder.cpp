@@ -40,7 +40,7 @@ bool WorkingFolderIs(const Folder& folder) {
   return !error && SameFolder(now, folder);
 }
 
-std::shared_ptr<const Folder> RecordWorkingFolder() {
+std::shared_ptr<const Folder> RecordWorkingFolder(Folder* inDoubt) {
   Folder now;
   {
     Changes& c = changes();
@@ -54,12 +54,13 @@ std::shared_ptr<const Folder> RecordWorkingFolder() {
     // A thread whose own opening changed it earlier has that folder.
     const std::thread::id self = std::this_thread::get_id();
     if (!c.stack.empty() && c.stack.back().thread != self && SameFolder(now, c.stack.back().set)) {
-      now = c.stack.front().found;
-      for (auto change = c.stack.rbegin(); change != c.stack.rend(); ++change) {
-        if (change->thread == self) {
-          now = change->set;
-          break;
-        }
+      const auto own = std::find_if(c.stack.rbegin(), c.stack.rend(),
+                                    [self](const Changes::Change& change) { return change.thread == self; });
+      if (own != c.stack.rend()) {
+        now = own->set;
+      } else {
+        if (inDoubt != nullptr && !SameFolder(now, c.stack.front().found)) *inDoubt = now;
+        now = c.stack.front().found;
       }
     }
   }

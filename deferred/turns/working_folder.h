@@ -30,9 +30,12 @@ using Folder = std::filesystem::path;
 
 // The working folder now, or null when it cannot be read. While an opening on
 // another thread has made its own folder the working folder, the folder in
-// force before it did. Filters made one after another in one folder share one
-// copy of its name.
-std::shared_ptr<const Folder> RecordWorkingFolder();
+// force before it did; `inDoubt`, when given, then gets the opening's folder
+// where the two differ: a script of that folder, loading on this thread,
+// finds its own folder in force already, and nothing tells it from a script
+// of the folder before. Filters made one after another in one folder share
+// one copy of its name.
+std::shared_ptr<const Folder> RecordWorkingFolder(Folder* inDoubt = nullptr);
 
 // Whether `a` and `b` name one folder, as the system wrote them.
 bool SameFolder(const Folder& a, const Folder& b);

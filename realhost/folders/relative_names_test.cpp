@@ -10,6 +10,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "counting_source.h"
 #include "host_session.h"
@@ -118,6 +119,42 @@ TEST_F(RealHostRelativeNames, PartsOfTwoFoldersOpenedTogetherUnderPrefetchEachOp
     std::string tags;
     EXPECT_EQ(HostErrorOf([&] { tags = Tags(host.Clip(script), host.env()); }), "") << "pass " << pass;
     EXPECT_EQ(tags, expected) << "pass " << pass;
+  }
+  EXPECT_EQ(fs::current_path(), root / "decoys");
+}
+
+TEST_F(RealHostRelativeNames, AScriptLoadingWhileAPartOpensInItsFolderOnAnotherThreadFailsClearly) {
+  // A client plays a part of the show on one thread, whose function sleeps
+  // while the show's folder is the working folder; a second environment
+  // loads a script on another thread meanwhile. The show's own splice (its
+  // Import finds the show's folder in force already) and a script of the
+  // client's folder see the same working folder, so either part's relative
+  // names may mean either folder: the load fails with both named. Loaded
+  // again once the opening is over, each plays its own files.
+  std::ofstream(root / "show" / "slow.avs")
+      << "function Slow(string s) {\n  CountingSource(77, frames=1, open_delay_us=1500000)\n  return Import(s)\n}\n"
+      << "DorvelFilter(\"Slow\", [\"part001.avs\"], BlankClip(Import(\"part001.avs\"), length=" << kFrames << "))\n";
+  fs::current_path(root / "decoys");
+  const std::string fromDecoys = "DorvelFilter(\"Import\", [\"part002.avs\"], " + CountingTemplate(kFrames) + ")";
+  for (const std::string& loaded : {Imported(root / "show" / "splice.avs"), fromDecoys}) {
+    SCOPED_TRACE(loaded);
+    HostSession playing, loading;
+    const PClip slow = playing.Clip(Imported(root / "show" / "slow.avs"));
+    const int before = counting::Opens(77);
+    std::string played, error;
+    std::thread player([&] { EXPECT_EQ(HostErrorOf([&] { played = Tags(slow, playing.env()); }), ""); });
+    while (counting::Opens(77) == before) std::this_thread::yield();
+    error = HostErrorOf([&] { loading.Clip(loaded); });
+    player.join();
+    EXPECT_EQ(played, ShowTags(1, 0, kFrames - 1));
+    EXPECT_NE(error.find("was called while an opening on another thread had made " + (root / "show").string() +
+                         " the working folder"),
+              std::string::npos)
+        << error;
+    EXPECT_NE(error.find((root / "decoys").string() + ", the one before"), std::string::npos) << error;
+    std::string tags;
+    EXPECT_EQ(HostErrorOf([&] { tags = Tags(loading.Clip(loaded), loading.env()); }), "");
+    EXPECT_EQ(tags, loaded == fromDecoys ? ShowTags(42, 0, kFrames - 1) : ShowTags(1, 0, kParts * kFrames - 1));
   }
   EXPECT_EQ(fs::current_path(), root / "decoys");
 }

@@ -176,9 +176,55 @@ TEST_F(WorkingFolderTest, ThreadsOpeningFiltersOfTwoFoldersAtOnceEachOpenTheirOw
   filters.clear();
 }
 
-TEST_F(WorkingFolderTest, AFilterMadeWhileAnotherThreadsOpeningHoldsItsFolderRecordsTheClientsFolder) {
-  // A script loads on one thread while a clip of another folder opens on
-  // another, which has made its folder the working folder meanwhile.
+TEST_F(WorkingFolderTest, AFilterMadeWhereAnotherThreadsOpeningHoldsTheFolderFailsWithBothFolders) {
+  // A script loads on one thread while a part of folder a opens on another,
+  // which has made a the working folder meanwhile. A script of the client's
+  // folder and one of folder a (whose Import finds a in force already) see
+  // the same working folder: either folder may be the script's, so making
+  // the part fails and names both. Made again once the opening is over, the
+  // part plays the client's file.
+  const fs::path a = Folder("a", 1), client = Folder("client", 3);
+  for (const bool importsFolderA : {false, true}) {
+    SCOPED_TRACE(importsFolderA ? "a script of folder a" : "a script of the client's folder");
+    std::atomic<bool> opening{false}, made{false};
+    env->AddFunction("Hold", "s", [&](const AVSValue& args, IScriptEnvironment*) {
+      const int id = IdIn(args[0].AsString());
+      opening = true;
+      while (!made) std::this_thread::yield();
+      SourceSettings settings;
+      settings.stats = &stats;
+      return AVSValue(new SourceClip(id, settings));
+    });
+    fs::current_path(a);
+    const PClip shape = Template();
+    const PClip held = Deferred("Hold", ArrayOf({AVSValue("part.txt")}), shape);
+    fs::current_path(client);
+    std::string error;
+    RunOrAbort({[&] { EXPECT_EQ(SourceOf(held), 1); },
+                [&] {
+                  while (!opening) std::this_thread::yield();
+                  const fs::path found = fs::current_path();
+                  if (importsFolderA) fs::current_path(a);
+                  error = ErrorOf([&] { Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape); });
+                  fs::current_path(found);
+                  made = true;
+                }});
+    EXPECT_NE(error.find("DorvelFilter: FileSource was called while an opening on another thread had made " +
+                         a.u8string() + " the working folder"),
+              std::string::npos)
+        << error;
+    EXPECT_NE(error.find(client.u8string() + ", the one before"), std::string::npos) << error;
+    EXPECT_NE(error.find("(in FileSource(\"part.txt\"))"), std::string::npos) << error;
+    EXPECT_EQ(fs::current_path(), client);
+    const PClip again = Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape);
+    fs::current_path(Folder("decoys", 9));
+    EXPECT_EQ(SourceOf(again), 3);
+  }
+}
+
+TEST_F(WorkingFolderTest, AFilterMadeByAScriptOfAThirdFolderWhileAnotherThreadsOpeningHoldsItsFolderRecordsThatFolder) {
+  // The script's Import has made its own folder the working folder, which no
+  // opening holds: that folder is the script's beyond doubt.
   std::atomic<bool> opening{false}, made{false};
   env->AddFunction("Hold", "s", [&](const AVSValue& args, IScriptEnvironment*) {
     const int id = IdIn(args[0].AsString());
@@ -191,59 +237,20 @@ TEST_F(WorkingFolderTest, AFilterMadeWhileAnotherThreadsOpeningHoldsItsFolderRec
   fs::current_path(Folder("a", 1));
   const PClip shape = Template();
   const PClip held = Deferred("Hold", ArrayOf({AVSValue("part.txt")}), shape);
-  const fs::path client = Folder("client", 3);
-  fs::current_path(client);
-  PClip loaded;
-  RunOrAbort({[&] { SourceOf(held); },
-              [&] {
-                while (!opening) std::this_thread::yield();
-                loaded = Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape);
-                made = true;
-              }});
-  fs::current_path(Folder("decoys", 9));
-  EXPECT_EQ(SourceOf(loaded), 3) << "made in the client's folder, not the other opening's";
-  EXPECT_EQ(SourceOf(held), 1);
-}
-
-// Open: the module cannot yet tell a script that loads in the folder another
-// thread's opening made the working folder from one that loads there because
-// of that opening. It takes the client's folder, and the filter plays the
-// client's file, silently. It should record the script's folder, or fail the
-// opening with a clear error where it cannot be sure.
-TEST_F(WorkingFolderTest, DISABLED_AFilterMadeByAScriptOfTheFolderAnotherThreadsOpeningHoldsRecordsThatFolder) {
-  // One thread opens a part made in folder a; meanwhile a script in folder
-  // a loads on another thread (the host's Import makes a the working folder,
-  // which it is already) and makes a part there.
-  std::atomic<bool> opening{false}, made{false};
-  env->AddFunction("Hold", "s", [&](const AVSValue& args, IScriptEnvironment*) {
-    const int id = IdIn(args[0].AsString());
-    opening = true;
-    while (!made) std::this_thread::yield();
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(id, settings));
-  });
-  const fs::path a = Folder("a", 1);
-  fs::current_path(a);
-  const PClip shape = Template();
-  const PClip held = Deferred("Hold", ArrayOf({AVSValue("part.txt")}), shape);
+  const fs::path third = Folder("c", 4);
   fs::current_path(Folder("client", 3));
   PClip loaded;
   RunOrAbort({[&] { SourceOf(held); },
               [&] {
                 while (!opening) std::this_thread::yield();
                 const fs::path found = fs::current_path();
-                fs::current_path(a);  // the script's Import
+                fs::current_path(third);  // the script's Import
                 loaded = Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape);
                 fs::current_path(found);
                 made = true;
               }});
   fs::current_path(Folder("decoys", 9));
-  int fromLoaded = -1;
-  const std::string error = ErrorOf([&] { fromLoaded = SourceOf(loaded); });
-  if (error.empty()) {
-    EXPECT_EQ(fromLoaded, 1) << "the script's part played the client's file";
-  }
+  EXPECT_EQ(SourceOf(loaded), 4);
   EXPECT_EQ(SourceOf(held), 1);
 }
 
