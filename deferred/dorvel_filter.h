@@ -10,8 +10,8 @@
 #include <string>
 
 #include "deferred/calls/argument_list.h"
-#include "deferred/description_cache/description_cache.h"
-#include "deferred/description_cache/learned_from.h"
+#include "deferred/description_cache/store/description_cache.h"
+#include "deferred/description_cache/made_from/learned_from.h"
 #include "deferred/environment_life.h"
 #include "deferred/frames/recent_frames.h"
 #include "deferred/log/opening_log.h"

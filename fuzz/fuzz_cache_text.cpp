@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "deferred/description_cache/cache_text.h"
+#include "deferred/description_cache/store/cache_text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

@@ -1,5 +1,5 @@
 // DorvelFilterCache: turns a description cache on for the rest of a script
-// (deferred/description_cache/description_cache.h). The cache belongs to the
+// (deferred/description_cache/store/description_cache.h). The cache belongs to the
 // script environment that turned it on; what it learned is written when
 // that environment is deleted, if not before.
 #pragma once
@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "avisynth_interface.h"
-#include "deferred/description_cache/description_cache.h"
+#include "deferred/description_cache/store/description_cache.h"
 
 // DorvelFilterCache(string "file"): turns the cache in `file` on; without
 // one, a file beside the script named after it (SCRIPT.avs.dorvelcache).

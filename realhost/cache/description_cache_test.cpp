@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "counting_source.h"
-#include "deferred/description_cache/cache_text.h"
+#include "deferred/description_cache/store/cache_text.h"
 #include "host_session.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // whole when it is anything but a whole file of this format, and updates of
 // several writers at once (each with a cache object of its own, as separate
 // processes have) that lose no entry and leave a file that always reads.
-#include "deferred/description_cache/description_cache.h"
+#include "deferred/description_cache/store/description_cache.h"
 
 #include <gtest/gtest.h>
 
@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "deferred/description_cache/cache_file.h"
-#include "deferred/description_cache/cache_text.h"
-#include "deferred/description_cache/open_files.h"
-#include "deferred/description_cache/script_sees_all.h"
+#include "deferred/description_cache/store/cache_file.h"
+#include "deferred/description_cache/store/cache_text.h"
+#include "deferred/description_cache/made_from/open_files.h"
+#include "deferred/description_cache/made_from/script_sees_all.h"
 #include "realhost/support/peak_memory.h"
 
 #if defined(_WIN32)

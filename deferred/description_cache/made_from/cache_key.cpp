@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "deferred/calls/call_text.h"
-#include "deferred/description_cache/cache_text.h"
+#include "deferred/description_cache/store/cache_text.h"
 
 namespace {
 

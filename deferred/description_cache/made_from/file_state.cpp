@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "deferred/description_cache/open_file_state.h"
+#include "deferred/description_cache/made_from/open_file_state.h"
 
 bool FileState::operator==(const FileState& other) const {
   return path == other.path && size == other.size && modified == other.modified && changed == other.changed &&

@@ -2,7 +2,7 @@
 // descriptor or handle; the path is left for the caller.
 #pragma once
 
-#include "deferred/description_cache/file_state.h"
+#include "deferred/description_cache/made_from/file_state.h"
 
 #if defined(_WIN32)
 #include <windows.h>

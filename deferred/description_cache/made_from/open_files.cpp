@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "deferred/description_cache/open_file_state.h"
+#include "deferred/description_cache/made_from/open_file_state.h"
 
 #if defined(_WIN32)
 #include <windows.h>

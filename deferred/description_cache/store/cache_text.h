@@ -31,7 +31,7 @@
 #include <string>
 #include <vector>
 
-#include "deferred/description_cache/file_state.h"
+#include "deferred/description_cache/made_from/file_state.h"
 
 // The eleven numbers of a clip's description, in the order written.
 struct CachedDescription {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "deferred/description_cache/file_state.h"
-#include "deferred/description_cache/open_files.h"
+#include "deferred/description_cache/made_from/file_state.h"
+#include "deferred/description_cache/made_from/open_files.h"
 #include "deferred/turns/working_folder.h"
 #include "plugin/avisynth_interface.h"
 

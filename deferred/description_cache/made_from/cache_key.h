@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "deferred/calls/argument_list.h"
-#include "deferred/description_cache/file_state.h"
+#include "deferred/description_cache/made_from/file_state.h"
 #include "deferred/turns/working_folder.h"
 
 // False when the call cannot be keyed: a clip among its arguments says

@@ -6,8 +6,8 @@
 #include <system_error>
 
 #include "deferred/calls/script_var.h"
-#include "deferred/description_cache/cache_key.h"
-#include "deferred/description_cache/script_sees_all.h"
+#include "deferred/description_cache/made_from/cache_key.h"
+#include "deferred/description_cache/made_from/script_sees_all.h"
 
 namespace {
 

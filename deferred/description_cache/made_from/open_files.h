@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "deferred/description_cache/file_state.h"
+#include "deferred/description_cache/made_from/file_state.h"
 
 struct HeldFile {
   long long handle;   // the descriptor, or the handle's value

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "deferred/description_cache/cache_file.h"
-#include "deferred/description_cache/cache_text.h"
+#include "deferred/description_cache/store/cache_file.h"
+#include "deferred/description_cache/store/cache_text.h"
 #include "plugin/avisynth_interface.h"
 
 class DescriptionCache {
