@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 
 #include "deferred/calls/call_text.h"
 #include "deferred/calls/decode_parameters.h"
@@ -39,20 +40,40 @@ constexpr const char* kClockTooCoarse =
     "wakes for a moment (as under Wine), so openings never run beside one that may wake; play this script without "
     "Prefetch here (in %s)";
 constexpr const char* kFolderInDoubt =
-    "DorvelFilter: %s was called while an opening on another thread had made %s the working folder, so the call's "
-    "relative file names may mean that folder or %s, the one before, and nothing tells which. Load scripts while no "
-    "part opens on another thread (in %s)";
+    "DorvelFilter: %s was called while a part's function ran on another thread, which may move the working folder "
+    "(now %s) at any moment, so nothing tells which folder the call's relative file names mean. Load scripts, and "
+    "make parts in runtime scripts, while no part opens on another thread, or Import the part's script by its full "
+    "name (in %s)";
 constexpr const char* kFolderChanged =
     "DorvelFilter: the working folder changed from %s to %s while %s was opened beside another opening, so its "
     "relative names may have resolved there; give the files it reads absolute names (in %s)";
 
-// Whether the call is the host's Import of a script named with a folder,
-// which the host makes the working folder while it reads the script.
-bool ImportsFromAnotherFolder(const char* functionName, const ArgumentList& args) {
+bool IsImport(const char* functionName) {
   const char* import = "import";
   for (const char* c = functionName; *c != '\0' || *import != '\0'; ++c, ++import) {
     if (std::tolower(static_cast<unsigned char>(*c)) != *import) return false;
   }
+  return true;
+}
+
+// Whether the call is the host's Import of scripts named in full: the host
+// makes each one's folder the working folder while it reads it, whatever
+// folder the call was made in.
+bool ImportsByFullName(const char* functionName, const ArgumentList& args) {
+  if (!IsImport(functionName)) return false;
+  bool named = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args.names()[i] != nullptr || !args.values()[i].IsString()) continue;
+    if (!std::filesystem::u8path(args.values()[i].AsString()).is_absolute()) return false;
+    named = true;
+  }
+  return named;
+}
+
+// Whether the call is the host's Import of a script named with a folder,
+// which the host makes the working folder while it reads the script.
+bool ImportsFromAnotherFolder(const char* functionName, const ArgumentList& args) {
+  if (!IsImport(functionName)) return false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args.names()[i] == nullptr && args.values()[i].IsString() &&
         std::strpbrk(args.values()[i].AsString(), "/\\") != nullptr) {
@@ -196,9 +217,9 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   Folder inDoubt;
   folder = RecordWorkingFolder(&inDoubt);
   DecodeParameters(parameters, args, env, life->strings());
-  if (!inDoubt.empty()) {
-    const std::string opening = inDoubt.u8string(), before = folder->u8string();
-    env->ThrowError(kFolderInDoubt, this->functionName, opening.c_str(), before.c_str(), Call().c_str());
+  if (!inDoubt.empty() && !ImportsByFullName(this->functionName, args)) {
+    const std::string now = inDoubt.u8string();
+    env->ThrowError(kFolderInDoubt, this->functionName, now.c_str(), Call().c_str());
   }
   std::vector<FileState> named;
   if (descriptions && MakeCacheKey(this->functionName, args, folder.get(), cacheKey, named)) {

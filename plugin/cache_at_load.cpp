@@ -83,11 +83,12 @@ AVSValue DORVEL_CDECL SetDorvelFilterCache(AVSValue args, void*, IScriptEnvironm
   const std::shared_ptr<const Folder> folder = RecordWorkingFolder(&inDoubt);
   if (path.is_relative() && !folder) env->ThrowError("DorvelFilterCache: cannot tell where %s is", file.c_str());
   if (path.is_relative() && !inDoubt.empty()) {
-    const std::string opening = inDoubt.u8string(), before = folder->u8string();
+    const std::string now = inDoubt.u8string();
     env->ThrowError(
-        "DorvelFilterCache: cannot tell where %s is: an opening on another thread had made %s the working folder, "
-        "and the script may be there or in %s. Load scripts while no part opens on another thread",
-        file.c_str(), opening.c_str(), before.c_str());
+        "DorvelFilterCache: cannot tell where %s is: a part's function ran on another thread, which may move the "
+        "working folder (now %s) at any moment. Load scripts while no part opens on another thread, or name the "
+        "cache file in full",
+        file.c_str(), now.c_str());
   }
   if (path.is_relative()) path = *folder / path;
   path = path.lexically_normal();

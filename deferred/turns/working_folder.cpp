@@ -20,6 +20,13 @@ struct Changes {
     Folder set;
   };
   std::vector<Change> stack;
+  // The threads inside a function that an opening calls, once for each call
+  // they are in: any of them may move the working folder (the host's Import
+  // does, for as long as it reads a script) without the module seeing it.
+  std::vector<std::thread::id> calling;
+  // The working folder when the first of those calls began, or empty when
+  // it could not be read.
+  Folder base;
 };
 
 Changes& changes() { return ProcessWide<Changes>(); }
@@ -48,20 +55,24 @@ std::shared_ptr<const Folder> RecordWorkingFolder(Folder* inDoubt) {
     std::error_code error;
     now = std::filesystem::current_path(error);
     if (error) return nullptr;
-    // The folder an opening on another thread made the working folder is
-    // that opening's, not this script's: the script's is the one before.
-    // One that somebody else set meanwhile (a script loading here) stays.
-    // A thread whose own opening changed it earlier has that folder.
     const std::thread::id self = std::this_thread::get_id();
-    if (!c.stack.empty() && c.stack.back().thread != self && SameFolder(now, c.stack.back().set)) {
+    const bool selfCalling = std::find(c.calling.begin(), c.calling.end(), self) != c.calling.end();
+    const bool othersCalling = std::any_of(c.calling.begin(), c.calling.end(),
+                                           [self](std::thread::id thread) { return thread != self; });
+    if (!selfCalling && othersCalling) {
+      // The folder in force before those calls began is this script's. Any
+      // other may be this script's (its Import set it, perhaps to the
+      // folder that was in force already) or another thread's (its opening,
+      // or an Import inside its function), and nothing tells which.
+      if (inDoubt != nullptr && !SameFolder(now, c.base)) *inDoubt = now;
+    } else if (!c.stack.empty() && c.stack.back().thread != self && SameFolder(now, c.stack.back().set)) {
+      // Inside a function of this thread's own, beside other openings: the
+      // folder another opening made the working folder is that opening's.
+      // One that somebody else set meanwhile (a script loading here) stays.
+      // A thread whose own opening changed it earlier has that folder.
       const auto own = std::find_if(c.stack.rbegin(), c.stack.rend(),
                                     [self](const Changes::Change& change) { return change.thread == self; });
-      if (own != c.stack.rend()) {
-        now = own->set;
-      } else {
-        if (inDoubt != nullptr && !SameFolder(now, c.stack.front().found)) *inDoubt = now;
-        now = c.stack.front().found;
-      }
+      now = own != c.stack.rend() ? own->set : c.stack.front().found;
     }
   }
   LastFolder& last = ProcessWide<LastFolder>();
@@ -71,11 +82,13 @@ std::shared_ptr<const Folder> RecordWorkingFolder(Folder* inDoubt) {
 }
 
 InWorkingFolder::InWorkingFolder(const Folder* folder, std::string& reason) {
-  if (folder == nullptr) return;
   Changes& c = changes();
   std::lock_guard<std::mutex> lock(c.mutex);
   std::error_code error;
   Folder now = std::filesystem::current_path(error);
+  if (c.calling.empty()) c.base = error ? Folder() : now;
+  c.calling.push_back(std::this_thread::get_id());
+  if (folder == nullptr) return;
   if (!error && SameFolder(now, *folder)) {
     // In force already, but perhaps by an opening on another thread, which
     // may end first and put its own folder back: this one is then put back
@@ -99,10 +112,11 @@ InWorkingFolder::InWorkingFolder(const Folder* folder, std::string& reason) {
 }
 
 InWorkingFolder::~InWorkingFolder() {
-  if (!changed_) return;
   Changes& c = changes();
   std::lock_guard<std::mutex> lock(c.mutex);
   const std::thread::id self = std::this_thread::get_id();
+  c.calling.erase(std::find(c.calling.begin(), c.calling.end(), self));
+  if (!changed_) return;
   std::size_t mine = c.stack.size();
   while (mine > 0 && c.stack[mine - 1].thread != self) --mine;
   if (mine == 0) return;

@@ -28,13 +28,16 @@
 
 using Folder = std::filesystem::path;
 
-// The working folder now, or null when it cannot be read. While an opening on
-// another thread has made its own folder the working folder, the folder in
-// force before it did; `inDoubt`, when given, then gets the opening's folder
-// where the two differ: a script of that folder, loading on this thread,
-// finds its own folder in force already, and nothing tells it from a script
-// of the folder before. Filters made one after another in one folder share
-// one copy of its name.
+// The working folder now, or null when it cannot be read. While a function
+// that an opening called runs on another thread and none on this one, a
+// folder other than the one in force when those calls began may be that
+// thread's (its opening's folder, or one its function's Import set for a
+// moment) or this script's (its own Import may have set the very folder in
+// force), and nothing tells which: `inDoubt`, when given, then gets the
+// folder in force. Inside a function of this thread's own, beside other
+// openings, the folder another opening made the working folder is taken for
+// the one this thread's opening found. Filters made one after another in one
+// folder share one copy of its name.
 std::shared_ptr<const Folder> RecordWorkingFolder(Folder* inDoubt = nullptr);
 
 // Whether `a` and `b` name one folder, as the system wrote them.
@@ -42,8 +45,9 @@ bool SameFolder(const Folder& a, const Folder& b);
 // Whether `folder` is the working folder now.
 bool WorkingFolderIs(const Folder& folder);
 
-// For the length of an opening, by the thread that holds the turn to open:
-// `folder` made the working folder when it is not already.
+// For the length of an opening's call of its function, by the thread that
+// makes it: `folder` made the working folder when it is not already, and the
+// thread counted among those inside a function.
 class InWorkingFolder {
  public:
   // Null `folder`: nothing changes. ok() tells whether the folder is in

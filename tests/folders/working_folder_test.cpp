@@ -176,82 +176,58 @@ TEST_F(WorkingFolderTest, ThreadsOpeningFiltersOfTwoFoldersAtOnceEachOpenTheirOw
   filters.clear();
 }
 
-TEST_F(WorkingFolderTest, AFilterMadeWhereAnotherThreadsOpeningHoldsTheFolderFailsWithBothFolders) {
-  // A script loads on one thread while a part of folder a opens on another,
-  // which has made a the working folder meanwhile. A script of the client's
-  // folder and one of folder a (whose Import finds a in force already) see
-  // the same working folder: either folder may be the script's, so making
-  // the part fails and names both. Made again once the opening is over, the
-  // part plays the client's file.
-  const fs::path a = Folder("a", 1), client = Folder("client", 3);
-  for (const bool importsFolderA : {false, true}) {
-    SCOPED_TRACE(importsFolderA ? "a script of folder a" : "a script of the client's folder");
-    std::atomic<bool> opening{false}, made{false};
-    env->AddFunction("Hold", "s", [&](const AVSValue& args, IScriptEnvironment*) {
-      const int id = IdIn(args[0].AsString());
-      opening = true;
-      while (!made) std::this_thread::yield();
-      SourceSettings settings;
-      settings.stats = &stats;
-      return AVSValue(new SourceClip(id, settings));
-    });
-    fs::current_path(a);
-    const PClip shape = Template();
-    const PClip held = Deferred("Hold", ArrayOf({AVSValue("part.txt")}), shape);
-    fs::current_path(client);
-    std::string error;
-    RunOrAbort({[&] { EXPECT_EQ(SourceOf(held), 1); },
-                [&] {
-                  while (!opening) std::this_thread::yield();
-                  const fs::path found = fs::current_path();
-                  if (importsFolderA) fs::current_path(a);
-                  error = ErrorOf([&] { Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape); });
-                  fs::current_path(found);
-                  made = true;
-                }});
-    EXPECT_NE(error.find("DorvelFilter: FileSource was called while an opening on another thread had made " +
-                         a.u8string() + " the working folder"),
-              std::string::npos)
-        << error;
-    EXPECT_NE(error.find(client.u8string() + ", the one before"), std::string::npos) << error;
-    EXPECT_NE(error.find("(in FileSource(\"part.txt\"))"), std::string::npos) << error;
-    EXPECT_EQ(fs::current_path(), client);
-    const PClip again = Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape);
-    fs::current_path(Folder("decoys", 9));
-    EXPECT_EQ(SourceOf(again), 3);
+TEST_F(WorkingFolderTest, AFilterMadeWhileAPartsFunctionRunsOnAnotherThreadFailsClearly) {
+  // A part of folder a opens on one thread; its function runs in a, or is
+  // inside the host's Import of a script of folder c. Meanwhile a script
+  // makes a part on another thread: a script of the client's folder, one of
+  // a (whose Import finds a in force already) or one of c. Each sees a
+  // working folder that the other thread may have set, and nothing tells
+  // which: making the part fails, naming the folder in force. Made again once
+  // the opening is over, the part plays the client's file.
+  const fs::path a = Folder("a", 1), c = Folder("c", 4), client = Folder("client", 3);
+  for (const bool holderImportsC : {false, true}) {
+    for (const fs::path* script : {&client, &a, &c}) {
+      SCOPED_TRACE(std::string(holderImportsC ? "the holder inside an Import of c, " : "the holder in a, ") +
+                   "a script of " + script->filename().string());
+      std::atomic<bool> inside{false}, made{false};
+      env->AddFunction("Hold", "s", [&](const AVSValue& args, IScriptEnvironment*) {
+        const int id = IdIn(args[0].AsString());
+        const fs::path found = fs::current_path();
+        if (holderImportsC) fs::current_path(c);
+        inside = true;
+        while (!made) std::this_thread::yield();
+        fs::current_path(found);
+        SourceSettings settings;
+        settings.stats = &stats;
+        return AVSValue(new SourceClip(id, settings));
+      });
+      fs::current_path(a);
+      const PClip shape = Template();
+      const PClip held = Deferred("Hold", ArrayOf({AVSValue("part.txt")}), shape);
+      fs::current_path(client);
+      std::string error, now;
+      RunOrAbort({[&] { EXPECT_EQ(SourceOf(held), 1); },
+                  [&] {
+                    while (!inside) std::this_thread::yield();
+                    const fs::path found = fs::current_path();
+                    if (script != &client) fs::current_path(*script);  // the script's Import
+                    now = fs::current_path().u8string();
+                    error = ErrorOf([&] { Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape); });
+                    fs::current_path(found);
+                    made = true;
+                  }});
+      EXPECT_NE(error.find("DorvelFilter: FileSource was called while a part's function ran on another thread, "
+                           "which may move the working folder (now " +
+                           now + ") at any moment"),
+                std::string::npos)
+          << error;
+      EXPECT_NE(error.find("(in FileSource(\"part.txt\"))"), std::string::npos) << error;
+      EXPECT_EQ(fs::current_path(), client);
+      const PClip again = Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape);
+      fs::current_path(Folder("decoys", 9));
+      EXPECT_EQ(SourceOf(again), 3);
+    }
   }
-}
-
-TEST_F(WorkingFolderTest, AFilterMadeByAScriptOfAThirdFolderWhileAnotherThreadsOpeningHoldsItsFolderRecordsThatFolder) {
-  // The script's Import has made its own folder the working folder, which no
-  // opening holds: that folder is the script's beyond doubt.
-  std::atomic<bool> opening{false}, made{false};
-  env->AddFunction("Hold", "s", [&](const AVSValue& args, IScriptEnvironment*) {
-    const int id = IdIn(args[0].AsString());
-    opening = true;
-    while (!made) std::this_thread::yield();
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(id, settings));
-  });
-  fs::current_path(Folder("a", 1));
-  const PClip shape = Template();
-  const PClip held = Deferred("Hold", ArrayOf({AVSValue("part.txt")}), shape);
-  const fs::path third = Folder("c", 4);
-  fs::current_path(Folder("client", 3));
-  PClip loaded;
-  RunOrAbort({[&] { SourceOf(held); },
-              [&] {
-                while (!opening) std::this_thread::yield();
-                const fs::path found = fs::current_path();
-                fs::current_path(third);  // the script's Import
-                loaded = Deferred("FileSource", ArrayOf({AVSValue("part.txt")}), shape);
-                fs::current_path(found);
-                made = true;
-              }});
-  fs::current_path(Folder("decoys", 9));
-  EXPECT_EQ(SourceOf(loaded), 4);
-  EXPECT_EQ(SourceOf(held), 1);
 }
 
 TEST_F(WorkingFolderTest, OpeningsOnSeveralThreadsTakeTurnsInTheWholeProcess) {
