@@ -10,6 +10,7 @@
 // room, once the new clip is made, so that it has the first use of what the
 // old one freed), with no lock held. Asks the C library to return free
 // memory, at most once per interval however many clips are released
-// meanwhile, from any thread. Does nothing where the C library has no such
+// meanwhile, from any thread, and not in the middle of a burst of releases
+// (see freed_memory_pace.h). Does nothing where the C library has no such
 // call, or when the module is built without it.
 void ReturnFreedMemory();
