@@ -85,6 +85,32 @@ class RealHostRelativeNames : public ::testing::Test {
     return tags;
   }
 
+  // show/slow.avs: a part of the show whose function sleeps while it opens
+  // (source 77 counts itself made as it starts to sleep), then imports
+  // part001.avs beside it.
+  void WriteSlowPart() const {
+    std::ofstream(root / "show" / "slow.avs")
+        << "function Slow(string s) {\n  CountingSource(77, frames=1, open_delay_us=1500000)\n  return Import(s)\n}\n"
+        << "DorvelFilter(\"Slow\", [\"part001.avs\"], BlankClip(Import(\"part001.avs\"), length=" << kFrames << "))\n";
+  }
+
+  // What a second environment, `loading`, raises as it loads `script` on
+  // this thread while `slow` plays on another, once the opening there has
+  // begun; `played` gets the frames `slow` played.
+  static std::string LoadWhileAPartOpens(HostSession& playing, const PClip& slow, HostSession& loading,
+                                         const std::string& script, PClip& loaded, std::string& played) {
+    const int before = counting::Opens(77);
+    std::thread player([&] { EXPECT_EQ(HostErrorOf([&] { played = Tags(slow, playing.env()); }), ""); });
+    while (counting::Opens(77) == before) std::this_thread::yield();
+    const std::string error = HostErrorOf([&] { loaded = loading.Clip(script); });
+    player.join();
+    return error;
+  }
+
+  // How the module's error begins where the folder a part is made in cannot
+  // be told.
+  static constexpr const char* kInDoubt = "was called while a part's function ran on another thread";
+
   fs::path original, root;
 };
 
@@ -129,26 +155,20 @@ TEST_F(RealHostRelativeNames, AScriptLoadingWhileAPartOpensInItsFolderOnAnotherT
   // loads a script on another thread meanwhile. The show's own splice (its
   // Import finds the show's folder in force already) and a script of the
   // client's folder see the same working folder, so either part's relative
-  // names may mean either folder: the load fails with both named. Loaded
+  // names may mean either folder: the load fails, naming the folder. Loaded
   // again once the opening is over, each plays its own files.
-  std::ofstream(root / "show" / "slow.avs")
-      << "function Slow(string s) {\n  CountingSource(77, frames=1, open_delay_us=1500000)\n  return Import(s)\n}\n"
-      << "DorvelFilter(\"Slow\", [\"part001.avs\"], BlankClip(Import(\"part001.avs\"), length=" << kFrames << "))\n";
+  WriteSlowPart();
   fs::current_path(root / "decoys");
   const std::string fromDecoys = "DorvelFilter(\"Import\", [\"part002.avs\"], " + CountingTemplate(kFrames) + ")";
   for (const std::string& loaded : {Imported(root / "show" / "splice.avs"), fromDecoys}) {
     SCOPED_TRACE(loaded);
     HostSession playing, loading;
-    const PClip slow = playing.Clip(Imported(root / "show" / "slow.avs"));
-    const int before = counting::Opens(77);
-    std::string played, error;
-    std::thread player([&] { EXPECT_EQ(HostErrorOf([&] { played = Tags(slow, playing.env()); }), ""); });
-    while (counting::Opens(77) == before) std::this_thread::yield();
-    error = HostErrorOf([&] { loading.Clip(loaded); });
-    player.join();
+    PClip made;
+    std::string played;
+    const std::string error =
+        LoadWhileAPartOpens(playing, playing.Clip(Imported(root / "show" / "slow.avs")), loading, loaded, made, played);
     EXPECT_EQ(played, ShowTags(1, 0, kFrames - 1));
-    EXPECT_NE(error.find("was called while a part's function ran on another thread, which may move the working "
-                         "folder (now " +
+    EXPECT_NE(error.find(std::string(kInDoubt) + ", which may move the working folder (now " +
                          (root / "show").string() + ")"),
               std::string::npos)
         << error;
@@ -173,15 +193,11 @@ TEST_F(RealHostRelativeNames, AScriptLoadingWhileAPartsFunctionImportsAThirdFold
       << "))\n";
   fs::current_path(root / "decoys");
   HostSession playing, loading;
-  const PClip slow = playing.Clip(Imported(root / "show" / "slow.avs"));
-  const int before = counting::Opens(77);
-  std::string played;
-  std::thread player([&] { EXPECT_EQ(HostErrorOf([&] { played = Tags(slow, playing.env()); }), ""); });
-  while (counting::Opens(77) == before) std::this_thread::yield();
   PClip loaded;
-  const std::string error = HostErrorOf(
-      [&] { loaded = loading.Clip("DorvelFilter(\"Import\", [\"part002.avs\"], " + CountingTemplate(kFrames) + ")"); });
-  player.join();
+  std::string played;
+  const std::string error =
+      LoadWhileAPartOpens(playing, playing.Clip(Imported(root / "show" / "slow.avs")), loading,
+                          "DorvelFilter(\"Import\", [\"part002.avs\"], " + CountingTemplate(kFrames) + ")", loaded, played);
   std::string slowTags;
   for (int n = 0; n < kFrames; ++n) slowTags += "77:" + std::to_string(n) + " ";
   EXPECT_EQ(played, slowTags);
@@ -190,7 +206,7 @@ TEST_F(RealHostRelativeNames, AScriptLoadingWhileAPartsFunctionImportsAThirdFold
     EXPECT_EQ(HostErrorOf([&] { tags = Tags(loaded, loading.env()); }), "");
     EXPECT_EQ(tags, ShowTags(42, 0, kFrames - 1)) << "the client's part002.avs, not the other show's";
   } else {
-    EXPECT_NE(error.find("was called while a part's function ran on another thread"), std::string::npos) << error;
+    EXPECT_NE(error.find(kInDoubt), std::string::npos) << error;
   }
   EXPECT_EQ(fs::current_path(), root / "decoys");
 }
@@ -222,7 +238,7 @@ TEST_F(RealHostRelativeNames, ARuntimeScriptUnderPrefetchPlaysNoFileOfAFolderAPa
       int id = -1;
       const std::string error = HostErrorOf([&] { id = counting::TagOf(clip->GetFrame(n, host.env())).id; });
       if (!error.empty() && *prefetch != '\0') {
-        EXPECT_NE(error.find("was called while a part's function ran on another thread"), std::string::npos) << error;
+        EXPECT_NE(error.find(kInDoubt), std::string::npos) << error;
         continue;
       }
       EXPECT_EQ(error, "") << "frame " << n;
@@ -241,22 +257,15 @@ TEST_F(RealHostRelativeNames, APartThatImportsAScriptByItsFullNameLoadsWhileAPar
   // the working folder while it reads it, whatever folder the call was made
   // in: nothing of the call is relative, and nothing is in doubt while a
   // part of the show opens on another thread meanwhile.
-  std::ofstream(root / "show" / "slow.avs")
-      << "function Slow(string s) {\n  CountingSource(77, frames=1, open_delay_us=1500000)\n  return Import(s)\n}\n"
-      << "DorvelFilter(\"Slow\", [\"part001.avs\"], BlankClip(Import(\"part001.avs\"), length=" << kFrames << "))\n";
+  WriteSlowPart();
   fs::current_path(root / "decoys");
   HostSession playing, loading;
-  const PClip slow = playing.Clip(Imported(root / "show" / "slow.avs"));
-  const int before = counting::Opens(77);
-  std::string played;
-  std::thread player([&] { EXPECT_EQ(HostErrorOf([&] { played = Tags(slow, playing.env()); }), ""); });
-  while (counting::Opens(77) == before) std::this_thread::yield();
   PClip loaded;
-  const std::string error = HostErrorOf([&] {
-    loaded = loading.Clip("DorvelFilter(\"Import\", [\"" + (root / "other" / "part002.avs").string() + "\"], " +
-                          CountingTemplate(kFrames) + ")");
-  });
-  player.join();
+  std::string played;
+  const std::string error = LoadWhileAPartOpens(
+      playing, playing.Clip(Imported(root / "show" / "slow.avs")), loading,
+      "DorvelFilter(\"Import\", [\"" + (root / "other" / "part002.avs").string() + "\"], " + CountingTemplate(kFrames) + ")",
+      loaded, played);
   EXPECT_EQ(played, ShowTags(1, 0, kFrames - 1));
   EXPECT_EQ(error, "");
   std::string tags;
