@@ -252,6 +252,53 @@ TEST_F(RealHostRelativeNames, ARuntimeScriptUnderPrefetchPlaysNoFileOfAFolderAPa
   EXPECT_EQ(fs::current_path(), root / "decoys");
 }
 
+// Open: the working folder is one per process, and the host's Import puts
+// back whatever folder it found, even one an opening on another thread had
+// set and has since given up. Neither the module nor the host sees the other
+// thread's Import, so this shape still plays the wrong folder's file; the
+// rules for it (an error wherever a folder may be another thread's) are yet
+// to be built.
+TEST_F(RealHostRelativeNames, DISABLED_AScriptImportingALibraryWhileAPartOpensPlaysNoFileOfThePartsFolderAfterwards) {
+  // A part of the show opens on one thread, made from the client's folder:
+  // the show's folder is the working folder while it opens. A second
+  // environment meanwhile evaluates a script that imports a slow library of
+  // the other show's folder by its full name, which the host reads with that
+  // folder in force, having found the show's. The part ends first; the
+  // library's Import then puts back what it found. The script goes on to make
+  // a part of part002.avs with no function running anywhere: it must play the
+  // client's file, or the call fail; never the show's.
+  std::ofstream(root / "show" / "slowpart.avs")
+      << "CountingSource(77, frames=" << kFrames << ", open_delay_us=1000000)\n";
+  std::ofstream(root / "show" / "slow.avs")
+      << "DorvelFilter(\"Import\", [\"slowpart.avs\"], BlankClip(Import(\"part001.avs\"), length=" << kFrames
+      << "))\n";
+  std::ofstream(root / "other" / "library.avs") << "CountingSource(78, frames=1, open_delay_us=2500000)\n";
+  fs::current_path(root / "decoys");
+  HostSession playing, loading;
+  const PClip slow = playing.Clip(Imported(root / "show" / "slow.avs"));
+  const int before = counting::Opens(77);
+  std::string played;
+  std::thread player([&] { EXPECT_EQ(HostErrorOf([&] { played = Tags(slow, playing.env()); }), ""); });
+  while (counting::Opens(77) == before) std::this_thread::yield();
+  PClip loaded;
+  const std::string error = HostErrorOf([&] {
+    loaded = loading.Clip("Import(\"" + (root / "other" / "library.avs").string() +
+                          "\")\nDorvelFilter(\"Import\", [\"part002.avs\"], " + CountingTemplate(kFrames) + ")");
+  });
+  player.join();
+  std::string slowTags;
+  for (int n = 0; n < kFrames; ++n) slowTags += "77:" + std::to_string(n) + " ";
+  EXPECT_EQ(played, slowTags);
+  if (error.empty()) {
+    std::string tags;
+    EXPECT_EQ(HostErrorOf([&] { tags = Tags(loaded, loading.env()); }), "");
+    EXPECT_EQ(tags, ShowTags(42, 0, kFrames - 1)) << "the client's part002.avs, not the show's";
+  } else {
+    EXPECT_NE(error.find("DorvelFilter: "), std::string::npos) << error;
+  }
+  EXPECT_EQ(fs::current_path(), root / "decoys");
+}
+
 TEST_F(RealHostRelativeNames, APartThatImportsAScriptByItsFullNameLoadsWhileAPartOpensOnAnotherThread) {
   // The host's Import of a script named in full makes that script's folder
   // the working folder while it reads it, whatever folder the call was made
