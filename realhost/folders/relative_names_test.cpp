@@ -107,6 +107,13 @@ class RealHostRelativeNames : public ::testing::Test {
     return error;
   }
 
+  // The tags of the slow part's source, 77, frame by frame.
+  static std::string SlowTags() {
+    std::string tags;
+    for (int n = 0; n < kFrames; ++n) tags += "77:" + std::to_string(n) + " ";
+    return tags;
+  }
+
   // How the module's error begins where the folder a part is made in cannot
   // be told.
   static constexpr const char* kInDoubt = "was called while a part's function ran on another thread";
@@ -198,9 +205,7 @@ TEST_F(RealHostRelativeNames, AScriptLoadingWhileAPartsFunctionImportsAThirdFold
   const std::string error =
       LoadWhileAPartOpens(playing, playing.Clip(Imported(root / "show" / "slow.avs")), loading,
                           "DorvelFilter(\"Import\", [\"part002.avs\"], " + CountingTemplate(kFrames) + ")", loaded, played);
-  std::string slowTags;
-  for (int n = 0; n < kFrames; ++n) slowTags += "77:" + std::to_string(n) + " ";
-  EXPECT_EQ(played, slowTags);
+  EXPECT_EQ(played, SlowTags());
   if (error.empty()) {
     std::string tags;
     EXPECT_EQ(HostErrorOf([&] { tags = Tags(loaded, loading.env()); }), "");
@@ -275,20 +280,14 @@ TEST_F(RealHostRelativeNames, DISABLED_AScriptImportingALibraryWhileAPartOpensPl
   std::ofstream(root / "other" / "library.avs") << "CountingSource(78, frames=1, open_delay_us=2500000)\n";
   fs::current_path(root / "decoys");
   HostSession playing, loading;
-  const PClip slow = playing.Clip(Imported(root / "show" / "slow.avs"));
-  const int before = counting::Opens(77);
-  std::string played;
-  std::thread player([&] { EXPECT_EQ(HostErrorOf([&] { played = Tags(slow, playing.env()); }), ""); });
-  while (counting::Opens(77) == before) std::this_thread::yield();
   PClip loaded;
-  const std::string error = HostErrorOf([&] {
-    loaded = loading.Clip("Import(\"" + (root / "other" / "library.avs").string() +
-                          "\")\nDorvelFilter(\"Import\", [\"part002.avs\"], " + CountingTemplate(kFrames) + ")");
-  });
-  player.join();
-  std::string slowTags;
-  for (int n = 0; n < kFrames; ++n) slowTags += "77:" + std::to_string(n) + " ";
-  EXPECT_EQ(played, slowTags);
+  std::string played;
+  const std::string error = LoadWhileAPartOpens(
+      playing, playing.Clip(Imported(root / "show" / "slow.avs")), loading,
+      "Import(\"" + (root / "other" / "library.avs").string() + "\")\nDorvelFilter(\"Import\", [\"part002.avs\"], " +
+          CountingTemplate(kFrames) + ")",
+      loaded, played);
+  EXPECT_EQ(played, SlowTags());
   if (error.empty()) {
     std::string tags;
     EXPECT_EQ(HostErrorOf([&] { tags = Tags(loaded, loading.env()); }), "");

@@ -59,9 +59,7 @@ class WorkingFolderTest : public ModuleTest {
       std::this_thread::sleep_for(openDelay);
       if (id < 0) callEnv->ThrowError("FileSource: cannot open '%s'", name);
       if (IdIn(name) != id) callEnv->ThrowError("FileSource: '%s' changed while it was opened", name);
-      SourceSettings settings;
-      settings.stats = &stats;
-      return AVSValue(new SourceClip(id, settings));
+      return Counted(id);
     });
   }
   void TearDown() override {
@@ -101,6 +99,13 @@ class WorkingFolderTest : public ModuleTest {
     PClip filter = Deferred("FileSource", ArrayOf({AVSValue(name)}), shape);
     fs::current_path(original);
     return filter;
+  }
+
+  // A clip of source `id`, counted in `stats`, as a function returns it.
+  AVSValue Counted(int id) {
+    SourceSettings settings;
+    settings.stats = &stats;
+    return AVSValue(new SourceClip(id, settings));
   }
 
   fs::path original, root;
@@ -197,9 +202,7 @@ TEST_F(WorkingFolderTest, AFilterMadeWhileAPartsFunctionRunsOnAnotherThreadFails
         inside = true;
         while (!made) std::this_thread::yield();
         fs::current_path(found);
-        SourceSettings settings;
-        settings.stats = &stats;
-        return AVSValue(new SourceClip(id, settings));
+        return Counted(id);
       });
       fs::current_path(a);
       const PClip shape = Template();
@@ -250,9 +253,7 @@ TEST_F(WorkingFolderTest, DISABLED_AnImportBesideAnOpeningThatEndsFirstLeavesNoP
     const int id = IdIn(args[0].AsString());
     inside = true;
     while (!importing) std::this_thread::yield();
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(id, settings));
+    return Counted(id);
   });
   fs::current_path(a);
   const PClip shape = Template();
@@ -304,9 +305,7 @@ TEST_F(WorkingFolderTest, DISABLED_AScriptOfAnotherFolderLoadingWhileAPartsImpor
     fs::current_path(found);
     restored = true;
     while (!made) std::this_thread::yield();
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(id, settings));
+    return Counted(id);
   });
   fs::current_path(client);
   const PClip shape = Template();
@@ -342,9 +341,7 @@ TEST_F(WorkingFolderTest, OpeningsOnSeveralThreadsTakeTurnsInTheWholeProcess) {
     const int id = IdIn(args[0].AsString());
     --inside;
     if (id < 0) callEnv->ThrowError("Counting: no part here");
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(id, settings));
+    return Counted(id);
   };
   env->AddFunction("Counting", "s", counting);
   ScriptEnvironment second;
@@ -391,9 +388,7 @@ TEST_F(WorkingFolderTest, AnOpeningInsideAnotherUsesItsOwnFolderAndGivesTheOuter
   // opening, then opens its own file.
   env->AddFunction("Outer", "s", [&](const AVSValue& args, IScriptEnvironment* callEnv) {
     const int innerId = inner->GetFrame(0, callEnv)->source();
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(innerId * 10 + IdIn(args[0].AsString()), settings));
+    return Counted(innerId * 10 + IdIn(args[0].AsString()));
   });
   fs::current_path(Folder("outer", 1));
   const PClip shape = Template();
@@ -411,9 +406,7 @@ TEST_F(WorkingFolderTest, TwoOpeningsThatEachNeedAnotherFolderInsideTheirOwnBoth
   PClip inner[2];
   env->AddFunction("AskInner", "i", [&](const AVSValue& args, IScriptEnvironment* callEnv) {
     const int id = inner[args[0].AsInt()]->GetFrame(0, callEnv)->source();
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(id, settings));
+    return Counted(id);
   });
   inner[0] = MadeIn(Folder("b", 2));
   inner[1] = MadeIn(Folder("b"));
@@ -442,9 +435,7 @@ TEST_F(WorkingFolderTest, AThreadWaitingToOpenAFilterDoesNotKeepItFromTheOpening
     while (!innerAsked) std::this_thread::yield();
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the other thread waits by now
     const int id = inner->GetFrame(0, callEnv)->source();
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(id + 10, settings));
+    return Counted(id + 10);
   });
   fs::current_path(Folder("a"));
   const PClip shape = Template();
@@ -483,9 +474,7 @@ TEST_F(WorkingFolderTest, AnOpeningBesideAnotherWaitsForItBeforeItOpensAPartOfAn
   env->AddFunction("AsksInner", "", [&](const AVSValue&, IScriptEnvironment* callEnv) {
     const int own = IdIn("part.txt");
     const int innerId = inner->GetFrame(0, callEnv)->source();
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(own * 10 + innerId, settings));
+    return Counted(own * 10 + innerId);
   });
   fs::current_path(folderA);
   const PClip shape = Template();
@@ -516,9 +505,7 @@ TEST_F(WorkingFolderTest, AnOpeningThatTheHolderWaitsForOnTheModulesOwnRecordOpe
     const int before = IdIn("part.txt");
     f->GetFrame(1, callEnv);
     const int after = IdIn("part.txt");
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(before * 10 + after, settings));
+    return Counted(before * 10 + after);
   });
   const PClip shape = Template();
   f = Deferred("Forwards", ArrayOf({AVSValue(5)}), shape);
@@ -559,9 +546,7 @@ TEST_F(WorkingFolderTest, AWaitInsideTheHostBetweenOpeningsOfTwoFoldersFailsWith
       const std::lock_guard<std::mutex> guard(hostLock);
       fromB = b->GetFrame(0, callEnv)->source();
     }
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(IdIn("part.txt") * 10 + fromB, settings));
+    return Counted(IdIn("part.txt") * 10 + fromB);
   });
   fs::current_path(folderA);
   const PClip shape = Template();
@@ -605,18 +590,14 @@ TEST_F(WorkingFolderTest, AnOpeningBesideAnotherFailsWhenTheOtherMovesTheFolderU
     changed.notify_all();
     changed.wait(lock, [&] { return bReturned; });
     fs::current_path(folderA);
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(IdIn("part.txt"), settings));
+    return Counted(IdIn("part.txt"));
   });
   env->AddFunction("Beside", "", [&](const AVSValue&, IScriptEnvironment*) {
     std::unique_lock<std::mutex> lock(mutex);
     bInside = true;
     changed.notify_all();
     changed.wait(lock, [&] { return moved; });
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(2, settings));
+    return Counted(2);
   });
   fs::current_path(folderA);
   const PClip shape = Template();
@@ -668,9 +649,7 @@ TEST_F(WorkingFolderTest, AHolderThatWakesAndMovesTheFolderWhileAnOpeningRunsBes
     fs::current_path(folderA);
     movedBack = true;
     changed.notify_all();
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(IdIn("part.txt"), settings));
+    return Counted(IdIn("part.txt"));
   });
   env->AddFunction("ReadsWhileMoved", "", [&](const AVSValue&, IScriptEnvironment*) {
     if (++callsB == 1) {
@@ -684,9 +663,7 @@ TEST_F(WorkingFolderTest, AHolderThatWakesAndMovesTheFolderWhileAnOpeningRunsBes
       changed.notify_all();
       changed.wait_for(lock, std::chrono::seconds(5), [&] { return movedBack; });
     }
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(id, settings));
+    return Counted(id);
   });
   fs::current_path(folderA);
   const PClip shape = Template();
@@ -724,9 +701,7 @@ TEST_F(WorkingFolderTest, TwoSleepyPartsThatEachReadAPartWhenTheyWakeAreMadeAgai
     if (id == 1) ++callsA;
     std::this_thread::sleep_for(kAsleep);
     (id == 1 ? innerA : innerB)->GetFrame(0, callEnv);
-    SourceSettings settings;
-    settings.stats = &stats;
-    return AVSValue(new SourceClip(10 + id, settings));
+    return Counted(10 + id);
   });
   fs::current_path(folderA);
   const PClip shape = Template();
