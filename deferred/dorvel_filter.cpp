@@ -1,6 +1,8 @@
 #include "dorvel_filter.h"
 
 #include <cctype>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -429,26 +431,44 @@ void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironme
   // end.
   lock.unlock();
   if (taking == Turn::Taking::HeldByThisThread) {
-    env->ThrowError(kWaitsForItself, functionName, Call().c_str());
+    FailRequest(env, kWaitsForItself, functionName, Call().c_str());
   } else {
-    env->ThrowError(kWaitsForOtherThread, functionName, Call().c_str());
+    FailRequest(env, kWaitsForOtherThread, functionName, Call().c_str());
   }
+}
+
+void DorvelFilter::FailRequest(IScriptEnvironment* env, const char* fmt, ...) const {
+  std::va_list args;
+  va_start(args, fmt);
+  std::va_list again;
+  va_copy(again, args);
+  const int length = std::vsnprintf(nullptr, 0, fmt, args);
+  va_end(args);
+  std::string message(length > 0 ? static_cast<std::size_t>(length) : 0, '\0');
+  if (length > 0) std::vsnprintf(&message[0], message.size() + 1, fmt, again);
+  va_end(again);
+  // While this use lasts, the environment's deletion waits for it before it
+  // takes that lock.
+  const EnvironmentUse use(life.get());
+  if (!use.used()) throw EnvironmentDeleted(message);
+  env->ThrowError("%s", message.c_str());
+  throw EnvironmentDeleted(message);  // ThrowError never returns
 }
 
 void DorvelFilter::TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env, OpeningTurn::For what) const {
   OpeningPlace stopped;
   if (openingTurn.Take({Call(), folder, ImportsFromAnotherFolder(functionName, args)}, stopped, what)) return;
   if (openingTurn.taking() == OpeningTurn::Taking::RefusedClockTooCoarse) {
-    env->ThrowError(kClockTooCoarse, functionName, stopped.call.c_str(),
-                    static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
+    FailRequest(env, kClockTooCoarse, functionName, stopped.call.c_str(),
+                static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
   }
   if (what == OpeningTurn::For::Again) {
-    env->ThrowError(kAgainStopped, functionName, stopped.call.c_str(),
-                    static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
+    FailRequest(env, kAgainStopped, functionName, stopped.call.c_str(),
+                static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
   }
   const std::string mine = FolderName(folder), theirs = FolderName(stopped.folder);
-  env->ThrowError(kOtherFolderStopped, functionName, mine.c_str(), stopped.call.c_str(), theirs.c_str(),
-                  static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
+  FailRequest(env, kOtherFolderStopped, functionName, mine.c_str(), stopped.call.c_str(), theirs.c_str(),
+              static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
 }
 
 PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
@@ -461,12 +481,12 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
     // needs its own clip.
     if (opening.ByThisThread()) {
       lock.unlock();
-      env->ThrowError(kOpenFailed, Call().c_str());
+      FailRequest(env, kOpenFailed, Call().c_str());
     }
     // Opened on another thread, beside this one.
     if (!opening.WaitForEnd(lock)) {
       lock.unlock();
-      env->ThrowError(kWaitsForOtherThread, functionName, Call().c_str());
+      FailRequest(env, kWaitsForOtherThread, functionName, Call().c_str());
     }
   }
   if (!isOpen) {
@@ -478,7 +498,7 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
       // Inside a script the host reports this as a script error of the
       // calling function; a frame or audio request has no such caller, and
       // a client would see an exception of no kind it knows.
-      env->ThrowError("DorvelFilter: Invalid arguments to function '%s' (in %s)", functionName, Call().c_str());
+      FailRequest(env, "DorvelFilter: Invalid arguments to function '%s' (in %s)", functionName, Call().c_str());
     }
     lock.lock();
   }

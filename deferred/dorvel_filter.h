@@ -71,6 +71,12 @@ class DorvelFilter : public IClip, private ProcessHold {
   // waiting while another thread has it. A turn that would wait for itself
   // is a script error, raised with the lock let go.
   void TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironment* env);
+  // Raises a request's script error, `fmt` formatted as ThrowError formats
+  // it. A thread that waited in the module (for a turn, up to its bounds)
+  // may find the filter's environment being deleted meanwhile: raising a
+  // script error then takes a lock that the deleting thread holds while it
+  // waits for this one, so it throws EnvironmentDeleted, with the same text.
+  [[noreturn]] void FailRequest(IScriptEnvironment* env, const char* fmt, ...) const;
   // Takes the process's turn to open for this filter's call; refused, a
   // script error naming both calls (and, for a first opening, both folders).
   void TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env,
