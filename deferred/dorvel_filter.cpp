@@ -347,7 +347,13 @@ PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
     request.Made(n, frame);
   }
   NoteServed();
-  FrameBudget::Instance().ReportShortage(env);
+  {
+    // The report goes to the host's log through a script function, whose
+    // lookup takes the lock the host holds while it deletes the environment
+    // and joins its threads: while it is deleted, nothing is reported.
+    const EnvironmentUse use(life.get());
+    if (use.used()) FrameBudget::Instance().ReportShortage(env);
+  }
   return frame;
 }
 
