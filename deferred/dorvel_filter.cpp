@@ -347,7 +347,7 @@ PVideoFrame DorvelFilter::GetFrame(int n, IScriptEnvironment* env) {
     request.Made(n, frame);
   }
   NoteServed();
-  {
+  if (FrameBudget::Instance().ShortageUnreported()) {
     // The report goes to the host's log through a script function, whose
     // lookup takes the lock the host holds while it deletes the environment
     // and joins its threads: while it is deleted, nothing is reported.

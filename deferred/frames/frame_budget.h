@@ -83,7 +83,12 @@ class FrameBudget {
   // Writes, once per process and only after a shortage, why frames are made
   // more than once and what to do about it.
   void ReportShortage(IScriptEnvironment* env) {
-    if (short_.load(std::memory_order_relaxed)) ReportOnce(env);
+    if (ShortageUnreported()) ReportOnce(env);
+  }
+  // Whether ReportShortage has something to write: the frame path asks it
+  // before it does anything more.
+  bool ShortageUnreported() const {
+    return short_.load(std::memory_order_relaxed) && !reported_.load(std::memory_order_relaxed);
   }
 
  private:
