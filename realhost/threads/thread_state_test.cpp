@@ -125,7 +125,8 @@ namespace {
 // through an environment that still exists. The part is read after the
 // Prefetch clip was released, against the same script without the module.
 // The module may also be loaded by the runtime script itself, on the
-// Prefetch thread.
+// Prefetch thread. Only the thread that makes frame 3 writes the global:
+// a thread of another frame writing back what it read could undo it.
 enum class Made { Direct, Deferred, DeferredLoadedThere };
 
 std::vector<uint64_t> KeptFromARuntimeScript(Made made, int threads) {
@@ -142,7 +143,7 @@ std::vector<uint64_t> KeptFromARuntimeScript(Made made, int threads) {
             "\n}\n"
             "global held = BlankClip(T)\n"
             "a = BlankClip(T).ScriptClip(\"\"\"\n"
-            "  global held = (current_frame == 3) ? Make() : held\n"
+            "  if (current_frame == 3) {\n    global held = Make()\n  }\n"
             "  last\n"
             "\"\"\").Prefetch(" +
             std::to_string(threads) + ")");
