@@ -461,9 +461,20 @@ void DorvelFilter::FailRequest(IScriptEnvironment* env, const char* fmt, ...) co
   throw EnvironmentDeleted(message);  // ThrowError never returns
 }
 
+std::string DorvelFilter::Deleted(const char* what) const {
+  return std::string("DorvelFilter: ") + functionName + " " + what + ": its script environment is being deleted (in " +
+         Call() + ")";
+}
+
 void DorvelFilter::TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env, OpeningTurn::For what) const {
   OpeningPlace stopped;
-  if (openingTurn.Take({Call(), folder, ImportsFromAnotherFolder(functionName, args)}, stopped, what)) return;
+  if (openingTurn.Take({Call(), folder, ImportsFromAnotherFolder(functionName, args)}, stopped, what,
+                       &life->closing())) {
+    return;
+  }
+  // The script closes: the host may be about to join this thread, and its
+  // deletion goes on only once this request has left the module.
+  if (openingTurn.taking() == OpeningTurn::Taking::CallerGone) throw EnvironmentDeleted(Deleted("is not called"));
   if (openingTurn.taking() == OpeningTurn::Taking::RefusedClockTooCoarse) {
     FailRequest(env, kClockTooCoarse, functionName, stopped.call.c_str(),
                 static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
@@ -524,8 +535,7 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, HeldOpeningTurn& openingTurn) 
   } const ending{*this};
   const EnvironmentUse use(life.get());
   if (!use.used()) {
-    throw EnvironmentDeleted(std::string("DorvelFilter: ") + functionName +
-                             " is not called: its script environment is being deleted (in " + Call() + ")");
+    throw EnvironmentDeleted(Deleted("is not called"));
   }
   const ModuleCallOnThisThread inOpening;
   OpeningLog log(env, functionName, args);
@@ -537,8 +547,7 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, HeldOpeningTurn& openingTurn) 
     openingTurn.Release();
     const EnvironmentUse still(life.get());
     if (!still.used()) {
-      throw EnvironmentDeleted(std::string("DorvelFilter: ") + functionName +
-                               " is not called again: its script environment is being deleted (in " + Call() + ")");
+      throw EnvironmentDeleted(Deleted("is not called again"));
     }
     TakeOpeningTurn(openingTurn, env, OpeningTurn::For::Again);
   }

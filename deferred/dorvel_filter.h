@@ -77,6 +77,9 @@ class DorvelFilter : public IClip, private ProcessHold {
   // script error then takes a lock that the deleting thread holds while it
   // waits for this one, so it throws EnvironmentDeleted, with the same text.
   [[noreturn]] void FailRequest(IScriptEnvironment* env, const char* fmt, ...) const;
+  // The message of a request that meets its environment being deleted: the
+  // function `what` ("is not called").
+  std::string Deleted(const char* what) const;
   // Takes the process's turn to open for this filter's call; refused, a
   // script error naming both calls (and, for a first opening, both folders).
   void TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env,

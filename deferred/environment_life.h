@@ -20,6 +20,7 @@
 // registers nothing more once the first is made.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,10 @@ class EnvironmentLife {
   bool TryUse();
   void EndUse();
 
+  // Set once the environment is being deleted, for good; read without a lock
+  // by a request that waits, to stop waiting.
+  const std::atomic<bool>& closing() const { return closing_; }
+
   // The environment itself: the one the filters were made in.
   IScriptEnvironment* env() const { return env_; }
   // The environment's copies of the strings its filters keep.
@@ -75,7 +80,7 @@ class EnvironmentLife {
   const ProcessHold hold_;
   std::mutex mutex_;
   std::condition_variable idle_;
-  bool closing_ = false;
+  std::atomic<bool> closing_{false};
   int uses_ = 0;
   bool registered_ = false;
   FunctionLists registeredWith_{nullptr, nullptr};  // when it last registered

@@ -158,7 +158,8 @@ OpeningTurn::Look OpeningTurn::LookAtHolders(const OpeningPlace& place,
   return look;
 }
 
-OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedHolder, For what) {
+OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedHolder, For what,
+                                      const std::atomic<bool>* callerGone) {
   const std::thread::id self = std::this_thread::get_id();
   std::unique_lock<std::mutex> lock(mutex_);
   // Threads already waiting go first: one that comes later never overtakes
@@ -232,6 +233,10 @@ OpeningTurn::Taking OpeningTurn::Take(OpeningPlace place, OpeningPlace& stoppedH
       holders_.push_back(std::move(fresh));
       return look.taking;
     }
+    // Nobody reads what this opening would make (its script is closing, and
+    // the host may be about to join this thread): waiting on for a holder
+    // that stands still would only hold the closing up.
+    if (callerGone != nullptr && callerGone->load()) return Taking::CallerGone;
     given_.wait_for(lock, kLookEvery);
   }
 }

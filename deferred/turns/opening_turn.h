@@ -44,6 +44,7 @@
 // and gives up as a wait for another folder does.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -77,6 +78,7 @@ class OpeningTurn final {
     BesideWaitingForThisThread,  // taken beside holders that wait for this thread
     Refused,                     // not taken: a holder stands still, and waiting seems endless
     RefusedClockTooCoarse,       // not taken so, in one folder, on a clock that cannot show a short wake
+    CallerGone,                  // not taken: nobody will read the opening any more, so the wait ended
   };
   // What a Take is for.
   enum class For {
@@ -96,8 +98,11 @@ class OpeningTurn final {
   // Takes the turn for an opening at `place`, waiting for it while other
   // threads hold it; a thread that holds it already takes it once more, at
   // once unless a thread beside it needs another folder. Refused, the holder
-  // that stood still is in `stoppedHolder`.
-  Taking Take(OpeningPlace place, OpeningPlace& stoppedHolder, For what = For::FirstTime);
+  // that stood still is in `stoppedHolder`. Once `callerGone` is set (the
+  // environment the opening is for is being deleted) a thread that waits
+  // stops waiting within a moment.
+  Taking Take(OpeningPlace place, OpeningPlace& stoppedHolder, For what = For::FirstTime,
+              const std::atomic<bool>* callerGone = nullptr);
   // By the thread that holds the turn, as the function of its latest opening
   // is called: notes the processor time of the holders beside it that do not
   // wait for it on the module's record.
@@ -184,10 +189,12 @@ class HeldOpeningTurn {
   HeldOpeningTurn& operator=(const HeldOpeningTurn&) = delete;
 
   // Takes it, waiting while that can end; false when refused, the holder
-  // that stood still in `stoppedHolder`.
-  bool Take(OpeningPlace place, OpeningPlace& stoppedHolder, OpeningTurn::For what = OpeningTurn::For::FirstTime) {
-    taking_ = OpeningTurn::instance().Take(std::move(place), stoppedHolder, what);
-    held_ = taking_ != OpeningTurn::Taking::Refused && taking_ != OpeningTurn::Taking::RefusedClockTooCoarse;
+  // that stood still in `stoppedHolder`, or when `callerGone` was set.
+  bool Take(OpeningPlace place, OpeningPlace& stoppedHolder, OpeningTurn::For what = OpeningTurn::For::FirstTime,
+            const std::atomic<bool>* callerGone = nullptr) {
+    taking_ = OpeningTurn::instance().Take(std::move(place), stoppedHolder, what, callerGone);
+    held_ = taking_ == OpeningTurn::Taking::Taken || taking_ == OpeningTurn::Taking::BesideStopped ||
+            taking_ == OpeningTurn::Taking::BesideWaitingForThisThread;
     return held_;
   }
   void Release() {

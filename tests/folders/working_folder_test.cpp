@@ -572,6 +572,69 @@ TEST_F(WorkingFolderTest, AWaitInsideTheHostBetweenOpeningsOfTwoFoldersFailsWith
   EXPECT_NE(errorB.find("absolute names (in FileSource(\"part.txt\"))"), std::string::npos) << errorB;
 }
 
+TEST_F(WorkingFolderTest, ARequestWaitingBehindAnotherFoldersOpeningStopsAsItsEnvironmentIsDeleted) {
+  // A's function (folder a) stands still; a request for B, a filter of a
+  // second environment (folder b), waits behind it on a thread of that
+  // environment. The second environment is deleted meanwhile, and after its
+  // exit callbacks waits for that thread to end, as the host joins its
+  // Prefetch threads: the request stops waiting at once, rather than once A
+  // has stood still for the 30 s bound.
+  std::atomic<bool> openingA{false}, asking{false}, askEnded{false};
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool deleted = false;
+  const fs::path folderA = Folder("a", 1), folderB = Folder("b", 2);
+  env->AddFunction("StandsStill", "", [&](const AVSValue&, IScriptEnvironment*) {
+    openingA = true;
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return deleted; });
+    return Counted(IdIn("part.txt"));
+  });
+  auto second = std::make_unique<ScriptEnvironment>();
+  ASSERT_STREQ(second->LoadPlugin(DORVEL_MODULE_PATH), "DorvelFilter");
+  second->AddFunction("Waits", "", [this](const AVSValue&, IScriptEnvironment*) { return Counted(IdIn("part.txt")); });
+  // Registered before the filter, so it runs after the module's callbacks.
+  struct JoinsTheThread {
+    static void DORVEL_CDECL Until(void* ended, IScriptEnvironment*) {
+      while (!static_cast<std::atomic<bool>*>(ended)->load()) std::this_thread::yield();
+    }
+  };
+  second->AtExit(&JoinsTheThread::Until, &askEnded);
+  fs::current_path(folderA);
+  const PClip shape = Template();
+  const PClip a = Deferred("StandsStill", ArrayOf({}), shape);
+  fs::current_path(folderB);
+  PClip b = CallDorvelFilter(*second, "Waits", ArrayOf({}), shape).AsClip();
+  fs::current_path(Folder("client", 9));
+
+  int fromA = -1;
+  std::string errorA, errorB;
+  RunOrAbort({[&] { errorA = ErrorOf([&] { fromA = SourceOf(a); }); },
+              [&] {
+                while (!openingA) std::this_thread::yield();
+                asking = true;
+                try {
+                  b->GetFrame(0, second.get());
+                } catch (const std::runtime_error& error) {
+                  errorB = error.what();
+                }
+                b = PClip();
+                askEnded = true;
+              },
+              [&] {
+                while (!asking) std::this_thread::yield();
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                second.reset();
+                const std::lock_guard<std::mutex> lock(mutex);
+                deleted = true;
+                changed.notify_all();
+              }},
+             std::chrono::seconds(120));
+  EXPECT_EQ(errorB, "DorvelFilter: Waits is not called: its script environment is being deleted (in Waits())");
+  EXPECT_EQ(errorA, "");
+  EXPECT_EQ(fromA, 1);
+}
+
 TEST_F(WorkingFolderTest, AnOpeningBesideAnotherFailsWhenTheOtherMovesTheFolderUnderIt) {
   // A's function stands still until B, of its folder, opens beside it; then
   // it moves the working folder to a/sub, as the host's Import of a script
