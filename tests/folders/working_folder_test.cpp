@@ -101,6 +101,15 @@ class WorkingFolderTest : public ModuleTest {
     return filter;
   }
 
+  // `function`() behind a filter made while `folder` is the working folder.
+  PClip CalledIn(const fs::path& folder, const char* function) {
+    fs::current_path(folder);
+    const PClip shape = Template();
+    PClip filter = Deferred(function, ArrayOf({}), shape);
+    fs::current_path(original);
+    return filter;
+  }
+
   // A clip of source `id`, counted in `stats`, as a function returns it.
   AVSValue Counted(int id) {
     SourceSettings settings;
@@ -548,9 +557,7 @@ TEST_F(WorkingFolderTest, AWaitInsideTheHostBetweenOpeningsOfTwoFoldersFailsWith
     }
     return Counted(IdIn("part.txt") * 10 + fromB);
   });
-  fs::current_path(folderA);
-  const PClip shape = Template();
-  const PClip a = Deferred("PartA", ArrayOf({}), shape);
+  const PClip a = CalledIn(folderA, "PartA");
   fs::current_path(Folder("client", 9));
 
   int fromA = -1;
@@ -600,11 +607,9 @@ TEST_F(WorkingFolderTest, ARequestWaitingBehindAnotherFoldersOpeningStopsAsItsEn
     }
   };
   second->AtExit(&JoinsTheThread::Until, &askEnded);
-  fs::current_path(folderA);
-  const PClip shape = Template();
-  const PClip a = Deferred("StandsStill", ArrayOf({}), shape);
+  const PClip a = CalledIn(folderA, "StandsStill");
   fs::current_path(folderB);
-  PClip b = CallDorvelFilter(*second, "Waits", ArrayOf({}), shape).AsClip();
+  PClip b = CallDorvelFilter(*second, "Waits", ArrayOf({}), Template()).AsClip();
   fs::current_path(Folder("client", 9));
 
   int fromA = -1;
