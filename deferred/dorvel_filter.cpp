@@ -219,6 +219,9 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
   Folder inDoubt;
   folder = RecordWorkingFolder(&inDoubt);
   DecodeParameters(parameters, args, env, life->strings());
+  ownName = this->functionName;
+  callText = CallText(this->functionName, args);
+  importsFromAnotherFolder = ImportsFromAnotherFolder(this->functionName, args);
   if (!inDoubt.empty() && !ImportsByFullName(this->functionName, args)) {
     const std::string now = inDoubt.u8string();
     env->ThrowError(kFolderInDoubt, this->functionName, now.c_str(), Call().c_str());
@@ -246,7 +249,7 @@ DorvelFilter::DorvelFilter(const char* functionName, const AVSValue& parameters,
     // passes unchanged here, to be reported by the script that calls
     // "DorvelFilter".
     HeldOpeningTurn openingTurn;
-    TakeOpeningTurn(openingTurn, env);
+    if (!TakeOpeningTurn(openingTurn, env)) throw EnvironmentDeleted(Deleted("is not called"));
     opening.Start();
     const WhileLearning learning(learningNow, true);
     const PClip opened = Open(env, openingTurn);
@@ -437,9 +440,9 @@ void DorvelFilter::TakeTurn(std::unique_lock<std::mutex>& lock, IScriptEnvironme
   // end.
   lock.unlock();
   if (taking == Turn::Taking::HeldByThisThread) {
-    FailRequest(env, kWaitsForItself, functionName, Call().c_str());
+    FailRequest(env, kWaitsForItself, ownName.c_str(), Call().c_str());
   } else {
-    FailRequest(env, kWaitsForOtherThread, functionName, Call().c_str());
+    FailRequest(env, kWaitsForOtherThread, ownName.c_str(), Call().c_str());
   }
 }
 
@@ -462,36 +465,35 @@ void DorvelFilter::FailRequest(IScriptEnvironment* env, const char* fmt, ...) co
 }
 
 std::string DorvelFilter::Deleted(const char* what) const {
-  return std::string("DorvelFilter: ") + functionName + " " + what + ": its script environment is being deleted (in " +
-         Call() + ")";
+  return "DorvelFilter: " + ownName + " " + what + ": its script environment is being deleted (in " + Call() + ")";
 }
 
-void DorvelFilter::TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env, OpeningTurn::For what) const {
+bool DorvelFilter::TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env, OpeningTurn::For what) const {
   OpeningPlace stopped;
-  if (openingTurn.Take({Call(), folder, ImportsFromAnotherFolder(functionName, args)}, stopped, what,
-                       &life->closing())) {
-    return;
-  }
+  if (openingTurn.Take({Call(), folder, importsFromAnotherFolder}, stopped, what, &life->closing())) return true;
   // The script closes: the host may be about to join this thread, and its
   // deletion goes on only once this request has left the module.
-  if (openingTurn.taking() == OpeningTurn::Taking::CallerGone) throw EnvironmentDeleted(Deleted("is not called"));
+  if (openingTurn.taking() == OpeningTurn::Taking::CallerGone) return false;
   if (openingTurn.taking() == OpeningTurn::Taking::RefusedClockTooCoarse) {
-    FailRequest(env, kClockTooCoarse, functionName, stopped.call.c_str(),
+    FailRequest(env, kClockTooCoarse, ownName.c_str(), stopped.call.c_str(),
                 static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
   }
   if (what == OpeningTurn::For::Again) {
-    FailRequest(env, kAgainStopped, functionName, stopped.call.c_str(),
+    FailRequest(env, kAgainStopped, ownName.c_str(), stopped.call.c_str(),
                 static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
   }
   const std::string mine = FolderName(folder), theirs = FolderName(stopped.folder);
-  FailRequest(env, kOtherFolderStopped, functionName, mine.c_str(), stopped.call.c_str(), theirs.c_str(),
+  FailRequest(env, kOtherFolderStopped, ownName.c_str(), mine.c_str(), stopped.call.c_str(), theirs.c_str(),
               static_cast<long long>(OpeningTurn::kGivesUpAfter.count()), Call().c_str());
 }
 
 PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
   HeldOpeningTurn openingTurn;
-  TakeOpeningTurn(openingTurn, env);
-  FrameBudget::Instance().ReadLimit(env);  // at each opening: a script may have changed it
+  // Not taken when the filter's environment is being deleted: no opening
+  // starts then, but one under way on another thread ends as usual and
+  // serves this request, as an open filter does.
+  const bool mayOpen = TakeOpeningTurn(openingTurn, env);
+  if (mayOpen) FrameBudget::Instance().ReadLimit(env);  // at each opening: a script may have changed it
   std::unique_lock<std::mutex> lock(mutex);
   if (!isOpen && opening.UnderWay()) {
     // This thread's own opening of the filter asks for it: its function
@@ -503,10 +505,14 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
     // Opened on another thread, beside this one.
     if (!opening.WaitForEnd(lock)) {
       lock.unlock();
-      FailRequest(env, kWaitsForOtherThread, functionName, Call().c_str());
+      FailRequest(env, kWaitsForOtherThread, ownName.c_str(), Call().c_str());
     }
   }
   if (!isOpen) {
+    if (!mayOpen) {
+      lock.unlock();
+      throw EnvironmentDeleted(Deleted("is not called"));
+    }
     opening.Start();
     lock.unlock();
     try {
@@ -515,7 +521,7 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
       // Inside a script the host reports this as a script error of the
       // calling function; a frame or audio request has no such caller, and
       // a client would see an exception of no kind it knows.
-      FailRequest(env, "DorvelFilter: Invalid arguments to function '%s' (in %s)", functionName, Call().c_str());
+      FailRequest(env, "DorvelFilter: Invalid arguments to function '%s' (in %s)", ownName.c_str(), Call().c_str());
     }
     lock.lock();
   }
@@ -549,7 +555,9 @@ PClip DorvelFilter::Open(IScriptEnvironment* env, HeldOpeningTurn& openingTurn) 
     if (!still.used()) {
       throw EnvironmentDeleted(Deleted("is not called again"));
     }
-    TakeOpeningTurn(openingTurn, env, OpeningTurn::For::Again);
+    if (!TakeOpeningTurn(openingTurn, env, OpeningTurn::For::Again)) {
+      throw EnvironmentDeleted(Deleted("is not called again"));
+    }
   }
   if (!clip) {
     env->ThrowError(kOpenFailed, Call().c_str());
@@ -715,7 +723,7 @@ bool DorvelFilter::CallFunction(IScriptEnvironment* env, PClip& clip) const {
   return trusted;
 }
 
-std::string DorvelFilter::Call() const { return CallText(functionName, args); }
+const std::string& DorvelFilter::Call() const { return callText; }
 
 std::string DorvelFilter::Mismatch(const PClip& clip) const {
   switch (shape) {

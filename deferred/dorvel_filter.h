@@ -10,8 +10,8 @@
 #include <string>
 
 #include "deferred/calls/argument_list.h"
-#include "deferred/description_cache/store/description_cache.h"
 #include "deferred/description_cache/made_from/learned_from.h"
+#include "deferred/description_cache/store/description_cache.h"
 #include "deferred/environment_life.h"
 #include "deferred/frames/recent_frames.h"
 #include "deferred/log/opening_log.h"
@@ -82,8 +82,10 @@ class DorvelFilter : public IClip, private ProcessHold {
   std::string Deleted(const char* what) const;
   // Takes the process's turn to open for this filter's call; refused, a
   // script error naming both calls (and, for a first opening, both folders).
-  void TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env,
-                       OpeningTurn::For what = OpeningTurn::For::FirstTime) const;
+  // False, the turn not taken, when the filter's environment began to be
+  // deleted while the thread waited.
+  [[nodiscard]] bool TakeOpeningTurn(HeldOpeningTurn& openingTurn, IScriptEnvironment* env,
+                                     OpeningTurn::For what = OpeningTurn::For::FirstTime) const;
   // Opens the filter, unless another thread opened it first, in the
   // process's turn to open, which it waits for. Then, when the filter is
   // still open and its own turn is free, takes the turn and answers the
@@ -112,7 +114,7 @@ class DorvelFilter : public IClip, private ProcessHold {
   // (or its error) cannot be trusted.
   bool CallFunction(IScriptEnvironment* env, PClip& clip) const;
   // The call as the host's log writes it, for messages about this part.
-  std::string Call() const;
+  const std::string& Call() const;
   // The error line when `clip` does not fit `vi`, else empty.
   std::string Mismatch(const PClip& clip) const;
   // What a closing takes from a filter, to be released once no lock is held.
@@ -159,6 +161,12 @@ class DorvelFilter : public IClip, private ProcessHold {
   const std::shared_ptr<EnvironmentLife> life;
   const char* functionName;
   ArgumentList args;
+  // The module's own copies of the name and of the call as the log writes
+  // it, for the messages of requests that may come once the environment,
+  // and its copies, are gone; and whether the call is an Import of a script
+  // of another folder.
+  std::string ownName, callText;
+  bool importsFromAnotherFolder = false;
   // The working folder when the filter was made, where relative names in the
   // call resolve as they would have in the script; null when it could not
   // be read. Set first as the filter is made.

@@ -4,7 +4,10 @@
 // have run, and its deletion waits for the openings and releases under way.
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -209,6 +212,146 @@ TEST_F(EnvironmentLifeTest, AFunctionDefinedAfterTheFirstFilterIsNotDeletedUnder
               }});
   EXPECT_EQ(lateSource, 2);
   // TearDown: Late was not deleted while it ran.
+}
+
+// Works, using processor time, until `until` is set: a thread waiting to open
+// beside it in the same folder keeps waiting meanwhile.
+void WorkUntil(const std::atomic<bool>& until) {
+  volatile unsigned long spin = 0;
+  while (!until) spin = spin + 1;
+}
+
+TEST_F(EnvironmentLifeTest, ARequestOfAnotherEnvironmentWaitingForAnOpeningUnderWayGetsItsFrame) {
+  // The second environment's thread opens the filter, and works at it; a
+  // request of the client's own environment for the same filter waits for
+  // the turn meanwhile. The second environment is deleted: its deletion
+  // waits for the opening under way, which ends as usual, and the waiting
+  // request is served by it, as a request to an open clip is.
+  std::atomic<bool> inside{false}, asking{false}, deleting{false}, done{false};
+  SourceSettings settings;
+  settings.stats = &stats;
+  second->AddFunction("Working", "i", [&](const AVSValue& args, IScriptEnvironment*) {
+    inside = true;
+    WorkUntil(done);
+    return AVSValue(new SourceClip(args[0].AsInt(), settings));
+  });
+  const PClip working = MadeInSecond("Working", 1);
+  second->AtExit(&Deleting, &deleting);  // runs before the module's callback
+
+  int ownSource = -1, otherSource = -1;
+  std::string otherError;
+  RunOrAbort({[&] { ownSource = working->GetFrame(0, second.get())->source(); },
+              [&] {
+                while (!inside) std::this_thread::yield();
+                asking = true;
+                // A client of a live environment knows the host's errors
+                // only: anything else it meets ends it.
+                try {
+                  otherSource = working->GetFrame(0, env.get())->source();
+                } catch (const AvisynthError& error) {
+                  otherError = error.what();
+                } catch (const std::exception& error) {
+                  otherError = std::string("not a script error: ") + error.what();
+                }
+              },
+              [&] {
+                while (!asking) std::this_thread::yield();
+                std::this_thread::sleep_for(200ms);
+                second.reset();
+              },
+              [&] {
+                while (!deleting) std::this_thread::yield();
+                // Longer than the waiting request takes to look again.
+                std::this_thread::sleep_for(400ms);
+                done = true;
+              }});
+  EXPECT_EQ(ownSource, 1) << "the opening under way ends as usual";
+  EXPECT_EQ(otherError, "");
+  EXPECT_EQ(otherSource, 1);
+  EXPECT_EQ(stats.opens.load(), 1);
+}
+
+TEST_F(EnvironmentLifeTest, ARequestThatStopsWaitingAsItsEnvironmentIsDeletedLeavesTheTurnFree) {
+  // A filter of the client's environment works at its opening; a request
+  // for a filter of the second environment waits behind it, and stops as
+  // that environment is deleted. Once the first opening ends, the next
+  // openings take the turn alone at once (no waiter or holder is left
+  // behind to wait for, or to open beside), and the limit holds.
+  std::atomic<bool> inside{false}, asking{false}, done{false};
+  SourceSettings settings;
+  settings.stats = &stats;
+  env->AddFunction("Working", "i", [&](const AVSValue& args, IScriptEnvironment*) {
+    inside = true;
+    WorkUntil(done);
+    return AVSValue(new SourceClip(args[0].AsInt(), settings));
+  });
+  AddSourceFunction(*second, "Quick", settings);
+  const PClip working = Deferred("Working", ArrayOf({AVSValue(1)}), Template());
+  PClip waiting = MadeInSecond("Quick", 2);
+
+  int workingSource = -1;
+  std::string waitingError;
+  RunOrAbort({[&] { workingSource = SourceOf(working); },
+              [&] {
+                while (!inside) std::this_thread::yield();
+                asking = true;
+                // Asked on a thread of the client's own environment, which
+                // the second one's deletion does not wait for.
+                try {
+                  waiting->GetFrame(0, env.get());
+                } catch (const std::runtime_error& error) {
+                  waitingError = error.what();
+                }
+                waiting = PClip();
+              },
+              [&] {
+                while (!asking) std::this_thread::yield();
+                std::this_thread::sleep_for(200ms);
+                second.reset();
+                // The waiting request has stopped by now; the holder goes on.
+                std::this_thread::sleep_for(300ms);
+                done = true;
+              }});
+  EXPECT_EQ(workingSource, 1);
+  EXPECT_EQ(waitingError, "DorvelFilter: Quick is not called: its script environment is being deleted (in Quick(2))");
+
+  // A holder or a waiter left behind would have the next openings wait for
+  // it and then go beside it, which the host's log tells.
+  const std::string logPath = ::testing::TempDir() + "dorvel_turn_left_free_" +
+                              std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + ".txt";
+  env->Call("SetLogParams", {AVSValue(logPath.c_str()), AVSValue(3)});
+  Limit(1);
+  for (int id = 3; id < 6; ++id) {
+    const PClip next = Deferred(id, Template());
+    int nextSource = -1;
+    RunOrAbort({[&] { nextSource = SourceOf(next); }});
+    EXPECT_EQ(nextSource, id);
+    EXPECT_LE(stats.alive.load(), 1) << "the limit was lost";
+  }
+  std::ostringstream log;
+  log << std::ifstream(logPath).rdbuf();
+  std::remove(logPath.c_str());
+  EXPECT_NE(log.str().find("DorvelFilter: opened Source(5)"), std::string::npos) << log.str();
+  EXPECT_EQ(log.str().find(" beside "), std::string::npos) << log.str();
+}
+
+TEST_F(EnvironmentLifeTest, AClosedFilterOfADeletedEnvironmentAskedFromAnotherFailsClearly) {
+  // Handed to the client's environment, never opened, and asked for a frame
+  // only once its own environment is gone: it opens nothing, and says so
+  // with its own name and call.
+  SourceSettings settings;
+  settings.stats = &stats;
+  AddSourceFunction(*second, "Quick", settings);
+  const PClip handed = MadeInSecond("Quick", 4);
+  second.reset();
+  std::string error;
+  try {
+    handed->GetFrame(0, env.get());
+  } catch (const std::runtime_error& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error, "DorvelFilter: Quick is not called: its script environment is being deleted (in Quick(4))");
+  EXPECT_EQ(stats.opens.load(), 0);
 }
 
 }  // namespace
