@@ -502,8 +502,14 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
       lock.unlock();
       FailRequest(env, kOpenFailed, Call().c_str());
     }
-    // Opened on another thread, beside this one.
-    if (!opening.WaitForEnd(lock)) {
+    // Opened on another thread, beside this one. With the environment being
+    // deleted, only while that opening goes on: one that stands still may
+    // wait inside the host for this thread, which must leave the module.
+    if (!mayOpen && !opening.WaitForEndWhileItGoesOn(lock, OpeningTurn::kStoppedFor)) {
+      lock.unlock();
+      throw EnvironmentDeleted(Deleted("is not called"));
+    }
+    if (mayOpen && !opening.WaitForEnd(lock)) {
       lock.unlock();
       FailRequest(env, kWaitsForOtherThread, ownName.c_str(), Call().c_str());
     }

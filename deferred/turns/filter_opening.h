@@ -4,11 +4,13 @@
 // waits for this opening to end rather than call the function a second time.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "deferred/turns/thread_clock.h"
 #include "deferred/turns/waits.h"
 
 class FilterOpening final : public Awaited {
@@ -21,7 +23,10 @@ class FilterOpening final : public Awaited {
   // The rest with the mutex held.
   bool UnderWay() const { return opener_ != std::thread::id(); }
   bool ByThisThread() const { return opener_ == std::this_thread::get_id(); }
-  void Start() { opener_ = std::this_thread::get_id(); }
+  void Start() {
+    opener_ = std::this_thread::get_id();
+    clock_ = ThreadClock::OfThisThread();
+  }
   void End() {
     opener_ = std::thread::id();
     if (waiting_ > 0) ended_.notify_all();
@@ -32,6 +37,30 @@ class FilterOpening final : public Awaited {
     return waits::WaitAndTake(
         *this, lock, ended_, waiting_, [this] { return !UnderWay(); }, [] {});
   }
+  // As WaitForEnd, but false too once the opener has used no processor time
+  // for `stillFor`: it may wait, inside the host, for this thread.
+  bool WaitForEndWhileItGoesOn(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds stillFor) {
+    int64_t seen = clock_.Reading();
+    auto since = std::chrono::steady_clock::now();
+    bool gaveUp = false;
+    const bool ended = waits::WaitAndTake(
+        *this, lock, ended_, waiting_, std::chrono::milliseconds(50),
+        [&] {
+          if (!UnderWay()) return true;
+          const int64_t used = clock_.Reading();
+          const auto now = std::chrono::steady_clock::now();
+          if (used >= 0 && used != seen) {
+            seen = used;
+            since = now;
+          } else if (now - since >= stillFor) {
+            gaveUp = true;
+            return true;
+          }
+          return false;
+        },
+        [] {});
+    return ended && !gaveUp;
+  }
 
  private:
   void AddBlockers(std::thread::id waiter, std::vector<std::thread::id>& blockers) override {
@@ -41,6 +70,7 @@ class FilterOpening final : public Awaited {
 
   std::mutex& mutex_;
   std::thread::id opener_;
+  ThreadClock clock_;  // the opener's
   int waiting_ = 0;
   std::condition_variable ended_;
 };

@@ -640,6 +640,73 @@ TEST_F(WorkingFolderTest, ARequestWaitingBehindAnotherFoldersOpeningStopsAsItsEn
   EXPECT_EQ(fromA, 1);
 }
 
+TEST_F(WorkingFolderTest, ARequestThatStopsWaitingAsItsEnvironmentIsDeletedWaitsForNoOpeningThatWaitsForIt) {
+  // A, a filter of a second environment (folder a), opens on one of its
+  // threads: its function moves the working folder to a/sub, as the host's
+  // Import of a script there does, and that script then waits inside the
+  // host for something another of its threads holds (a frame it is making).
+  // That other thread asks for A meanwhile and waits for the turn to open:
+  // the folder in force is not A's, so it would give up once A had stood
+  // still for 30 s. The second environment is deleted: the waiting request
+  // must leave the module rather than wait for A's opening, which cannot
+  // end before it leaves (and holds the deletion up meanwhile).
+  const fs::path folderA = Folder("a", 1), sub = Folder("a/sub", 5);
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool inside = false, bLeft = false;
+  std::atomic<bool> asking{false};
+  auto second = std::make_unique<ScriptEnvironment>();
+  ASSERT_STREQ(second->LoadPlugin(DORVEL_MODULE_PATH), "DorvelFilter");
+  second->AddFunction("ImportsAndWaits", "", [&](const AVSValue&, IScriptEnvironment*) {
+    std::unique_lock<std::mutex> lock(mutex);
+    fs::current_path(sub);
+    inside = true;
+    changed.notify_all();
+    // Bounded, so that the case ends when the request does wait for it.
+    const bool left = changed.wait_for(lock, std::chrono::seconds(10), [&] { return bLeft; });
+    fs::current_path(folderA);
+    if (!left) return Counted(-2);  // the request waited for this opening
+    return Counted(IdIn("part.txt"));
+  });
+  fs::current_path(folderA);
+  const PClip shape = Template();
+  PClip a = CallDorvelFilter(*second, "ImportsAndWaits", ArrayOf({}), shape).AsClip();
+  fs::current_path(Folder("client", 9));
+
+  // Its threads' environment, read before any thread may delete it.
+  IScriptEnvironment* const threads = second.get();
+  int fromA = -1, fromB = -1;
+  std::string errorB;
+  RunOrAbort({[&] { fromA = a->GetFrame(0, threads)->source(); },
+              [&] {
+                {
+                  std::unique_lock<std::mutex> lock(mutex);
+                  changed.wait(lock, [&] { return inside; });
+                }
+                asking = true;
+                try {
+                  fromB = a->GetFrame(0, threads)->source();
+                } catch (const std::runtime_error& error) {
+                  errorB = error.what();
+                }
+                const std::lock_guard<std::mutex> lock(mutex);
+                bLeft = true;
+                changed.notify_all();
+              },
+              [&] {
+                while (!asking) std::this_thread::yield();
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                second.reset();
+              }},
+             std::chrono::seconds(60));
+  a = PClip();
+  EXPECT_EQ(fromA, 1) << "the request for A waited for the opening that waited for it";
+  EXPECT_EQ(fromB, -1);
+  EXPECT_EQ(errorB,
+            "DorvelFilter: ImportsAndWaits is not called: its script environment is being deleted (in "
+            "ImportsAndWaits())");
+}
+
 TEST_F(WorkingFolderTest, AnOpeningBesideAnotherFailsWhenTheOtherMovesTheFolderUnderIt) {
   // A's function stands still until B, of its folder, opens beside it; then
   // it moves the working folder to a/sub, as the host's Import of a script
