@@ -85,6 +85,15 @@ bool ImportsFromAnotherFolder(const char* functionName, const ArgumentList& args
   return false;
 }
 
+// How long another thread's opening of a filter may use no processor time
+// before a request of the filter's environment, being deleted, stops
+// waiting for it. Where a thread's clock cannot show a short burst of work
+// (Wine), an opener working in bursts could look still: it gets as long as
+// the turn to open gives holders of another folder.
+std::chrono::milliseconds StillForWhileClosing() {
+  return ThreadClock::ShowsShortWakes() ? OpeningTurn::kStoppedFor : OpeningTurn::kGivesUpAfter;
+}
+
 std::string FolderName(const std::shared_ptr<const Folder>& folder) {
   return folder ? folder->u8string() : "(a folder that could not be read)";
 }
@@ -505,7 +514,7 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
     // Opened on another thread, beside this one. With the environment being
     // deleted, only while that opening goes on: one that stands still may
     // wait inside the host for this thread, which must leave the module.
-    if (!mayOpen && !opening.WaitForEndWhileItGoesOn(lock, OpeningTurn::kStoppedFor)) {
+    if (!mayOpen && !opening.WaitForEndWhileItGoesOn(lock, StillForWhileClosing())) {
       lock.unlock();
       throw EnvironmentDeleted(Deleted("is not called"));
     }

@@ -29,6 +29,7 @@ class FilterOpening final : public Awaited {
   }
   void End() {
     opener_ = std::thread::id();
+    clock_ = ThreadClock();  // lets go of the thread (a handle, on Windows)
     if (waiting_ > 0) ended_.notify_all();
   }
   // With `lock` holding the mutex: waits until no opening is under way;
