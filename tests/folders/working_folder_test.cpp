@@ -612,6 +612,8 @@ TEST_F(WorkingFolderTest, ARequestWaitingBehindAnotherFoldersOpeningStopsAsItsEn
   PClip b = CallDorvelFilter(*second, "Waits", ArrayOf({}), Template()).AsClip();
   fs::current_path(Folder("client", 9));
 
+  // Its threads' environment, read before any thread may delete it.
+  IScriptEnvironment* const threads = second.get();
   int fromA = -1;
   std::string errorA, errorB;
   RunOrAbort({[&] { errorA = ErrorOf([&] { fromA = SourceOf(a); }); },
@@ -619,7 +621,7 @@ TEST_F(WorkingFolderTest, ARequestWaitingBehindAnotherFoldersOpeningStopsAsItsEn
                 while (!openingA) std::this_thread::yield();
                 asking = true;
                 try {
-                  b->GetFrame(0, second.get());
+                  b->GetFrame(0, threads);
                 } catch (const std::runtime_error& error) {
                   errorB = error.what();
                 }

@@ -240,7 +240,9 @@ TEST_F(EnvironmentLifeTest, ARequestOfAnotherEnvironmentWaitingForAnOpeningUnder
 
   int ownSource = -1, otherSource = -1;
   std::string otherError;
-  RunOrAbort({[&] { ownSource = working->GetFrame(0, second.get())->source(); },
+  // Its threads' environment, read before any thread may delete it.
+  IScriptEnvironment* const threads = second.get();
+  RunOrAbort({[&] { ownSource = working->GetFrame(0, threads)->source(); },
               [&] {
                 while (!inside) std::this_thread::yield();
                 asking = true;
