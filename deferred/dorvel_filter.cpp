@@ -514,11 +514,12 @@ PClip DorvelFilter::OpenForRequest(IScriptEnvironment* env) {
     // Opened on another thread, beside this one. With the environment being
     // deleted, only while that opening goes on: one that stands still may
     // wait inside the host for this thread, which must leave the module.
-    if (!mayOpen && !opening.WaitForEndWhileItGoesOn(lock, StillForWhileClosing())) {
-      lock.unlock();
-      throw EnvironmentDeleted(Deleted("is not called"));
-    }
-    if (mayOpen && !opening.WaitForEnd(lock)) {
+    if (!mayOpen) {
+      if (!opening.WaitForEndWhileItGoesOn(lock, StillForWhileClosing())) {
+        lock.unlock();
+        throw EnvironmentDeleted(Deleted("is not called"));
+      }
+    } else if (!opening.WaitForEnd(lock)) {
       lock.unlock();
       FailRequest(env, kWaitsForOtherThread, ownName.c_str(), Call().c_str());
     }
